@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace velmora {
+
+// One exchange with the target (boot-mode download, programming transfer,
+// response wait) as a step machine. A driver (the GUI's timer, the CLI's loop,
+// a test) calls start() once, then step() until it returns false; Stop is
+// handled between passes through stop(). One pass is never interrupted.
+class Exchange {
+public:
+    virtual ~Exchange() = default;
+
+    // The dialog's caption, e.g. "Programming .....".
+    virtual std::string caption() const = 0;
+
+    // Start-up. Returns false when the exchange already ended there (a file
+    // error, say); result() then holds the result.
+    virtual bool start() = 0;
+
+    // One pass. Returns true while the exchange goes on, false once it has ended.
+    virtual bool step() = 0;
+
+    // Stop (or Esc): ends the exchange with 2 after releasing buffers and files.
+    virtual void stop() = 0;
+
+    // 1 for success, 2 for every failure, time-out or Stop; 0 while running.
+    virtual int result() const = 0;
+
+    // What the dialog shows: "37 %" or "Parsing... 05".
+    virtual std::string statusText() const = 0;
+
+    // Progress bar range and position; a maximum of 0 means no bar.
+    virtual long long progressMaximum() const { return 0; }
+    virtual long long progressValue() const { return 0; }
+
+    // Time the driver keeps between two passes: the response wait's tick;
+    // zero for the exchanges that run pass after pass.
+    virtual std::chrono::microseconds stepInterval() const { return {}; }
+};
+
+} // namespace velmora

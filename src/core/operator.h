@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string_view>
+
+namespace velmora {
+
+class Exchange;
+
+// The icon a message box shows. A box that names none shows the exclamation
+// (warning) icon.
+enum class Icon { Warning, Information, Stop };
+
+// Everything the library has to tell or ask the operator goes through this
+// seam: the GUI shows message boxes and modal dialogs, the CLI prints lines and
+// a progress bar, tests record. The library itself never prints.
+class Operator {
+public:
+    virtual ~Operator() = default;
+
+    // A modal message box with an OK button; returns when the operator has seen it.
+    virtual void showMessage(std::string_view text, Icon icon = Icon::Warning) = 0;
+
+    // Runs an exchange modally to its end and returns its result (1 success,
+    // 2 failure, time-out or Stop). The exchange's start() has not been called yet.
+    virtual int runExchange(Exchange& exchange) = 0;
+
+    // A blocking pause of the given number of passes (3001, 701, 51, ...).
+    virtual void pause(int passes) = 0;
+};
+
+} // namespace velmora

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <chrono>
+
+namespace velmora {
+
+// Lengths that turn the programming runs' counts into time. The defaults are
+// what a real line needs; tests shorten them so they do not depend on the
+// machine's speed.
+struct Timing {
+    // How long one poll of an exchange waits for input before it counts as empty.
+    std::chrono::microseconds pollWait{1000};
+    // The response wait's tick.
+    std::chrono::microseconds tick{100000};
+    // One pass of a pause (3001 passes about 0.6 s).
+    std::chrono::microseconds pass{200};
+};
+
+} // namespace velmora
