@@ -1,4 +1,5 @@
 #include "core/flags.h"
+#include "core/places.h"
 #include "core/timing.h"
 
 #include <gtest/gtest.h>
@@ -13,4 +14,15 @@ TEST(ProcessFlags, StartClearAndDefaultsMatchARealLine) {
     EXPECT_EQ(timing.pollWait.count(), 1000);
     EXPECT_EQ(timing.tick.count(), 100000);
     EXPECT_EQ(timing.pass.count(), 200);
+}
+
+TEST(Places, BootFolderFollowsTheEnvironment) {
+    setenv("VELMORA_BOOT_DIR", "/opt/boards", 1);
+    EXPECT_EQ(Places::defaultBootDir(), "/opt/boards");
+    Places places;
+    places.workDir = "/tmp/run";
+    EXPECT_EQ(places.imageFile(), "/tmp/run/tmp.bin");
+    EXPECT_EQ(places.bootProgramFile(), "/opt/boards/3062f.bin");
+    unsetenv("VELMORA_BOOT_DIR");
+    EXPECT_NE(Places::defaultBootDir(), "/opt/boards");
 }

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "core/exchange.h"
+#include "core/operator.h"
+
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace velmora::testing {
+
+// An operator for tests: records every message with its icon and every pause,
+// and drives exchanges to their end the way the CLI does.
+class RecordingOperator : public Operator {
+public:
+    struct Message {
+        std::string text;
+        Icon icon;
+        bool operator==(const Message&) const = default;
+    };
+
+    std::vector<Message> messages;
+    std::vector<int> pauses;
+    std::vector<std::string> exchangeCaptions;
+    std::vector<int> exchangeResults;
+
+    void showMessage(std::string_view text, Icon icon) override {
+        messages.push_back({std::string(text), icon});
+    }
+
+    int runExchange(Exchange& exchange) override {
+        exchangeCaptions.push_back(exchange.caption());
+        if (exchange.start()) {
+            while (exchange.step()) {
+                if (exchange.stepInterval().count() > 0) {
+                    std::this_thread::sleep_for(exchange.stepInterval());
+                }
+            }
+        }
+        exchangeResults.push_back(exchange.result());
+        return exchange.result();
+    }
+
+    void pause(int passes) override { pauses.push_back(passes); }
+
+    std::vector<std::string> texts() const {
+        std::vector<std::string> result;
+        for (const auto& message : messages) {
+            result.push_back(message.text);
+        }
+        return result;
+    }
+};
+
+} // namespace velmora::testing
