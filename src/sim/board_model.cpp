@@ -121,6 +121,7 @@ int BoardModel::expectedBaud() const {
         return options_.bootProgramBaud;
     case Stage::NewFirmwareWrite:
         return options_.newFirmwareBaud;
+    case Stage::Astray:
     case Stage::Halted:
         break;
     }
@@ -141,6 +142,10 @@ std::string BoardModel::stageName() const {
 BoardResponse BoardModel::receive(std::uint8_t byte, const LineRates& rates, Clock::time_point at) {
     ++summary_.bytesReceived;
     if (stage_ == Stage::Halted) {
+        return {};
+    }
+    if (stage_ == Stage::Astray) {
+        recordIgnored("ignored: the chip runs a program it cannot run", rates);
         return {};
     }
     if (!accepts(rates, expectedBaud())) {
@@ -164,6 +169,7 @@ BoardResponse BoardModel::receive(std::uint8_t byte, const LineRates& rates, Clo
     case Stage::Length:
     case Stage::Download:
         return onBootByte(byte);
+    case Stage::Astray:
     case Stage::Halted:
         break;
     }
@@ -526,7 +532,7 @@ BoardResponse BoardModel::onBootByte(std::uint8_t byte) {
         if (!options_.expectedBootProgram.empty() && program_ != options_.expectedBootProgram) {
             record("boot program", program_.size(),
                    "refused: not the expected boot program; the chip runs astray", endMarker);
-            enterBootStart();
+            stage_ = Stage::Astray;
         } else {
             record("boot program", program_.size(), "accepted: end marker sent", endMarker);
             stage_ = Stage::BootProgramWrite;

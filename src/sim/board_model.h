@@ -83,6 +83,7 @@ private:
         Download,         // boot mode: the boot program's bytes
         BootProgramWrite, // the downloaded boot program takes a write
         NewFirmwareWrite, // the image it wrote takes the final write
+        Astray,           // runs a downloaded program that is not the boot program
         Halted,           // the line is gone
     };
     enum class Step { Command, Size, Blocks, Closing };
