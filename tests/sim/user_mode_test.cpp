@@ -38,7 +38,7 @@ TEST(UserMode, FlashRunWritesTheImageAndReportsWhatItSaw) {
     ASSERT_TRUE(host.setBaud(9600));
     const Bytes image = patternImage(256);
     EXPECT_EQ(writeImage(host, image), goodReplies(256));
-    ASSERT_TRUE(board.waitForCompletedWrites(1, 5s));
+    ASSERT_TRUE(board.waitFor([](const BoardSummary& s) { return s.bytesSent == 5; }, 5s));
     EXPECT_EQ(board.flash(), flashWith(image));
 
     const BoardSummary s = board.summary();
@@ -61,7 +61,6 @@ TEST(UserMode, FlashRunWritesTheImageAndReportsWhatItSaw) {
     EXPECT_EQ(s.writes[0].blocksReceived, 2);
     EXPECT_EQ(s.writes[0].checksumReceived, closingMessage(image)[1]);
     EXPECT_EQ(s.writes[0].outcome, "completed");
-    EXPECT_EQ(s.bytesSent, 5u);
     EXPECT_NE(s.toJson().find("\"checksumOk\": true"), std::string::npos);
 }
 
