@@ -67,7 +67,7 @@ struct BoardOptions {
     bool noSelectAnswer = false; // never answers 0x55
 
     // Called on the board's thread with the flash after each completed write,
-    // before the board sends its final 0x06.
+    // before the board sends its final 0x06. It must not stop the board.
     std::function<void(const std::vector<std::uint8_t>&)> onWriteCompleted;
 };
 

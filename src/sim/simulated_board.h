@@ -48,6 +48,18 @@
 //   and the end of the run, put the board back at the start of boot mode. A
 //   stray byte (the host's failure byte 0x06) is ignored as noise.
 //
+// Line rates: the board reads the host's settings from the pseudo-terminal as
+// they change. A pseudo-terminal says that they changed, not when relative to
+// the bytes around the change, nor how often: bytes that reach the board
+// together with a change are not held to a rate (their record says
+// rateUncertain). Bytes sent after the board has taken a change in are judged
+// strictly; a test that wants a wrong rate caught sets it, then waits with
+// `waitForLineBaud` (see tests/sim/scripted_host.h, `settle`) before sending.
+//
+// `--pace` (options.pace): every byte takes 10 bits at the rate in force; the
+// board answers no sooner than the message could have crossed the line, and
+// its answer takes its own byte time.
+//
 // Thread-safety: every public member may be called from any thread while the
 // board serves on its own.
 
