@@ -67,7 +67,8 @@ struct BoardOptions {
     bool noSelectAnswer = false; // never answers 0x55
 
     // Called on the board's thread with the flash after each completed write,
-    // before the board sends its final 0x06. It must not stop the board.
+    // before the board sends its final 0x06. It runs under the board's lock:
+    // it must not call the board.
     std::function<void(const std::vector<std::uint8_t>&)> onWriteCompleted;
 };
 
