@@ -80,8 +80,8 @@ Clock::duration byteTime(int baud) {
         std::chrono::nanoseconds(10'000'000'000LL / baud));
 }
 
-// Between a byte the board has written and the host's tty seeing it.
-constexpr auto deliveryMargin = std::chrono::microseconds(200);
+// How often the end marker looks whether the host has taken the last echo.
+constexpr auto drainCheck = std::chrono::microseconds(200);
 // How long before a paced byte is due the line thread stops sleeping.
 constexpr auto spinWindow = std::chrono::microseconds(500);
 // How long the end marker waits at most for the host to take the last echo.
@@ -124,7 +124,6 @@ struct SimulatedBoard::Impl {
     bool ambiguous = false;
     Clock::time_point rxFree{};
     Clock::time_point txFree{};
-    Clock::time_point lastWrite{};
     std::deque<Scheduled> outgoing;
     bool dropped = false;
 
@@ -277,10 +276,11 @@ struct SimulatedBoard::Impl {
                 return std::nullopt;
             }
             if (head.afterHostDrained && now - head.headSince < drainLimit) {
-                int queued = 0;
-                ::ioctl(keptSlave, TIOCINQ, &queued);
-                if (queued > 0 || now - lastWrite < deliveryMargin) {
-                    return now + deliveryMargin;
+                // Polling the slave first pushes through what is still on its
+                // way to it, so no input means the host has taken everything.
+                pollfd slave{keptSlave, POLLIN, 0};
+                if (::poll(&slave, 1, 0) > 0 && (slave.revents & POLLIN)) {
+                    return now + drainCheck;
                 }
             }
             ssize_t n = ::write(master, &head.byte, 1);
@@ -288,7 +288,6 @@ struct SimulatedBoard::Impl {
                 return now + std::chrono::milliseconds(1);
             }
             if (n == 1) {
-                lastWrite = Clock::now();
                 std::lock_guard lock(mutex);
                 model.noteBytesSent(1);
             }
