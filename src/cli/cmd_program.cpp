@@ -1,8 +1,152 @@
 #include "cli/commands.h"
 
+#if __has_include("image/program_document.h")
+#include "cli/terminal_operator.h"
+#include "control/corvane_view.h"
+#include "core/places.h"
+#include "core/timing.h"
+#include "image/program_document.h"
+#include "serial/ms_comm.h"
+#include "serial/port_names.h"
+#include "serial/serial_port.h"
+#include "sim/simulated_board.h"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
 namespace velmora::cli {
 
-// Placeholder until the program command is built: registers nothing yet.
-void addProgramCommands(CLI::App&, CliExit&) {}
+namespace {
+
+enum class Job { Flash, AllFlash, Write, Boot };
+
+struct ProgramOptions {
+    std::string file;
+    bool all = false;
+    std::string port = "1";
+    std::string bootPort;
+    std::string bootDir;
+    std::string workDir = ".";
+    long long passMicroseconds = 200;
+    bool quiet = false;
+};
+
+// `--port sim`: a simulated board for the run, in the state the command expects.
+std::unique_ptr<SimulatedBoard> startSimulatedBoard(Job job) {
+    BoardOptions options;
+    options.mode = job == Job::Boot ? BoardOptions::Mode::Boot : BoardOptions::Mode::User;
+    // "Write command" addresses a board that is already in its reflash mode.
+    options.startInReflashMode = job == Job::Write;
+    auto board = std::make_unique<SimulatedBoard>(options);
+    if (!board->start()) {
+        std::fprintf(stderr, "velmora-cli: cannot start the simulated board: %s\n",
+                     board->lastError().c_str());
+        return nullptr;
+    }
+    return board;
+}
+
+int runProgramJob(Job job, const ProgramOptions& options) {
+    Timing timing;
+    timing.pass = std::chrono::microseconds(options.passMicroseconds);
+    Places places;
+    places.workDir = options.workDir;
+    if (!options.bootDir.empty()) {
+        places.bootDir = options.bootDir;
+    }
+
+    std::unique_ptr<SimulatedBoard> board;
+    std::string device;
+    if (options.port == "sim") {
+        board = startSimulatedBoard(job);
+        if (!board) {
+            return 1;
+        }
+        device = board->devicePath();
+    } else {
+        device = resolvePort(options.port);
+    }
+    // Port 1, the direct port, stands for the chosen device.
+    assignPortDevice(CCorvaneView::directPort, device);
+
+    TerminalOperator op(timing, options.quiet);
+    ProgramDocument document(op, places);
+    if (document.onOpenDocument(options.file) != 1) {
+        return 1;
+    }
+
+    SerialPort serialPort;
+    CMSComm comm;
+    comm.setPortName(options.bootPort.empty() ? device : resolvePort(options.bootPort));
+    CCorvaneView view(op, serialPort, comm, places, timing);
+    switch (job) {
+    case Job::Flash:
+        view.flash();
+        break;
+    case Job::AllFlash:
+        view.allFlash();
+        break;
+    case Job::Write:
+        view.writeCommand();
+        break;
+    case Job::Boot:
+        view.setBootMode();
+        break;
+    }
+    serialPort.close();
+    comm.setPortOpen(false);
+    if (board) {
+        board->stop();
+    }
+    return view.programmedCount() > 0 ? 0 : 1;
+}
+
+CLI::App* addJob(CLI::App& app, CliExit& exit, const char* name, const char* description, Job job) {
+    auto options = std::make_shared<ProgramOptions>();
+    auto* command = app.add_subcommand(name, description);
+    command->add_option("file", options->file, "S-record program (.mot)")->required();
+    command
+        ->add_option("--port", options->port,
+                     "port number, device path, or sim for a simulated board (default 1)")
+        ->capture_default_str();
+    command->add_option("--work-dir", options->workDir, "folder for tmp.bin and Recv.bin")
+        ->capture_default_str();
+    command->add_option("--pass-us", options->passMicroseconds, "length of one pause pass in us")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    command->add_flag("-q,--quiet", options->quiet, "print failures only, no progress");
+    if (job == Job::Flash) {
+        command->add_flag("--all", options->all, "All flash: the firmware's other trigger word");
+    }
+    if (job == Job::Boot) {
+        command->add_option("--boot-port", options->bootPort,
+                            "the control line's port, when not the same as --port");
+        command->add_option("--boot-dir", options->bootDir, "folder of 3062f.bin and PreFlash.bin");
+    }
+    command->callback([options, &exit, job] {
+        Job chosen = job == Job::Flash && options->all ? Job::AllFlash : job;
+        exit.code = runProgramJob(chosen, *options);
+    });
+    return command;
+}
+
+} // namespace
+
+void addProgramCommands(CLI::App& app, CliExit& exit) {
+    addJob(app, exit, "flash", "Flash: write the program through the board's firmware", Job::Flash);
+    addJob(app, exit, "write",
+           "Write command: write the program to a board already in its reflash mode", Job::Write);
+    addJob(app, exit, "boot",
+           "Flash Action Setting: program the board through the chip's boot mode", Job::Boot);
+}
 
 } // namespace velmora::cli
+
+#else
+namespace velmora::cli {
+// The programming commands need the program image, which this build lacks.
+void addProgramCommands(CLI::App&, CliExit&) {}
+} // namespace velmora::cli
+#endif

@@ -1,0 +1,352 @@
+#include "control/corvane_view.h"
+
+#include "serial/ms_comm.h"
+#include "serial/serial_port.h"
+#include "transfer/file_bytes.h"
+
+#include <cstring>
+
+namespace velmora {
+
+namespace {
+
+// Pauses, in passes.
+constexpr int longPause = 3001;
+constexpr int resetPause = 701;
+constexpr int settingsPause = 51;
+
+// 'W', the number of addresses, and the start of each of the flash's eight erase blocks.
+const ByteBuffer commandBlock = {
+    0x57, 0x08,                                     //
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, //
+    0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x0C, 0x00, //
+    0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x80, 0x00, //
+    0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x80, 0x00, //
+};
+
+constexpr std::uint8_t failureByte = 0x06;
+
+ByteBuffer sizeMessage(int size) {
+    // The size in two 16-bit halves, each upper byte first.
+    const auto value = static_cast<std::uint32_t>(size);
+    const std::uint32_t high = value / 65536;
+    const std::uint32_t low = value % 65536;
+    return {0x00,
+            0x00,
+            0x00,
+            0x00,
+            static_cast<std::uint8_t>(high / 256),
+            static_cast<std::uint8_t>(high % 256),
+            static_cast<std::uint8_t>(low / 256),
+            static_cast<std::uint8_t>(low % 256)};
+}
+
+} // namespace
+
+void CommControlLink::putOutput(const ByteBuffer& bytes) {
+    comm.setOutput(bytes);
+}
+short CommControlLink::inBufferCount() {
+    return comm.inBufferCount();
+}
+ByteBuffer CommControlLink::takeInput() {
+    return comm.input();
+}
+bool CommControlLink::waitForInput(long long microseconds) {
+    return comm.waitForInput(microseconds);
+}
+
+CCorvaneView::CCorvaneView(Operator& op, SerialPort& serialPort, CMSComm& comm, Places places,
+                           Timing timing)
+    : op(op), serialPort(serialPort), comm(comm), control(comm), filePlaces(places), timing(timing),
+      programmingDialog(op, places, timing), responseDialog(op, timing),
+      bootDownloadDialog(op, places, timing) {}
+
+Link& CCorvaneView::writeLink() {
+    if (writeOverControl) {
+        return comm;
+    }
+    return serialPort;
+}
+
+void CCorvaneView::sendOnWriteLink(const ByteBuffer& message) {
+    writeLink().send(message.data(), static_cast<int>(message.size()));
+}
+
+void CCorvaneView::loadBytes(ByteBuffer& buffer, const std::uint8_t* bytes, int count) {
+    buffer.clear();
+    for (int i = 0; i < count; ++i) {
+        buffer.push_back(bytes[i]);
+    }
+}
+
+int CCorvaneView::readImageFile(const std::filesystem::path& path) {
+    auto file = readWholeFile(path);
+    if (!file || file->empty()) {
+        return -1;
+    }
+    return static_cast<int>(file->size());
+}
+
+void CCorvaneView::selectBaud38400() {
+    comm.setSettings("38400,n,8,1");
+}
+
+void CCorvaneView::resetTarget() {
+    op.pause(resetPause);
+    serialPort.close();
+    bootMode = 0;
+    bootHandshake = 0;
+    bootDownloadDone = 0;
+    userMode = 0;
+    programmingPending = 0;
+}
+
+void CCorvaneView::setUserMode() {
+    if (bootMode == 1) {
+        op.showMessage("Boot Mode has been Enabled !", Icon::Stop);
+        return;
+    }
+    if (userMode == 1) {
+        resetTarget();
+        op.showMessage("User Mode Disabled !", Icon::Stop);
+        return;
+    }
+    userMode = 1;
+}
+
+bool CCorvaneView::isEnabled(int command) const {
+    switch (command) {
+    case WriteToFlashCommand:
+        return programmingPending == 0;
+    default:
+        return true;
+    }
+}
+
+bool CCorvaneView::isChecked(int command) const {
+    switch (command) {
+    case FlashCommand:
+    case AllFlashCommand:
+    case WriteCommandCommand:
+        return busy != 0;
+    default:
+        return false;
+    }
+}
+
+bool CCorvaneView::runCommand(int command) {
+    if (!isEnabled(command)) {
+        return false;
+    }
+    switch (command) {
+    case WriteToFlashCommand:
+        writeToFlash();
+        return true;
+    case StartProgrammingCommand:
+        startProgramming();
+        return true;
+    case SetBootModeCommand:
+        setBootMode();
+        return true;
+    case SetUserModeCommand:
+        setUserMode();
+        return true;
+    case FlashCommand:
+        flash();
+        return true;
+    case AllFlashCommand:
+        allFlash();
+        return true;
+    case WriteCommandCommand:
+        writeCommand();
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CCorvaneView::writeToFlash() {
+    if (userMode == 0 && bootMode == 0) {
+        op.showMessage("System not ready. Please repeat the flash action again !", Icon::Warning);
+        return;
+    }
+    if (userMode != 0 && dataReady == 0) {
+        op.showMessage("Data is not ready. Please reload your file !", Icon::Warning);
+        return;
+    }
+    const bool preFlash = bootDownloadDone != 0;
+    imageSize = readImageFile(preFlash ? filePlaces.preFlashFile() : filePlaces.imageFile());
+    if (imageSize < 0) {
+        // Nothing is announced for an image that cannot be sent.
+        op.showMessage(preFlash ? "PreFlash.bin File Read Error !" : "BIN File Read Error !",
+                       Icon::Warning);
+        resetTarget();
+        return;
+    }
+    const ByteBuffer size = sizeMessage(imageSize);
+
+    sendOnWriteLink(commandBlock);
+    responseDialog.setUp(control, writeLink(), bootHandshake, bootSyncSeen);
+    if (op.runExchange(responseDialog) != 1) {
+        op.showMessage("System not Ready(A) !", Icon::Warning);
+        comm.setOutput(ByteBuffer{failureByte});
+        resetTarget();
+        return;
+    }
+    sendOnWriteLink(size);
+    responseDialog.setUp(control, writeLink(), bootHandshake, bootSyncSeen);
+    if (op.runExchange(responseDialog) != 1) {
+        op.showMessage("System not Ready(B) !", Icon::Warning);
+        comm.setOutput(ByteBuffer{failureByte});
+        resetTarget();
+        return;
+    }
+    programmingPending = 1;
+    if (bootMode != 0 || userMode != 0) {
+        startProgramming();
+    }
+}
+
+void CCorvaneView::startProgramming() {
+    comm.setInputMode(1);
+    programmingDialog.setUp(writeLink());
+    if (op.runExchange(programmingDialog) != 1) {
+        op.showMessage("Programming Data Error. Please try again !", Icon::Warning);
+        programmingPending = 0;
+        resetTarget();
+        return;
+    }
+    if (bootDownloadDone == 0) {
+        ++programmed;
+        op.showMessage("Porgramming successfully !", Icon::Information);
+        resetTarget();
+    }
+    programmingPending = 0;
+}
+
+void CCorvaneView::flashWithTrigger(const char* triggerWord) {
+    op.pause(longPause);
+    if (busy) {
+        // A previous run did not reach its end: only clear the mark.
+        busy = 0;
+        return;
+    }
+    if (dataReady == 0) {
+        op.showMessage("Data is not ready. Please reload your file !", Icon::Warning);
+        return;
+    }
+    writeOverControl = false;
+    serialPort.open(directPort, 2400);
+    serialPort.send(reinterpret_cast<const std::uint8_t*>(triggerWord),
+                    static_cast<int>(std::strlen(triggerWord)));
+    busy = 1;
+    op.pause(longPause);
+    serialPort.close();
+    serialPort.open(directPort, 9600);
+    setUserMode();
+    writeToFlash();
+    busy = 0;
+}
+
+void CCorvaneView::flash() {
+    flashWithTrigger(flashTriggerWord);
+}
+
+void CCorvaneView::allFlash() {
+    flashWithTrigger(allFlashTriggerWord);
+}
+
+void CCorvaneView::writeCommand() {
+    op.pause(longPause);
+    if (busy) {
+        busy = 0;
+        return;
+    }
+    if (dataReady == 0) {
+        op.showMessage("Data is not ready. Please reload your file !", Icon::Warning);
+        return;
+    }
+    writeOverControl = false;
+    busy = 1;
+    serialPort.close();
+    serialPort.open(directPort, 9600);
+    setUserMode();
+    writeToFlash();
+    busy = 0;
+}
+
+void CCorvaneView::bootDownload() {
+    comm.setInputMode(1);
+    bootDownloadDialog.setUp(control);
+    if (op.runExchange(bootDownloadDialog) != 1) {
+        op.showMessage("Boot Mode Setting Failed", Icon::Warning);
+        resetTarget();
+    }
+}
+
+void CCorvaneView::setBootMode() {
+    if (dataReady == 0) {
+        op.showMessage("Data is not ready. Please reload your file !", Icon::Warning);
+        return;
+    }
+    if (userMode == 1) {
+        resetTarget();
+        op.showMessage("Reset System(A) !", Icon::Information);
+        return;
+    }
+    if (bootMode == 1) {
+        resetTarget();
+        op.showMessage("Reset System(B) !", Icon::Information);
+        return;
+    }
+    comm.setDTREnable(true);
+    comm.setRTSEnable(true);
+    comm.setPortOpen(true);
+    comm.setInputMode(1);
+    // Both writes of this command go over the control's line, which carried the handshake.
+    writeOverControl = true;
+    struct WriteLinkRestore {
+        bool& flag;
+        ~WriteLinkRestore() { flag = false; }
+    } restore{writeOverControl};
+
+    bootHandshake = 1;
+    bootSyncSeen = 0;
+    comm.setOutput(ByteBuffer{0x00});
+    responseDialog.setUp(control, comm, bootHandshake, bootSyncSeen);
+    if (op.runExchange(responseDialog) != 1) {
+        op.showMessage("Boot mode System not Ready (A)!", Icon::Warning);
+        resetTarget();
+        return;
+    }
+    comm.setOutput(ByteBuffer{0x55});
+    responseDialog.setUp(control, comm, bootHandshake, bootSyncSeen);
+    if (op.runExchange(responseDialog) != 1) {
+        op.showMessage("Boot Mode System not Ready(B) !", Icon::Warning);
+        resetTarget();
+        return;
+    }
+    bootMode = 1;
+    bootDownloadDone = 0;
+    bootHandshake = 0;
+
+    bootDownload();
+    if (bootMode == 0) {
+        return;
+    }
+    writeToFlash();
+    if (bootMode == 0) {
+        return;
+    }
+    resetTarget();
+    setUserMode();
+    selectBaud38400();
+    op.pause(settingsPause);
+    if (userMode == 0) {
+        return;
+    }
+    writeToFlash();
+}
+
+} // namespace velmora

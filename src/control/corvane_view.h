@@ -1,0 +1,118 @@
+#pragma once
+
+#include "core/flags.h"
+#include "core/link.h"
+#include "core/operator.h"
+#include "core/places.h"
+#include "core/timing.h"
+#include "transfer/boot_download_dialog.h"
+#include "transfer/control_link.h"
+#include "transfer/programming_dialog.h"
+#include "transfer/response_wait_dialog.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace velmora {
+
+class SerialPort;
+class CMSComm;
+
+// The commands a menu, toolbar button or key sends to the programming control.
+enum CommandId : int {
+    WriteToFlashCommand = 32775,
+    StartProgrammingCommand = 32776,
+    SetBootModeCommand = 32786,
+    SetUserModeCommand = 32787,
+    FlashCommand = 32809,
+    AllFlashCommand = 32812,
+    WriteCommandCommand = 32815,
+};
+
+// The communications control as the exchanges reach it.
+class CommControlLink : public ControlLink {
+public:
+    explicit CommControlLink(CMSComm& comm) : comm(comm) {}
+    void putOutput(const ByteBuffer& bytes) override;
+    short inBufferCount() override;
+    ByteBuffer takeInput() override;
+    bool waitForInput(long long microseconds) override;
+
+private:
+    CMSComm& comm;
+};
+
+// The programming control: the flags of the programming runs and the commands
+// that drive the exchanges with the target in order (Flash, All flash, Write
+// command, Write Data To Flash ROM, Flash Action Setting).
+class CCorvaneView {
+public:
+    // Trigger words that make the board's firmware enter its reflash mode.
+    static constexpr const char* flashTriggerWord = "reflshu";
+    static constexpr const char* allFlashTriggerWord = "reflsha";
+    // The direct port's number.
+    static constexpr int directPort = 1;
+
+    CCorvaneView(Operator& op, SerialPort& serialPort, CMSComm& comm, Places places,
+                 Timing timing = {});
+    CCorvaneView(const CCorvaneView&) = delete;
+    CCorvaneView& operator=(const CCorvaneView&) = delete;
+
+    // Flags of the programming runs.
+    int busy = 0;
+    int bootSyncSeen = 0;
+    int bootHandshake = 0;
+    int userMode = 0;
+    int programmingPending = 0;
+    int imageSize = -1;
+
+    // Settings and shared steps.
+    void setUserMode();
+    void selectBaud38400();
+    void resetTarget();
+    static void loadBytes(ByteBuffer& buffer, const std::uint8_t* bytes, int count);
+    static int readImageFile(const std::filesystem::path& path);
+
+    // Commands.
+    void writeToFlash();
+    void startProgramming();
+    void flash();
+    void allFlash();
+    void writeCommand();
+    void setBootMode();
+    void bootDownload();
+
+    // Command-state rules, as a menu, toolbar or key asks them.
+    bool isEnabled(int command) const;
+    bool isChecked(int command) const;
+    // Carries out a command unless its rule disables it; false when dropped.
+    bool runCommand(int command);
+
+    // Which link the current command's writes go over: the direct port, or the
+    // communications control during the boot-mode setting.
+    bool writesOverControl() const { return writeOverControl; }
+    // How many writes of the loaded image ended in "Porgramming successfully !".
+    int programmedCount() const { return programmed; }
+
+    const Places& places() const { return filePlaces; }
+
+private:
+    void flashWithTrigger(const char* triggerWord);
+    Link& writeLink();
+    void sendOnWriteLink(const ByteBuffer& message);
+
+    Operator& op;
+    SerialPort& serialPort;
+    CMSComm& comm;
+    CommControlLink control;
+    Places filePlaces;
+    Timing timing;
+    CProgrammingDialog programmingDialog;
+    CResponseWaitDialog responseDialog;
+    CBootDownloadDialog bootDownloadDialog;
+    bool writeOverControl = false;
+    int programmed = 0;
+};
+
+} // namespace velmora

@@ -1,0 +1,135 @@
+#include "transfer/boot_download_dialog.h"
+
+#include "transfer/file_bytes.h"
+
+#include <cstdio>
+
+namespace velmora {
+
+CBootDownloadDialog::CBootDownloadDialog(Operator& op, Places places, Timing timing)
+    : op(op), places(std::move(places)), timing(timing) {}
+
+void CBootDownloadDialog::setUp(ControlLink& control) {
+    comm = &control;
+    image.clear();
+    image.shrink_to_fit();
+    next = 0;
+}
+
+bool CBootDownloadDialog::start() {
+    ended = false;
+    endResult = 0;
+    percentText.clear();
+    progressPosition = 0;
+    auto file = readWholeFile(places.bootProgramFile());
+    // An empty file, or one longer than the chip's 16-bit length, is no boot program.
+    if (!file || file->empty() || file->size() > static_cast<std::size_t>(longestProgram)) {
+        imageLength = -1;
+        op.showMessage("3062f.bin File Read Error !", Icon::Warning);
+        releaseAndEnd(false);
+        return false;
+    }
+    image = std::move(*file);
+    next = 0;
+    imageLength = static_cast<int>(image.size());
+    // The chip is told the real length, upper byte first.
+    announcedLength[0] = static_cast<std::uint8_t>(imageLength >> 8);
+    announcedLength[1] = static_cast<std::uint8_t>(imageLength & 0xFF);
+    state = Send;
+    sent = 0;
+    retries = 0;
+    phase = 0;
+    emptyPolls = 0;
+    lastSent.clear();
+    progressPosition = 0;
+    percentText = "0 %";
+    return true;
+}
+
+void CBootDownloadDialog::releaseAndEnd(bool ok) {
+    image.clear();
+    image.shrink_to_fit();
+    ended = true;
+    endResult = ok ? 1 : 2;
+}
+
+bool CBootDownloadDialog::step() {
+    if (ended) {
+        return false;
+    }
+    if (bootDownloadDone) {
+        // Nothing is left to send or wait for: a download already finished.
+        releaseAndEnd(false);
+        return false;
+    }
+    if (state == Send) {
+        emptyPolls = 0;
+        std::uint8_t byte = 0;
+        if (phase < 2) {
+            byte = announcedLength[phase];
+        } else {
+            ++sent;
+            if (sent > imageLength) {
+                // Everything was sent: wait for the end marker.
+                state = AwaitReply;
+                return true;
+            }
+            char text[16];
+            std::snprintf(text, sizeof text, "%d %%",
+                          static_cast<int>(static_cast<long long>(sent) * 100 / imageLength));
+            percentText = text;
+            progressPosition = sent;
+            byte = image[next];
+        }
+        lastSent = ByteBuffer{byte};
+        comm->putOutput(lastSent);
+        state = AwaitReply;
+        return true;
+    }
+    awaitReply();
+    return !ended;
+}
+
+void CBootDownloadDialog::awaitReply() {
+    if (emptyPolls > pollLimit) {
+        op.showMessage("Time out !", Icon::Warning);
+        releaseAndEnd(false);
+        return;
+    }
+    if (comm->inBufferCount() <= 0) {
+        comm->waitForInput(timing.pollWait.count());
+        if (comm->inBufferCount() <= 0) {
+            ++emptyPolls;
+            return;
+        }
+    }
+    emptyPolls = 0;
+    ByteBuffer reply = comm->takeInput();
+    if (reply.empty()) { // the count said bytes waited, yet none came: an empty poll
+        ++emptyPolls;
+        return;
+    }
+    if (reply == ByteBuffer{endMarker} && sent > imageLength) {
+        bootDownloadDone = 1;
+        releaseAndEnd(true);
+        // The echo test below still judges this reply.
+    }
+    if (reply == lastSent) {
+        if (phase >= 2) {
+            ++next;
+        } else {
+            ++phase;
+        }
+        retries = 0;
+        state = Send;
+        return;
+    }
+    ++retries;
+    state = Send;
+    if (retries >= retryLimit) {
+        op.showMessage("Receive Error(A)!", Icon::Warning);
+        releaseAndEnd(false);
+    }
+}
+
+} // namespace velmora

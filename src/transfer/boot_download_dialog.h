@@ -1,0 +1,74 @@
+#pragma once
+
+#include "core/exchange.h"
+#include "core/flags.h"
+#include "core/operator.h"
+#include "core/places.h"
+#include "core/timing.h"
+#include "transfer/control_link.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+// "Boot mode Download .....": sends the boot program (3062f.bin) to a chip in
+// its boot mode over the communications control, one byte at a time, each
+// echoed: the program's length (upper byte first), the program, then the chip's
+// end marker 0xAA. Sets bootDownloadDone when the end marker came.
+class CBootDownloadDialog : public Exchange {
+public:
+    enum State { Send = 0, AwaitReply = 1 };
+
+    static constexpr std::uint8_t endMarker = 0xAA;
+    static constexpr unsigned pollLimit = 65530;
+    static constexpr int retryLimit = 3;
+    // The chip takes a 16-bit length.
+    static constexpr int longestProgram = 0xFFFF;
+
+    CBootDownloadDialog(Operator& op, Places places, Timing timing);
+
+    // Before each run: the control the exchange talks through.
+    void setUp(ControlLink& comm);
+
+    std::string caption() const override { return "Boot mode Download ....."; }
+    bool start() override;
+    bool step() override;
+    void stop() override { releaseAndEnd(false); }
+    int result() const override { return endResult; }
+    std::string statusText() const override { return percentText; }
+    long long progressMaximum() const override { return imageLength > 0 ? imageLength : 0; }
+    long long progressValue() const override { return progressPosition; }
+
+    // What the exchange holds, for tests and the GUI.
+    int sentCount() const { return sent; }
+    int retryCount() const { return retries; }
+    bool holdsImage() const { return !image.empty(); }
+
+private:
+    void releaseAndEnd(bool ok);
+    void awaitReply();
+
+    Operator& op;
+    Places places;
+    Timing timing;
+    ControlLink* comm = nullptr;
+
+    std::string percentText;
+    int retries = 0;
+    int state = Send;
+    std::size_t next = 0; // index into image of the next program byte
+    int sent = 0;
+    int imageLength = -1;
+    std::vector<std::uint8_t> image;
+    std::uint8_t phase = 0;
+    std::uint8_t announcedLength[2] = {0, 0};
+    ByteBuffer lastSent;
+    unsigned emptyPolls = 0;
+    long long progressPosition = 0;
+    bool ended = false;
+    int endResult = 0;
+};
+
+} // namespace velmora

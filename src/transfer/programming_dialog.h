@@ -1,0 +1,77 @@
+#pragma once
+
+#include "core/exchange.h"
+#include "core/link.h"
+#include "core/operator.h"
+#include "core/places.h"
+#include "core/timing.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+// "Programming .....": sends an image (tmp.bin, or PreFlash.bin after a boot
+// download) to the target's flash-writing firmware in blocks of 128 bytes, each
+// answered 0x11, then the closing message with the one's complement of the
+// 8-bit sum of every byte sent, answered 0x06. Every answer is recorded in
+// Recv.bin.
+class CProgrammingDialog : public Exchange {
+public:
+    enum State { Send = 0, AwaitReply = 1 };
+
+    static constexpr int blockSize = 128;
+    static constexpr std::uint8_t leadByte = 0x11;
+    static constexpr std::uint8_t nextBlockReply = 0x11;
+    static constexpr std::uint8_t endReply = 0x06;
+    static constexpr unsigned pollLimit = 60000;
+    static constexpr int recordSize = 16;
+
+    CProgrammingDialog(Operator& op, Places places, Timing timing);
+    ~CProgrammingDialog() override;
+
+    // Before each run: the link the image goes over.
+    void setUp(Link& link);
+
+    std::string caption() const override { return "Programming ....."; }
+    bool start() override;
+    bool step() override;
+    void stop() override { releaseAndEnd(false); }
+    int result() const override { return endResult; }
+    std::string statusText() const override { return percentText; }
+    long long progressMaximum() const override { return imageLength > 0 ? imageLength : 0; }
+    long long progressValue() const override { return progressPosition; }
+
+    // What the exchange holds, for tests and the GUI.
+    bool holdsImage() const { return !image.empty(); }
+    bool recordFileOpen() const { return recordFile >= 0; }
+    std::uint8_t checksumSoFar() const { return checksum; }
+
+private:
+    void releaseAndEnd(bool ok);
+    void sendNext();
+    void awaitReply();
+    bool writeRecord(std::uint8_t reply);
+
+    Operator& op;
+    Places places;
+    Timing timing;
+    Link* link = nullptr;
+
+    std::string percentText;
+    int state = Send;
+    std::size_t next = 0; // index into image of the next block
+    int sentCount = 0;
+    int recordFile = -1;
+    int imageLength = -1;
+    std::vector<std::uint8_t> image;
+    std::uint8_t checksum = 0;
+    int finished = 0;
+    unsigned emptyPolls = 0;
+    long long progressPosition = 0;
+    bool ended = false;
+    int endResult = 0;
+};
+
+} // namespace velmora

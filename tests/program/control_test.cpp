@@ -1,0 +1,420 @@
+// The programming control end to end against the simulated board on a pseudo-terminal.
+
+#include "control/corvane_view.h"
+#include "core/flags.h"
+#include "serial/ms_comm.h"
+#include "serial/port_names.h"
+#include "serial/serial_port.h"
+#include "sim/simulated_board.h"
+#include "support/recording_operator.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+namespace velmora {
+namespace {
+
+using testing::RecordingOperator;
+using Bytes = std::vector<std::uint8_t>;
+using Texts = std::vector<std::string>;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+Bytes readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const fs::path& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes pattern(std::size_t size, unsigned seed = 5) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::uint8_t>((i * 31 + seed) ^ (i >> 8));
+    }
+    return bytes;
+}
+
+// A board's options, changed by `change`.
+BoardOptions userBoard(const std::function<void(BoardOptions&)>& change = {}) {
+    BoardOptions options;
+    if (change) {
+        change(options);
+    }
+    return options;
+}
+
+BoardOptions bootBoard(const std::function<void(BoardOptions&)>& change = {}) {
+    BoardOptions options = userBoard(change);
+    options.mode = BoardOptions::Mode::Boot;
+    return options;
+}
+
+Bytes flashWith(const Bytes& image) {
+    Bytes flash(128 * 1024, 0xFF);
+    std::copy(image.begin(), image.end(), flash.begin());
+    return flash;
+}
+
+class Control : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dataReady = 0;
+        bootMode = 0;
+        bootDownloadDone = 0;
+        places.workDir = fs::temp_directory_path() /
+                         ("velmora-control-" + std::to_string(::getpid()) + "-" +
+                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        places.bootDir = places.workDir / "boot";
+        fs::remove_all(places.workDir);
+        fs::create_directories(places.bootDir);
+        timing.pollWait = 1000us;
+        timing.tick = 5ms;
+        timing.pass = 0us;
+    }
+    void TearDown() override {
+        view.reset();
+        if (board) {
+            board->stop();
+        }
+        dataReady = 0;
+        bootMode = 0;
+        bootDownloadDone = 0;
+        fs::remove_all(places.workDir);
+    }
+
+    // A board on a fresh pseudo-terminal, reached as port 1 and by the control.
+    void startBoard(BoardOptions options = {}) {
+        board = std::make_unique<SimulatedBoard>(options);
+        ASSERT_TRUE(board->start()) << board->lastError();
+        assignPortDevice(1, board->devicePath());
+        comm.setPortName(board->devicePath());
+        view = std::make_unique<CCorvaneView>(op, port, comm, places, timing);
+    }
+    // A view with no board behind port 1.
+    void startWithoutBoard() {
+        assignPortDevice(1, (places.workDir / "no-such-device").string());
+        comm.setPortName((places.workDir / "no-such-device").string());
+        view = std::make_unique<CCorvaneView>(op, port, comm, places, timing);
+    }
+
+    void loadImage(const Bytes& bytes) {
+        writeFile(places.imageFile(), bytes);
+        image = bytes;
+        dataReady = 1;
+    }
+    void installBootFiles(bool bootProgram = true, bool preFlash = true) {
+        if (bootProgram) {
+            writeFile(places.bootProgramFile(), pattern(1558, 77));
+        }
+        if (preFlash) {
+            writeFile(places.preFlashFile(), pattern(1024, 99));
+        }
+    }
+
+    // After every run: nothing half-open, every mode clear, the image as built.
+    void expectIdle() {
+        EXPECT_EQ(view->busy, 0);
+        EXPECT_EQ(view->userMode, 0);
+        EXPECT_EQ(view->programmingPending, 0);
+        EXPECT_EQ(view->bootHandshake, 0);
+        EXPECT_EQ(bootMode, 0);
+        EXPECT_EQ(bootDownloadDone, 0);
+        EXPECT_FALSE(port.isOpen());
+        EXPECT_FALSE(view->writesOverControl());
+        EXPECT_TRUE(view->isEnabled(WriteToFlashCommand));
+        EXPECT_FALSE(view->isChecked(FlashCommand));
+        if (!image.empty()) {
+            EXPECT_EQ(readFile(places.imageFile()), image);
+        }
+    }
+
+    RecordingOperator op;
+    SerialPort port;
+    CMSComm comm;
+    Places places;
+    Timing timing;
+    std::unique_ptr<SimulatedBoard> board;
+    std::unique_ptr<CCorvaneView> view;
+    Bytes image;
+};
+
+TEST_F(Control, FlashWritesTheImageIntoTheBoard) {
+    startBoard();
+    loadImage(pattern(64 * 33)); // an odd multiple of 64
+    view->flash();
+    EXPECT_EQ(op.texts(), Texts{"Porgramming successfully !"});
+    EXPECT_EQ(op.messages[0].icon, Icon::Information);
+    EXPECT_EQ(op.pauses, (std::vector<int>{3001, 3001, 701}));
+    EXPECT_EQ(op.exchangeCaptions, (Texts{"Waiting for System Response ...",
+                                          "Waiting for System Response ...", "Programming ....."}));
+    EXPECT_EQ(view->programmedCount(), 1);
+    EXPECT_EQ(view->imageSize, 64 * 33);
+    EXPECT_EQ(board->flash(), flashWith(image));
+    const BoardSummary seen = board->summary();
+    ASSERT_FALSE(seen.messages.empty());
+    EXPECT_EQ(seen.messages[0].result, "accepted: reflshu (Flash)");
+    EXPECT_EQ(readFile(places.recordFile()).size(), 16u * (17 + 1));
+    expectIdle();
+}
+
+TEST_F(Control, AllFlashSendsItsOwnTriggerWordAndReplacesAnEarlierImage) {
+    BoardOptions options;
+    options.acknowledge = 0x11;
+    startBoard(options);
+    loadImage(pattern(4096, 1));
+    view->allFlash();
+    EXPECT_EQ(op.texts(), Texts{"Porgramming successfully !"});
+    loadImage(pattern(192, 2));
+    view->allFlash();
+    EXPECT_EQ(op.texts(), (Texts{"Porgramming successfully !", "Porgramming successfully !"}));
+    EXPECT_EQ(board->flash(), flashWith(image));
+    EXPECT_EQ(board->summary().messages[0].result, "accepted: reflsha (All flash)");
+    expectIdle();
+}
+
+TEST_F(Control, WriteCommandWritesToABoardAlreadyInReflashMode) {
+    BoardOptions options;
+    options.startInReflashMode = true;
+    startBoard(options);
+    loadImage(pattern(128 * 1024, 3)); // the whole flash
+    view->writeCommand();
+    EXPECT_EQ(op.texts(), Texts{"Porgramming successfully !"});
+    EXPECT_EQ(op.pauses, (std::vector<int>{3001, 701}));
+    EXPECT_EQ(board->flash(), image);
+    expectIdle();
+}
+
+TEST_F(Control, FlashActionSettingProgramsThroughTheBootMode) {
+    startBoard(bootBoard());
+    installBootFiles();
+    loadImage(pattern(64 * 5, 4));
+    view->setBootMode();
+    EXPECT_EQ(op.texts(), Texts{"Porgramming successfully !"});
+    EXPECT_EQ(op.exchangeCaptions,
+              (Texts{"Waiting for System Response ...", "Waiting for System Response ...",
+                     "Boot mode Download .....", "Waiting for System Response ...",
+                     "Waiting for System Response ...", "Programming .....",
+                     "Waiting for System Response ...", "Waiting for System Response ...",
+                     "Programming ....."}));
+    EXPECT_EQ(op.pauses, (std::vector<int>{701, 51, 701}));
+    EXPECT_EQ(view->programmedCount(), 1);
+    EXPECT_EQ(board->flash(), flashWith(image));
+    const BoardSummary seen = board->summary();
+    EXPECT_EQ(seen.bootDownloads, 1);
+    ASSERT_EQ(seen.writes.size(), 2u);
+    EXPECT_EQ(seen.writes[0].size, 1024u); // PreFlash.bin at 9600
+    EXPECT_EQ(seen.writes[0].baud, 9600);
+    EXPECT_EQ(seen.writes[1].size, 64u * 5); // the image at 38400
+    EXPECT_EQ(seen.writes[1].baud, 38400);
+    EXPECT_EQ(comm.settings(), "38400,n,8,1");
+    EXPECT_TRUE(comm.portOpen()); // the control's line stays open
+    expectIdle();
+}
+
+TEST_F(Control, SilentBoardIsNotReady) {
+    timing.pollWait = 20us;
+    startBoard(userBoard([](BoardOptions& o) { o.silent = true; }));
+    loadImage(pattern(256));
+    view->flash();
+    EXPECT_EQ(op.texts(), (Texts{"Time out !", "System not Ready(A) !"}));
+    EXPECT_EQ(view->programmedCount(), 0);
+    expectIdle();
+}
+
+TEST_F(Control, NegativeAnswerToABlockIsAProgrammingError) {
+    startBoard(userBoard([](BoardOptions& o) { o.nakBlock = 2; }));
+    loadImage(pattern(1024));
+    view->flash();
+    EXPECT_EQ(op.texts(),
+              (Texts{"Receive Error(B) !", "Programming Data Error. Please try again !"}));
+    EXPECT_EQ(op.pauses.back(), 701);
+    EXPECT_EQ(readFile(places.recordFile()).size(), 32u);
+    expectIdle();
+}
+
+TEST_F(Control, EarlyEndAnswerIsTakenAsTheTargetsWord) {
+    startBoard(userBoard([](BoardOptions& o) { o.earlyAckBlock = 1; }));
+    loadImage(pattern(1024));
+    view->flash();
+    // The target's end reply ends the transfer whenever it comes.
+    EXPECT_EQ(op.texts(), Texts{"Porgramming successfully !"});
+    EXPECT_EQ(readFile(places.recordFile()).size(), 16u);
+    expectIdle();
+}
+
+TEST_F(Control, DroppedLineEndsInATimeOut) {
+    timing.pollWait = 20us;
+    startBoard(userBoard([](BoardOptions& o) { o.dropAfterBlock = 2; }));
+    loadImage(pattern(1024));
+    view->flash();
+    EXPECT_EQ(op.texts(), (Texts{"Time out !", "Programming Data Error. Please try again !"}));
+    expectIdle();
+}
+
+TEST_F(Control, WrongAcknowledgementOfTheSizeIsNotReadyB) {
+    // A size over the flash's 128 KiB is refused by the board with 0x15.
+    startBoard();
+    loadImage(pattern(128 * 1024 + 64));
+    view->flash();
+    EXPECT_EQ(op.texts(), (Texts{"Response Error(A) !", "System not Ready(B) !"}));
+    EXPECT_EQ(op.messages[0].icon, Icon::Stop);
+    expectIdle();
+}
+
+TEST_F(Control, RefusesWithoutALoadedFileBeforeOpeningAnything) {
+    startWithoutBoard();
+    view->flash();
+    view->allFlash();
+    view->writeCommand();
+    view->setBootMode();
+    EXPECT_EQ(op.texts(), Texts(4, "Data is not ready. Please reload your file !"));
+    EXPECT_EQ(op.pauses, (std::vector<int>{3001, 3001, 3001}));
+    EXPECT_TRUE(op.exchangeCaptions.empty());
+    EXPECT_FALSE(comm.portOpen());
+    expectIdle();
+}
+
+TEST_F(Control, ABusyMarkIsOnlyCleared) {
+    startWithoutBoard();
+    loadImage(pattern(128));
+    view->busy = 1;
+    EXPECT_TRUE(view->isChecked(FlashCommand));
+    EXPECT_TRUE(view->isChecked(AllFlashCommand));
+    EXPECT_TRUE(view->isChecked(WriteCommandCommand));
+    view->flash();
+    EXPECT_EQ(view->busy, 0);
+    view->busy = 1;
+    view->writeCommand();
+    EXPECT_TRUE(op.messages.empty());
+    EXPECT_TRUE(op.exchangeCaptions.empty());
+    expectIdle();
+}
+
+TEST_F(Control, WriteRequestInNeitherModeSendsNothing) {
+    startWithoutBoard();
+    loadImage(pattern(128));
+    view->writeToFlash();
+    EXPECT_EQ(op.texts(), Texts{"System not ready. Please repeat the flash action again !"});
+    EXPECT_TRUE(op.exchangeCaptions.empty());
+    expectIdle();
+}
+
+TEST_F(Control, AnUnreadableImageIsRefusedBeforeAnythingIsSent) {
+    startBoard();
+    loadImage(pattern(256));
+    fs::remove(places.imageFile());
+    image.clear();
+    view->flash();
+    EXPECT_EQ(op.texts(), Texts{"BIN File Read Error !"});
+    EXPECT_TRUE(op.exchangeCaptions.empty());
+    const BoardSummary seen = board->summary();
+    for (const MessageRecord& message : seen.messages) {
+        EXPECT_EQ(message.kind, "trigger word");
+    }
+    expectIdle();
+}
+
+TEST_F(Control, ModeSwitchesRefuseTheWrongMode) {
+    startWithoutBoard();
+    loadImage(pattern(128));
+    view->setUserMode();
+    EXPECT_EQ(view->userMode, 1);
+    view->setBootMode(); // from user mode: reset only
+    EXPECT_EQ(view->userMode, 0);
+    view->setUserMode();
+    view->setUserMode(); // a second use clears it through a reset
+    bootMode = 1;
+    view->setUserMode();
+    EXPECT_EQ(view->userMode, 0);
+    EXPECT_EQ(bootMode, 1);
+    view->setBootMode(); // from boot mode: reset only
+    EXPECT_EQ(op.messages,
+              (std::vector<RecordingOperator::Message>{{"Reset System(A) !", Icon::Information},
+                                                       {"User Mode Disabled !", Icon::Stop},
+                                                       {"Boot Mode has been Enabled !", Icon::Stop},
+                                                       {"Reset System(B) !", Icon::Information}}));
+    EXPECT_FALSE(comm.portOpen());
+    expectIdle();
+}
+
+TEST_F(Control, CommandRulesFollowTheFlags) {
+    startWithoutBoard();
+    EXPECT_TRUE(view->isEnabled(WriteToFlashCommand));
+    view->programmingPending = 1;
+    EXPECT_FALSE(view->isEnabled(WriteToFlashCommand));
+    EXPECT_FALSE(view->runCommand(WriteToFlashCommand)); // dropped without effect
+    EXPECT_TRUE(view->isEnabled(FlashCommand));
+    EXPECT_FALSE(view->isChecked(WriteToFlashCommand));
+    view->programmingPending = 0;
+    EXPECT_TRUE(view->runCommand(WriteToFlashCommand));
+    EXPECT_EQ(op.texts(), Texts{"System not ready. Please repeat the flash action again !"});
+
+    ByteBuffer buffer{1, 2, 3};
+    const std::uint8_t one = 0x42;
+    CCorvaneView::loadBytes(buffer, &one, 1);
+    EXPECT_EQ(buffer, ByteBuffer{0x42});
+    CCorvaneView::loadBytes(buffer, &one, 0);
+    EXPECT_TRUE(buffer.empty());
+}
+
+TEST_F(Control, BootSettingWithoutHandshakeAnswerIsNotReadyA) {
+    startBoard(bootBoard([](BoardOptions& o) { o.noAdjustAnswer = true; }));
+    installBootFiles();
+    loadImage(pattern(256));
+    view->setBootMode();
+    EXPECT_EQ(op.texts(), (Texts{"Time out !", "Boot mode System not Ready (A)!"}));
+    EXPECT_TRUE(comm.portOpen());
+    expectIdle();
+}
+
+TEST_F(Control, BootSettingWithoutSelectAnswerIsNotReadyB) {
+    startBoard(bootBoard([](BoardOptions& o) { o.noSelectAnswer = true; }));
+    installBootFiles();
+    loadImage(pattern(256));
+    view->setBootMode();
+    EXPECT_EQ(op.texts(), (Texts{"Time out !", "Boot Mode System not Ready(B) !"}));
+    expectIdle();
+}
+
+TEST_F(Control, BootSettingWithoutTheBootProgramFails) {
+    startBoard(bootBoard());
+    installBootFiles(false, true);
+    loadImage(pattern(256));
+    view->setBootMode();
+    EXPECT_EQ(op.texts(), (Texts{"3062f.bin File Read Error !", "Boot Mode Setting Failed"}));
+    EXPECT_EQ(board->summary().bootDownloads, 0);
+    expectIdle();
+}
+
+TEST_F(Control, BootSettingWithoutPreFlashFails) {
+    startBoard(bootBoard());
+    installBootFiles(true, false);
+    loadImage(pattern(256));
+    view->setBootMode();
+    EXPECT_EQ(op.texts(), Texts{"PreFlash.bin File Read Error !"});
+    EXPECT_EQ(board->summary().bootDownloads, 1);
+    EXPECT_TRUE(board->summary().writes.empty());
+    expectIdle();
+}
+
+TEST_F(Control, BootSettingWithWrongEchoesFails) {
+    BoardOptions options;
+    options.mode = BoardOptions::Mode::Boot;
+    options.wrongEchoByte = 5;
+    options.wrongEchoCount = 3;
+    startBoard(options);
+    installBootFiles();
+    loadImage(pattern(256));
+    view->setBootMode();
+    EXPECT_EQ(op.texts(), (Texts{"Receive Error(A)!", "Boot Mode Setting Failed"}));
+    expectIdle();
+}
+
+} // namespace
+} // namespace velmora

@@ -1,0 +1,267 @@
+// The programming transfer against a target played byte by byte on a pseudo-terminal.
+
+#include "core/flags.h"
+#include "pty_peer.h"
+#include "serial/serial_port.h"
+#include "support/recording_operator.h"
+#include "transfer/programming_dialog.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <numeric>
+
+namespace velmora {
+namespace {
+
+using testing::Bytes;
+using testing::PtyPeer;
+using testing::RecordingOperator;
+namespace fs = std::filesystem;
+
+Bytes readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const fs::path& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+std::uint8_t complementOfSum(const Bytes& bytes) {
+    unsigned sum = std::accumulate(bytes.begin(), bytes.end(), 0u);
+    return static_cast<std::uint8_t>(0xFF - (sum & 0xFF));
+}
+
+class ProgrammingTransfer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bootDownloadDone = 0;
+        places.workDir = fs::temp_directory_path() /
+                         ("velmora-transfer-" + std::to_string(::getpid()) + "-" +
+                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        places.bootDir = places.workDir / "boot";
+        fs::remove_all(places.workDir);
+        fs::create_directories(places.bootDir);
+        ASSERT_TRUE(peer.ok());
+        ASSERT_EQ(port.open(peer.devicePath(), 9600), 1);
+        timing.pollWait = std::chrono::microseconds(500);
+    }
+    void TearDown() override {
+        peer.join();
+        port.close();
+        bootDownloadDone = 0;
+        fs::remove_all(places.workDir);
+    }
+
+    int run() {
+        CProgrammingDialog dialog(op, places, timing);
+        dialog.setUp(port);
+        int result = op.runExchange(dialog);
+        EXPECT_FALSE(dialog.holdsImage());
+        EXPECT_FALSE(dialog.recordFileOpen());
+        return result;
+    }
+
+    PtyPeer peer;
+    SerialPort port;
+    RecordingOperator op;
+    Places places;
+    Timing timing;
+};
+
+Bytes pattern(std::size_t size) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    }
+    return bytes;
+}
+
+TEST_F(ProgrammingTransfer, SendsWholeBlocksThenTheClosingMessageAndRecordsEveryReply) {
+    const Bytes image = pattern(256);
+    writeFile(places.imageFile(), image);
+    writeFile(places.recordFile(), Bytes(100, 0x55)); // an earlier record is emptied
+    peer.play([&](PtyPeer& target) {
+        for (int block = 0; block < 2; ++block) {
+            target.read(129);
+            target.write({0x11});
+        }
+        target.read(2);
+        target.write({0x06});
+    });
+    EXPECT_EQ(run(), 1);
+    peer.join();
+
+    Bytes expected;
+    expected.push_back(0x11);
+    expected.insert(expected.end(), image.begin(), image.begin() + 128);
+    expected.push_back(0x11);
+    expected.insert(expected.end(), image.begin() + 128, image.end());
+    expected.push_back(0x11);
+    expected.push_back(complementOfSum(image));
+    EXPECT_EQ(peer.received, expected);
+
+    Bytes record = readFile(places.recordFile());
+    ASSERT_EQ(record.size(), 48u);
+    EXPECT_EQ(record[0], 0x11);
+    EXPECT_EQ(record[16], 0x11);
+    EXPECT_EQ(record[32], 0x06);
+    EXPECT_EQ(std::count(record.begin(), record.end(), 0), 45);
+    EXPECT_TRUE(op.messages.empty());
+}
+
+TEST_F(ProgrammingTransfer, PadsTheLastPartBlockWithErasedBytesAndCountsThemInTheChecksum) {
+    const Bytes image = pattern(192); // a multiple of 64, not of 128
+    writeFile(places.imageFile(), image);
+    peer.play([&](PtyPeer& target) {
+        target.read(129);
+        target.write({0x11});
+        target.read(129);
+        target.write({0x11});
+        target.read(2);
+        target.write({0x06});
+    });
+    CProgrammingDialog dialog(op, places, timing);
+    dialog.setUp(port);
+    ASSERT_TRUE(dialog.start());
+    EXPECT_EQ(dialog.statusText(), "0 %");
+    std::vector<std::string> shown;
+    while (dialog.step()) {
+        if (shown.empty() || shown.back() != dialog.statusText()) {
+            shown.push_back(dialog.statusText());
+        }
+    }
+    EXPECT_EQ(dialog.result(), 1);
+    peer.join();
+    EXPECT_EQ(shown, (std::vector<std::string>{"66 %", "100 %"}));
+
+    Bytes padded = image;
+    padded.resize(256, 0xFF);
+    ASSERT_EQ(peer.received.size(), 2u * 129 + 2);
+    EXPECT_TRUE(std::equal(padded.begin() + 128, padded.end(), peer.received.begin() + 130));
+    EXPECT_EQ(peer.received.back(), complementOfSum(padded));
+    EXPECT_EQ(readFile(places.imageFile()), image); // the image file stays as built
+}
+
+TEST_F(ProgrammingTransfer, ResendsTheClosingMessageWhenAskedForMore) {
+    Bytes image(128, 0);
+    image[0] = 0x01;
+    writeFile(places.imageFile(), image);
+    peer.play([&](PtyPeer& target) {
+        target.read(129);
+        target.write({0x11});
+        EXPECT_EQ(target.read(2), (Bytes{0x11, 0xFE}));
+        target.write({0x11});
+        EXPECT_EQ(target.read(2), (Bytes{0x11, 0xFE}));
+        target.write({0x06});
+    });
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(readFile(places.recordFile()).size(), 48u);
+}
+
+TEST_F(ProgrammingTransfer, EndsWithSuccessOnAnEarlyEndReply) {
+    writeFile(places.imageFile(), pattern(512));
+    peer.play([&](PtyPeer& target) {
+        target.read(129);
+        target.write({0x06});
+        EXPECT_TRUE(target.drain(std::chrono::milliseconds(50)).empty());
+    });
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(op.messages.empty());
+}
+
+TEST_F(ProgrammingTransfer, ANegativeReplyEndsTheTransfer) {
+    writeFile(places.imageFile(), pattern(512));
+    peer.play([&](PtyPeer& target) {
+        target.read(129);
+        target.write({0x11});
+        target.read(129);
+        target.write({0x15});
+    });
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(op.texts(), std::vector<std::string>{"Receive Error(B) !"});
+    EXPECT_EQ(readFile(places.recordFile()).size(), 32u);
+}
+
+TEST_F(ProgrammingTransfer, SilenceEndsWithTimeOut) {
+    timing.pollWait = std::chrono::microseconds(5);
+    writeFile(places.imageFile(), pattern(256));
+    peer.play([&](PtyPeer& target) { target.read(129); });
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(op.texts(), std::vector<std::string>{"Time out !"});
+    EXPECT_EQ(peer.received.size(), 129u); // a block is never sent twice
+}
+
+TEST_F(ProgrammingTransfer, FileErrorsEndBeforeAnythingIsSent) {
+    EXPECT_EQ(run(), 2); // no tmp.bin
+    writeFile(places.imageFile(), {});
+    EXPECT_EQ(run(), 2); // an empty one
+    bootDownloadDone = 1;
+    writeFile(places.imageFile(), pattern(128));
+    EXPECT_EQ(run(), 2); // PreFlash.bin missing after a boot download
+    EXPECT_EQ(op.texts(),
+              (std::vector<std::string>{"BIN File Read Error !", "BIN File Read Error !",
+                                        "PreFlash.bin File Read Error !"}));
+    EXPECT_FALSE(fs::exists(places.recordFile()));
+    EXPECT_TRUE(peer.drain(std::chrono::milliseconds(50)).empty());
+}
+
+TEST_F(ProgrammingTransfer, SendsPreFlashAfterABootDownload) {
+    bootDownloadDone = 1;
+    const Bytes preFlash = pattern(128);
+    writeFile(places.preFlashFile(), preFlash);
+    writeFile(places.imageFile(), pattern(1024));
+    peer.play([&](PtyPeer& target) {
+        target.read(129);
+        target.write({0x11});
+        target.read(2);
+        target.write({0x06});
+    });
+    EXPECT_EQ(run(), 1);
+    ASSERT_EQ(peer.received.size(), 131u);
+    EXPECT_TRUE(std::equal(preFlash.begin(), preFlash.end(), peer.received.begin() + 1));
+}
+
+TEST_F(ProgrammingTransfer, ARecordFileThatCannotBeMadeEndsBeforeSending) {
+    writeFile(places.imageFile(), pattern(128));
+    fs::create_directory(places.recordFile());
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(op.texts(), std::vector<std::string>{"Create Recv File Error !"});
+    EXPECT_TRUE(peer.drain(std::chrono::milliseconds(50)).empty());
+}
+
+TEST_F(ProgrammingTransfer, ARecordThatCannotBeWrittenEndsTheTransfer) {
+    if (!fs::exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    writeFile(places.imageFile(), pattern(256));
+    fs::create_symlink("/dev/full", places.recordFile()); // every write finds the disk full
+    peer.play([&](PtyPeer& target) {
+        target.read(129);
+        target.write({0x11});
+        EXPECT_TRUE(target.drain(std::chrono::milliseconds(100)).empty());
+    });
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(op.texts(), std::vector<std::string>{"Save to receive file error !"});
+}
+
+TEST_F(ProgrammingTransfer, StopBetweenPassesEndsWithTwoAndReleasesEverything) {
+    writeFile(places.imageFile(), pattern(256));
+    CProgrammingDialog dialog(op, places, timing);
+    dialog.setUp(port);
+    ASSERT_TRUE(dialog.start());
+    ASSERT_TRUE(dialog.step()); // the first block goes out
+    EXPECT_TRUE(dialog.recordFileOpen());
+    dialog.stop();
+    EXPECT_EQ(dialog.result(), 2);
+    EXPECT_FALSE(dialog.step());
+    EXPECT_FALSE(dialog.holdsImage());
+    EXPECT_FALSE(dialog.recordFileOpen());
+    EXPECT_TRUE(op.messages.empty());
+}
+
+} // namespace
+} // namespace velmora

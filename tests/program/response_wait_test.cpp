@@ -1,0 +1,145 @@
+// The response wait, in both its forms, against a target played on a pseudo-terminal.
+
+#include "control/corvane_view.h"
+#include "pty_peer.h"
+#include "serial/ms_comm.h"
+#include "serial/serial_port.h"
+#include "support/recording_operator.h"
+#include "transfer/response_wait_dialog.h"
+
+#include <gtest/gtest.h>
+
+namespace velmora {
+namespace {
+
+using testing::Bytes;
+using testing::PtyPeer;
+using testing::RecordingOperator;
+
+class ResponseWait : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(peer.ok());
+        timing.tick = std::chrono::milliseconds(2);
+    }
+    void TearDown() override {
+        peer.join();
+        port.close();
+        comm.setPortOpen(false);
+    }
+
+    void openDirectPort() { ASSERT_EQ(port.open(peer.devicePath(), 9600), 1); }
+    void openControl() {
+        comm.setPortName(peer.devicePath());
+        comm.setPortOpen(true);
+        comm.setInputMode(1);
+        ASSERT_TRUE(comm.portOpen());
+    }
+
+    int run() {
+        CResponseWaitDialog dialog(op, timing);
+        dialog.setUp(control, port, bootHandshake, bootSyncSeen);
+        int result = op.runExchange(dialog);
+        lastStatus = dialog.statusText();
+        return result;
+    }
+
+    PtyPeer peer;
+    SerialPort port;
+    CMSComm comm;
+    CommControlLink control{comm};
+    RecordingOperator op;
+    Timing timing;
+    int bootHandshake = 0;
+    int bootSyncSeen = 0;
+    std::string lastStatus;
+};
+
+TEST_F(ResponseWait, TakesEitherAcknowledgementAndLeavesFurtherBytesQueued) {
+    openDirectPort();
+    peer.write({0x06, 0x11});
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(run(), 1); // the second byte stayed for the next reader
+    peer.write({0x15});
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(op.messages,
+              (std::vector<RecordingOperator::Message>{{"Response Error(A) !", Icon::Stop}}));
+}
+
+TEST_F(ResponseWait, TimesOutAfterTheHundredFiftiethEmptyTick) {
+    openDirectPort();
+    CResponseWaitDialog dialog(op, timing);
+    dialog.setUp(control, port, bootHandshake, bootSyncSeen);
+    ASSERT_TRUE(dialog.start());
+    EXPECT_EQ(dialog.statusText(), "Parsing... 00");
+    EXPECT_EQ(dialog.stepInterval(), timing.tick);
+    int passes = 0;
+    while (dialog.step()) {
+        ++passes;
+    }
+    EXPECT_EQ(passes, 149);
+    EXPECT_EQ(dialog.statusText(), "Parsing... 149");
+    EXPECT_EQ(dialog.result(), 2);
+    EXPECT_EQ(op.messages,
+              (std::vector<RecordingOperator::Message>{{"Time out !", Icon::Warning}}));
+}
+
+TEST_F(ResponseWait, StopEndsWithTwoAndNoMessage) {
+    openDirectPort();
+    CResponseWaitDialog dialog(op, timing);
+    dialog.setUp(control, port, bootHandshake, bootSyncSeen);
+    ASSERT_TRUE(dialog.start());
+    EXPECT_TRUE(dialog.step());
+    dialog.stop();
+    EXPECT_FALSE(dialog.step());
+    EXPECT_EQ(dialog.result(), 2);
+    EXPECT_TRUE(op.messages.empty());
+}
+
+TEST_F(ResponseWait, HandshakeRepeatsZeroUntilTheChipAnswersThenWaitsQuietly) {
+    openControl();
+    bootHandshake = 1;
+    peer.play([](PtyPeer& chip) {
+        chip.read(5); // five bit-rate bytes, then the chip has adjusted
+        chip.write({0x00});
+    });
+    EXPECT_EQ(run(), 1);
+    peer.join();
+    EXPECT_EQ(bootSyncSeen, 1);
+    // One more 0x00 may have crossed the answer on the line.
+    Bytes crossed = peer.drain(std::chrono::milliseconds(20));
+    EXPECT_LE(crossed.size(), 1u);
+    EXPECT_EQ(peer.received, Bytes(5 + crossed.size(), 0x00));
+
+    peer.play([](PtyPeer& chip) {
+        // Nothing is sent while the second run waits.
+        EXPECT_TRUE(chip.drain(std::chrono::milliseconds(30)).empty());
+        chip.write({0xAA});
+    });
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(op.messages.empty());
+}
+
+TEST_F(ResponseWait, HandshakeRefusesTwoAnswerBytesReadTogether) {
+    openControl();
+    bootHandshake = 1;
+    bootSyncSeen = 1;
+    peer.write({0x00, 0x00});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(op.messages, (std::vector<RecordingOperator::Message>{
+                               {"Boot Mode Response Error !", Icon::Stop}}));
+}
+
+TEST_F(ResponseWait, SilentChipGetsAZeroOnEveryEmptyTickUntilTheTimeOut) {
+    openControl();
+    bootHandshake = 1;
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(lastStatus, "Parsing... 149");
+    EXPECT_EQ(op.texts(), std::vector<std::string>{"Time out !"});
+    EXPECT_EQ(peer.drain(std::chrono::milliseconds(50)), Bytes(150, 0x00));
+    EXPECT_EQ(bootSyncSeen, 0);
+}
+
+} // namespace
+} // namespace velmora
