@@ -1,0 +1,200 @@
+// velmora-sim: a simulated H8/3062F board on a pseudo-terminal.
+
+#include "sim/simulated_board.h"
+
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <pthread.h>
+#include <string>
+
+namespace {
+
+// Writes a file whole or not at all: a reader never sees half a flash.
+bool writeAtomically(const std::string& path, const std::string& bytes) {
+    const std::string temporary = path + ".part";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        if (!out.flush()) {
+            std::remove(temporary.c_str());
+            return false;
+        }
+    }
+    return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+bool readFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+int parseByte(const std::string& text) {
+    try {
+        std::size_t used = 0;
+        int value = std::stoi(text, &used, 0);
+        return used == text.size() ? value : -1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"velmora-sim: a simulated H8/3062F board on a pseudo-terminal.\n\n"
+                 "It creates a pseudo-terminal, plays the board on its master side and serves "
+                 "until SIGINT or SIGTERM. A host opens the printed device (or --link) as a "
+                 "serial port.\n"
+                 "user mode: the board's firmware waits at 2400 baud for the trigger word "
+                 "(reflshu: Flash, reflsha: All flash), then at 9600 takes the command block, "
+                 "the size message, the 128-byte blocks (last one padded with 0xFF) and the "
+                 "closing checksum.\n"
+                 "boot mode: the chip answers the 0x00 stream with 0x00 and 0x55 with 0xAA, "
+                 "echoes the length and the boot program and sends 0xAA; the boot program "
+                 "then takes a write at 9600 and the image it wrote the final write at 38400.\n"
+                 "Bytes sent at a rate the step does not listen at are garbage. "
+                 "SIGUSR1 writes the summary now."};
+    app.set_version_flag("--version", "velmora-sim 0.1.0");
+
+    velmora::BoardOptions options;
+    std::string mode = "user";
+    std::string flashOut;
+    std::string summaryOut;
+    std::string bootProgram;
+    std::string acknowledge = "0x06";
+    int replyDelayMs = 0;
+    int messageGapMs = 500;
+
+    app.add_option("--link", options.linkPath,
+                   "Symbolic link to create to the device (replaces an old link, never a file)");
+    app.add_option("--mode", mode,
+                   "What the board plays: user (its firmware) or boot (the chip's boot mode)")
+        ->check(CLI::IsMember({"user", "boot"}))
+        ->capture_default_str();
+    app.add_option("--flash-out", flashOut,
+                   "Write the 128 KiB flash to FILE after each completed write");
+    app.add_option("--summary", summaryOut,
+                   "Write a JSON summary of what the board saw to FILE at exit and on SIGUSR1 "
+                   "(messages with byte counts and baud, checksum results, writes, faults)");
+    app.add_flag("--pace", options.pace,
+                 "Pace every byte at the line rate (10 bits per byte at the rate in force)");
+    app.add_flag("--start-in-reflash", options.startInReflashMode,
+                 "user mode: start in reflash mode, as if a trigger word had been heard");
+    app.add_flag("--stay-in-reflash", options.stayInReflashMode,
+                 "user mode: stay in reflash mode after a completed write");
+    app.add_option("--ack", acknowledge,
+                   "Byte acknowledging the command block and size message: 0x06 or 0x11")
+        ->check(CLI::IsMember({"0x06", "0x11", "6", "17"}))
+        ->capture_default_str();
+    app.add_option("--adjust-zeros", options.adjustZeros,
+                   "boot mode: 0x00 bytes the chip measures before it answers 0x00")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    app.add_option(
+        "--boot-program", bootProgram,
+        "boot mode: the downloaded program must equal this file, else the chip stays silent");
+    app.add_option("--message-gap-ms", messageGapMs,
+                   "Silence after which a message cut short is dropped (a write answers 0x15)")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+
+    auto* faults =
+        app.add_option_group("Faults", "Faults to inject (blocks and boot bytes count from 1)");
+    faults->add_flag("--silent", options.silent, "Never answer anything");
+    faults->add_option("--nak-block", options.nakBlock, "Answer 0x15 to block K")
+        ->check(CLI::PositiveNumber);
+    faults->add_option("--early-ack-block", options.earlyAckBlock, "Answer 0x06 (end) to block K")
+        ->check(CLI::PositiveNumber);
+    faults
+        ->add_option("--drop-after-block", options.dropAfterBlock,
+                     "Close the line on block K: the device vanishes, velmora-sim exits")
+        ->check(CLI::PositiveNumber);
+    faults
+        ->add_option("--fault-write", options.faultWrite,
+                     "Apply the block faults to write N only (default: every write)")
+        ->check(CLI::PositiveNumber);
+    faults
+        ->add_option(
+            "--wrong-echo", options.wrongEchoByte,
+            "boot mode: echo byte K of the download wrongly (1 and 2 are the length bytes)")
+        ->check(CLI::PositiveNumber);
+    faults
+        ->add_option("--wrong-echo-count", options.wrongEchoCount,
+                     "boot mode: echo this many bytes from K on wrongly")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    faults->add_flag("--no-adjust-answer", options.noAdjustAnswer,
+                     "boot mode: never answer the 0x00 stream");
+    faults->add_flag("--no-select-answer", options.noSelectAnswer, "boot mode: never answer 0x55");
+    faults->add_option("--reply-delay-ms", replyDelayMs, "Wait this long before every answer")
+        ->check(CLI::NonNegativeNumber);
+
+    CLI11_PARSE(app, argc, argv);
+
+    options.mode =
+        mode == "boot" ? velmora::BoardOptions::Mode::Boot : velmora::BoardOptions::Mode::User;
+    options.acknowledge = static_cast<std::uint8_t>(parseByte(acknowledge));
+    options.replyDelay = std::chrono::milliseconds(replyDelayMs);
+    options.messageGap = std::chrono::milliseconds(messageGapMs);
+    if (!bootProgram.empty() && !readFile(bootProgram, options.expectedBootProgram)) {
+        std::cerr << "velmora-sim: cannot read " << bootProgram << "\n";
+        return 2;
+    }
+    bool flashWriteFailed = false;
+    if (!flashOut.empty()) {
+        options.onWriteCompleted = [&flashOut,
+                                    &flashWriteFailed](const std::vector<std::uint8_t>& flash) {
+            if (!writeAtomically(flashOut, std::string(flash.begin(), flash.end()))) {
+                flashWriteFailed = true;
+            }
+        };
+    }
+
+    // The signals are taken by sigtimedwait below; the board's thread inherits the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    velmora::SimulatedBoard board(options);
+    if (!board.start()) {
+        std::cerr << "velmora-sim: " << board.lastError() << "\n";
+        return 1;
+    }
+    std::cout << "velmora-sim ready: " << board.devicePath() << " (" << board.terminalPath() << ", "
+              << mode << " mode)" << std::endl;
+
+    auto writeSummary = [&] {
+        if (!summaryOut.empty() && !writeAtomically(summaryOut, board.summary().toJson())) {
+            std::cerr << "velmora-sim: cannot write " << summaryOut << "\n";
+        }
+    };
+    for (;;) {
+        timespec poll{0, 100'000'000};
+        int signal = sigtimedwait(&signals, nullptr, &poll);
+        if (signal == SIGUSR1) {
+            writeSummary();
+            continue;
+        }
+        if (signal == SIGINT || signal == SIGTERM || board.linkDropped()) {
+            break;
+        }
+    }
+    board.stop();
+    writeSummary();
+    if (flashWriteFailed) {
+        std::cerr << "velmora-sim: cannot write " << flashOut << "\n";
+        return 1;
+    }
+    return 0;
+}
