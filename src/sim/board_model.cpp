@@ -201,6 +201,15 @@ BoardResponse BoardModel::onTriggerByte(std::uint8_t byte) {
 }
 
 BoardResponse BoardModel::onWriteByte(std::uint8_t byte) {
+    if (step_ != Step::Command && pending_.empty() && byte == commandLead) {
+        // Size messages lead with 0x00, blocks and the closing message with
+        // 0x11: a 'W' here is a host that gave up and starts a new write.
+        if (step_ != Step::Size) {
+            currentWrite().outcome = "abandoned: a new command block came";
+            ++summary_.failedWrites;
+        }
+        step_ = Step::Command;
+    }
     if (step_ == Step::Command && pending_.empty() && byte != commandLead) {
         // The loader looks for the command's 'W'; anything else is line noise
         // (the failure byte a host sends after a refused message, for one).

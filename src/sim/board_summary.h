@@ -41,7 +41,8 @@ struct WriteRecord {
     int checksumExpected = -1;
     int checksumReceived = -1;
     // "completed", "in progress", "checksum wrong", "refused block <k>: <why>",
-    // "incomplete message", "ended early by fault", "refused by fault", "link dropped".
+    // "incomplete message", "ended early by fault", "refused by fault", "link dropped",
+    // "abandoned: a new command block came".
     std::string outcome = "in progress";
 };
 

@@ -32,7 +32,9 @@
 //   every block byte, padding included; answered 0x06, or 0x15 when wrong).
 //   A completed write starts the new program (the board waits for a trigger
 //   word again); after a failed write it stays in reflash mode, so a write
-//   without trigger word ("Write command") is taken.
+//   without trigger word ("Write command") is taken. A command block where the
+//   size message or a block was due ends the write in progress (a host that
+//   gave up) and starts a new one.
 // - Refusals: a command block that starts with 'W' but is wrong elsewhere, a
 //   size message that is not 00 00 00 00 + a size of 1 to 131072, a block with
 //   a wrong lead byte or padding that is not 0xFF, a wrong closing message and

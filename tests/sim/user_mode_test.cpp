@@ -256,6 +256,33 @@ TEST(UserMode, BytesAtTheWrongRateOrFrameAreGarbage) {
     EXPECT_TRUE(s.writes.empty());
 }
 
+TEST(UserMode, ANewCommandBlockEndsAWriteTheHostGaveUpOn) {
+    BoardOptions options;
+    options.startInReflashMode = true;
+    options.stayInReflashMode = true;
+    SimulatedBoard board(options);
+    ASSERT_TRUE(board.start());
+    ScriptedHost host(board.devicePath());
+    ASSERT_TRUE(host.setBaud(9600));
+    const Bytes image = patternImage(256);
+    host.send(commandBlock());
+    EXPECT_EQ(host.readByte(), 0x06);
+    host.send(sizeMessage(256));
+    EXPECT_EQ(host.readByte(), 0x06);
+    host.send(blockMessages(image)[0]);
+    EXPECT_EQ(host.readByte(), 0x11);
+    // The host stops here and starts over, and once more after the command block.
+    EXPECT_EQ(writeImage(host, image), goodReplies(256));
+    host.send(commandBlock());
+    EXPECT_EQ(host.readByte(), 0x06);
+    EXPECT_EQ(writeImage(host, image), goodReplies(256));
+    const BoardSummary s = board.summary();
+    ASSERT_EQ(s.writes.size(), 3u);
+    EXPECT_EQ(s.writes[0].outcome, "abandoned: a new command block came");
+    EXPECT_EQ(s.writes[1].outcome, "completed");
+    EXPECT_EQ(s.failedWrites, 1);
+}
+
 TEST(UserMode, StrayBytesBeforeACommandBlockAreNoise) {
     BoardOptions options;
     options.startInReflashMode = true;

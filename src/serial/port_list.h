@@ -1,0 +1,23 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+// A serial device found on this machine.
+struct PortInfo {
+    std::string name;        // "ttyUSB0"
+    std::string device;      // "/dev/ttyUSB0"
+    std::string description; // as the driver or the USB descriptor gives it; may be empty
+    std::string manufacturer;
+    std::optional<unsigned> vendorId; // USB ids, where known
+    std::optional<unsigned> productId;
+    std::string serialNumber;
+};
+
+// The serial devices present now, in name order; empty when there are none.
+std::vector<PortInfo> availablePorts();
+
+} // namespace velmora

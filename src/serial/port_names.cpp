@@ -1,0 +1,84 @@
+#include "serial/port_names.h"
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+
+namespace velmora {
+namespace {
+
+std::mutex assignmentsMutex;
+std::map<int, std::string>& assignments() {
+    static std::map<int, std::string> assigned;
+    return assigned;
+}
+
+// A positive decimal number of at most six digits, or 0.
+int portNumber(std::string_view text) {
+    if (text.empty() || text.size() > 6 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return 0;
+    }
+    int number = 0;
+    for (char c : text) {
+        number = number * 10 + (c - '0');
+    }
+    return number;
+}
+
+} // namespace
+
+std::string portDevice(int port) {
+    if (port < 1) {
+        return {};
+    }
+    {
+        std::lock_guard lock(assignmentsMutex);
+        auto found = assignments().find(port);
+        if (found != assignments().end()) {
+            return found->second;
+        }
+    }
+#ifdef _WIN32
+    return "COM" + std::to_string(port);
+#else
+    return "/dev/ttyS" + std::to_string(port - 1);
+#endif
+}
+
+void assignPortDevice(int port, std::string device) {
+    std::lock_guard lock(assignmentsMutex);
+    if (device.empty()) {
+        assignments().erase(port);
+    } else {
+        assignments()[port] = std::move(device);
+    }
+}
+
+std::string resolvePort(std::string_view numberOrPath) {
+    if (numberOrPath.empty()) {
+        return {};
+    }
+    if (numberOrPath.find('/') != std::string_view::npos) {
+        return std::string(numberOrPath);
+    }
+    if (int number = portNumber(numberOrPath); number > 0) {
+        return portDevice(number);
+    }
+    if (numberOrPath.size() > 3) {
+        std::string_view head = numberOrPath.substr(0, 3);
+        bool com = std::equal(head.begin(), head.end(), "COM",
+                              [](char a, char b) { return (a & ~0x20) == b; });
+        if (com) {
+            int number = portNumber(numberOrPath.substr(3));
+            return number > 0 ? portDevice(number) : std::string();
+        }
+    }
+    if (std::all_of(numberOrPath.begin(), numberOrPath.end(),
+                    [](char c) { return c >= '0' && c <= '9'; })) {
+        return {}; // "0"
+    }
+    return "/dev/" + std::string(numberOrPath);
+}
+
+} // namespace velmora
