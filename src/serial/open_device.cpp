@@ -162,7 +162,9 @@ struct OpenDevice::Impl {
             drop();
             return false;
         }
-        port->clearError();
+        if (port->error() != QSerialPort::NoError) {
+            port->clearError(); // line errors are dropped unseen
+        }
         return true;
     }
 
@@ -327,6 +329,10 @@ bool OpenDevice::applySettings(Holder holder, const LineSettings& settings) {
     std::erase_if(holders, [holder](const auto& entry) { return entry.first == holder; });
     holders.emplace_back(holder, settings);
     return true;
+}
+
+bool OpenDevice::isUsable() {
+    return d->checkHealth(0);
 }
 
 bool OpenDevice::isOpen() {
