@@ -65,8 +65,8 @@
 // board answers no sooner than the message could have crossed the line, and
 // its answer takes its own byte time.
 //
-// Thread-safety: every public member may be called from any thread while the
-// board serves on its own.
+// Thread-safety: start and stop belong to the thread that owns the board; the
+// other members may be called from any thread while the board serves on its own.
 
 #include "sim/board_options.h"
 #include "sim/board_summary.h"
