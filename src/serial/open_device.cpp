@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QSerialPort>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -11,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -121,29 +123,19 @@ struct OpenDevice::Impl {
         }
     }
 
-    // Lets queued output reach the line before the device is closed, so that a
-    // reopen at another rate does not cut it off. Bounded by the line time of
-    // what is queued.
+    // Lets output the driver still holds reach the line before the device is
+    // closed, so that a reopen at another rate does not cut it off. Bounded by
+    // the line time of what is queued.
     void drainAndClose() {
         if (!alive()) {
             return;
         }
-        Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(500) +
-                                     lineTime(port->bytesToWrite(), inForce.baud);
-        while (port->bytesToWrite() > 0 && Clock::now() < deadline) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (!port->waitForBytesWritten(
-                    static_cast<int>(std::max<long long>(left.count(), 1)))) {
-                break;
-            }
-        }
         int pending = 0;
         int fd = static_cast<int>(port->handle());
         if (::ioctl(fd, TIOCOUTQ, &pending) == 0 && pending > 0) {
-            deadline = std::min(Clock::now() + std::chrono::milliseconds(200) +
-                                    lineTime(pending, inForce.baud),
-                                Clock::now() + std::chrono::seconds(5));
+            Clock::time_point deadline = std::min(Clock::now() + std::chrono::milliseconds(200) +
+                                                      lineTime(pending, inForce.baud),
+                                                  Clock::now() + std::chrono::seconds(5));
             while (::ioctl(fd, TIOCOUTQ, &pending) == 0 && pending > 0 && Clock::now() < deadline) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
@@ -183,6 +175,36 @@ struct OpenDevice::Impl {
             return checkHealth(0);
         }
         return true;
+    }
+
+    // Writes straight to the device, bounded by the deadline. Bytes go out on
+    // the descriptor rather than through the port's own write queue: the
+    // bound is exact, nothing is left queued after it runs out, and no write
+    // notifier is needed.
+    void writeAll(const std::uint8_t* bytes, int count, Clock::time_point deadline) {
+        int fd = static_cast<int>(port->handle());
+        int written = 0;
+        while (written < count) {
+            ssize_t n = ::write(fd, bytes + written, static_cast<std::size_t>(count - written));
+            if (n > 0) {
+                written += static_cast<int>(n);
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                checkHealth(pollNow(0));
+                return;
+            }
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                return; // the line is held: the rest counts as not written
+            }
+            pollfd entry{fd, POLLOUT, 0};
+            if (::poll(&entry, 1, static_cast<int>(left.count())) > 0 &&
+                !checkHealth(entry.revents)) {
+                return;
+            }
+        }
     }
 
     bool open(const std::string& devicePath, const LineSettings& settings) {
@@ -296,34 +318,16 @@ const std::string& OpenDevice::path() const {
 }
 
 void OpenDevice::writeByte(std::uint8_t value) {
-    if (!d->alive()) {
-        return;
-    }
-    char byte = static_cast<char>(value);
-    d->port->write(&byte, 1);
-    if (!d->port->waitForBytesWritten(1000)) {
-        d->checkHealth(d->pollNow(0));
-    } else {
-        d->port->clearError();
+    if (d->alive()) {
+        d->writeAll(&value, 1, Clock::now() + std::chrono::milliseconds(1000));
     }
 }
 
 void OpenDevice::writeBlock(const std::uint8_t* bytes, int count) {
-    if (!d->alive() || count <= 0) {
-        return;
-    }
-    d->port->write(reinterpret_cast<const char*>(bytes), count);
-    Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(1000) + lineTime(count, d->inForce.baud);
-    while (d->alive() && d->port->bytesToWrite() > 0 && Clock::now() < deadline) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (!d->port->waitForBytesWritten(static_cast<int>(std::max<long long>(left.count(), 1)))) {
-            d->checkHealth(d->pollNow(0));
-            break;
-        }
-    }
-    if (d->alive()) {
-        d->port->clearError();
+    if (d->alive() && count > 0) {
+        d->writeAll(bytes, count,
+                    Clock::now() + std::chrono::milliseconds(1000) +
+                        lineTime(count, d->inForce.baud));
     }
 }
 
