@@ -90,7 +90,7 @@ struct OpenDevice::Impl {
     std::vector<std::pair<Holder, LineSettings>> holders;
     LineSettings inForce;
 
-    bool alive() const { return port != nullptr; }
+    bool alive() const { return port != nullptr && port->isOpen(); }
 
     bool applyToPort(const LineSettings& settings) {
         bool ok = port->setBaudRate(settings.baud) &&
@@ -128,6 +128,7 @@ struct OpenDevice::Impl {
     // the line time of what is queued.
     void drainAndClose() {
         if (!alive()) {
+            drop();
             return;
         }
         int pending = 0;
@@ -143,9 +144,17 @@ struct OpenDevice::Impl {
         drop();
     }
 
+    void closeIfGone(QSerialPort::SerialPortError error) {
+        if (alive() && (error == QSerialPort::ResourceError ||
+                        (pollNow(0) & (POLLHUP | POLLERR | POLLNVAL)) != 0)) {
+            port->close();
+        }
+    }
+
     // A hung-up or failed device is closed at once; true while it is usable.
     bool checkHealth(short revents) {
         if (!alive()) {
+            drop();
             return false;
         }
         if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ||
@@ -153,7 +162,9 @@ struct OpenDevice::Impl {
             drop();
             return false;
         }
-        port->clearError();
+        if (port->error() != QSerialPort::NoError) {
+            port->clearError(); // line errors are dropped unseen
+        }
         return true;
     }
 
@@ -210,6 +221,17 @@ struct OpenDevice::Impl {
     bool open(const std::string& devicePath, const LineSettings& settings) {
         path = devicePath;
         port = new QSerialPort();
+        // Where an event loop runs, the port reads on its own; a device that
+        // vanishes then makes it fail on every pass of the loop. Close it as
+        // soon as the loop is back, outside the port's own signal.
+        QObject::connect(
+            port, &QSerialPort::errorOccurred, port, [this](QSerialPort::SerialPortError error) {
+                if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
+                    error == QSerialPort::WriteError) {
+                    QMetaObject::invokeMethod(
+                        port, [this, error] { closeIfGone(error); }, Qt::QueuedConnection);
+                }
+            });
         port->setPortName(QString::fromStdString(devicePath));
         port->setBaudRate(settings.baud);
         port->setDataBits(static_cast<QSerialPort::DataBits>(settings.dataBits));
@@ -309,8 +331,12 @@ bool OpenDevice::applySettings(Holder holder, const LineSettings& settings) {
     return true;
 }
 
+bool OpenDevice::isUsable() {
+    return d->checkHealth(0);
+}
+
 bool OpenDevice::isOpen() {
-    return d->alive();
+    return d->checkHealth(d->alive() ? d->pollNow(0) : 0);
 }
 
 const std::string& OpenDevice::path() const {

@@ -46,9 +46,12 @@
 //   length bytes (upper first) and that many program bytes, and sends 0xAA
 //   once the host has taken the last echo. The downloaded program then takes a
 //   write at 9600 without trigger word (it goes to flash), and after that
-//   write's 0x06 the new program takes the final write at 38400. Any failure,
-//   and the end of the run, put the board back at the start of boot mode. A
-//   stray byte (the host's failure byte 0x06) is ignored as noise.
+//   write's 0x06 the new program takes the final write at 38400; its command
+//   block erases all eight blocks again, so the flash ends up holding the
+//   final image alone. Any failure, and the end of the run, put the board back
+//   at the start of boot mode. A stray byte (the host's failure byte 0x06) is
+//   ignored as noise. With `expectedBootProgram` set, a download that differs
+//   (a byte repeated after a wrong echo, say) leaves the chip silent for good.
 //
 // Line rates: the board reads the host's settings from the pseudo-terminal as
 // they change. A pseudo-terminal says that they changed, not when relative to
@@ -62,8 +65,8 @@
 // board answers no sooner than the message could have crossed the line, and
 // its answer takes its own byte time.
 //
-// Thread-safety: every public member may be called from any thread while the
-// board serves on its own.
+// Thread-safety: start and stop belong to the thread that owns the board; the
+// other members may be called from any thread while the board serves on its own.
 
 #include "sim/board_options.h"
 #include "sim/board_summary.h"

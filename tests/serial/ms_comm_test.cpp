@@ -4,6 +4,9 @@
 #include "serial/pty_peer.h"
 #include "serial/serial_port.h"
 
+#include <QAbstractEventDispatcher>
+#include <QEventLoop>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 using velmora::ByteBuffer;
@@ -158,4 +161,23 @@ TEST(CMSComm, VanishedDeviceClosesTheLink) {
     EXPECT_EQ(comm.inBufferCount(), 0);
     comm.setOutput({0x00});
     EXPECT_TRUE(comm.input().empty());
+}
+
+TEST(CMSComm, VanishedDeviceDoesNotKeepAnEventLoopBusy) {
+    PtyPeer peer;
+    ASSERT_TRUE(peer.ready());
+    CMSComm comm; // left open, as after a boot-mode run
+    comm.setPortName(peer.path());
+    ASSERT_EQ(comm.setPortOpen(true), 1);
+    peer.hangUp();
+
+    int wakeUps = 0;
+    QObject counter;
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake,
+                     &counter, [&wakeUps] { ++wakeUps; });
+    QEventLoop loop;
+    QTimer::singleShot(300, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_LT(wakeUps, 100) << "the loop kept waking for the gone device";
+    EXPECT_FALSE(comm.portOpen());
 }
