@@ -4,6 +4,7 @@
 //  2. One-byte echo round trips through send and receive, against the same
 //     round trip made with bare system calls on the same line.
 //  3. Whether the line accepts the driver's low-latency mode.
+#include "serial/ms_comm.h"
 #include "serial/pty_peer.h"
 #include "serial/serial_port.h"
 
@@ -119,7 +120,9 @@ void waitCost(velmora::SerialPort& port) {
 void echoRoundTrip(velmora::SerialPort& port, const PtyPeer& peer) {
     const int trips = 3000;
     std::vector<double> ours;
+    std::vector<double> control;
     std::vector<double> bare;
+    int wrongAnswers = 0;
     std::uint8_t value = 0;
     {
         EchoPeer echo(peer.master());
@@ -131,6 +134,28 @@ void echoRoundTrip(velmora::SerialPort& port, const PtyPeer& peer) {
                 port.waitForInput(1000);
             }
             ours.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            wrongAnswers += answer != value;
+        }
+    }
+    // The boot download's way: Output, then InBufferCount and Input.
+    port.close();
+    velmora::CMSComm comm;
+    comm.setPortName(peer.path());
+    comm.setSettings("38400,n,8,1");
+    comm.setInputMode(velmora::CMSComm::inputModeBinary);
+    comm.setPortOpen(true);
+    {
+        EchoPeer echo(peer.master());
+        for (int i = 0; i < trips; ++i, ++value) {
+            auto start = Clock::now();
+            comm.setOutput({value});
+            while (comm.inBufferCount() == 0) {
+                comm.waitForInput(1000);
+            }
+            velmora::ByteBuffer answer = comm.input();
+            control.push_back(
+                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            wrongAnswers += answer != velmora::ByteBuffer{value};
         }
     }
     // The same round trip with bare calls on a second line of its own.
@@ -156,13 +181,18 @@ void echoRoundTrip(velmora::SerialPort& port, const PtyPeer& peer) {
     }
     ::close(slave);
     Spread mine = spread(ours);
+    Spread link = spread(control);
     Spread reference = spread(bare);
     std::printf("one-byte echo round trip over a pseudo-terminal (%d trips)\n", trips);
     std::printf("  send + receive       median %8.1f us   p99 %8.1f us\n", mine.medianUs,
                 mine.p99Us);
+    std::printf("  Output + Input       median %8.1f us   p99 %8.1f us\n", link.medianUs,
+                link.p99Us);
     std::printf("  reference: bare write/poll/read  median %8.1f us   p99 %8.1f us\n",
                 reference.medianUs, reference.p99Us);
-    std::printf("  ratio (median)       %8.2f\n", mine.medianUs / reference.medianUs);
+    std::printf("  ratio (median)       %8.2f send/receive, %.2f Output/Input\n",
+                mine.medianUs / reference.medianUs, link.medianUs / reference.medianUs);
+    std::printf("  wrong answers        %d\n", wrongAnswers);
 }
 
 void lowLatency(const PtyPeer& peer) {

@@ -17,7 +17,7 @@ CMSComm::~CMSComm() {
 }
 
 bool CMSComm::usable() const {
-    if (openDevice_ && !openDevice_->isOpen()) {
+    if (openDevice_ && !openDevice_->isUsable()) {
         // The device went away: the link counts as closed from now on.
         openDevice_->release(Holder::ControlLink);
         openDevice_.reset();
@@ -68,6 +68,10 @@ int CMSComm::setPortOpen(bool open) {
 }
 
 bool CMSComm::portOpen() const {
+    if (openDevice_ && !openDevice_->isOpen()) {
+        openDevice_->release(Holder::ControlLink);
+        openDevice_.reset();
+    }
     return usable();
 }
 

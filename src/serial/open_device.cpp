@@ -106,6 +106,10 @@ struct OpenDevice::Impl {
         if (!alive()) {
             return false;
         }
+        if (settings == inForce) {
+            return true;
+        }
+        drainOutput();
         if (applyToPort(settings)) {
             inForce = settings;
             return true;
@@ -123,23 +127,27 @@ struct OpenDevice::Impl {
         }
     }
 
-    // Lets output the driver still holds reach the line before the device is
-    // closed, so that a reopen at another rate does not cut it off. Bounded by
-    // the line time of what is queued.
-    void drainAndClose() {
-        if (!alive()) {
-            drop();
-            return;
-        }
+    // Lets output the driver still holds reach the line, so that closing the
+    // device or changing its rate does not cut it off. Bounded by the line
+    // time of what is queued.
+    void drainOutput() {
         int pending = 0;
         int fd = static_cast<int>(port->handle());
-        if (::ioctl(fd, TIOCOUTQ, &pending) == 0 && pending > 0) {
-            Clock::time_point deadline = std::min(Clock::now() + std::chrono::milliseconds(200) +
-                                                      lineTime(pending, inForce.baud),
-                                                  Clock::now() + std::chrono::seconds(5));
-            while (::ioctl(fd, TIOCOUTQ, &pending) == 0 && pending > 0 && Clock::now() < deadline) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+        if (::ioctl(fd, TIOCOUTQ, &pending) != 0 || pending <= 0) {
+            return;
+        }
+        Clock::time_point deadline =
+            Clock::now() + std::min<std::chrono::milliseconds>(std::chrono::milliseconds(200) +
+                                                                   lineTime(pending, inForce.baud),
+                                                               std::chrono::seconds(5));
+        while (::ioctl(fd, TIOCOUTQ, &pending) == 0 && pending > 0 && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    void drainAndClose() {
+        if (alive()) {
+            drainOutput();
         }
         drop();
     }
@@ -162,7 +170,9 @@ struct OpenDevice::Impl {
             drop();
             return false;
         }
-        port->clearError();
+        if (port->error() != QSerialPort::NoError) {
+            port->clearError(); // line errors are dropped unseen
+        }
         return true;
     }
 
@@ -327,6 +337,10 @@ bool OpenDevice::applySettings(Holder holder, const LineSettings& settings) {
     std::erase_if(holders, [holder](const auto& entry) { return entry.first == holder; });
     holders.emplace_back(holder, settings);
     return true;
+}
+
+bool OpenDevice::isUsable() {
+    return d->checkHealth(0);
 }
 
 bool OpenDevice::isOpen() {

@@ -38,7 +38,10 @@ public:
     // the device refuses them.
     bool applySettings(Holder holder, const LineSettings& settings);
 
+    // Whether the device is still there (asks the line).
     bool isOpen();
+    // Whether the device is held and has not been found gone (no system call).
+    bool isUsable();
     const std::string& path() const;
 
     // One byte, bounded by a 1000 ms wait for its write.

@@ -15,7 +15,7 @@ SerialPort::~SerialPort() {
 }
 
 bool SerialPort::usable() {
-    if (openDevice_ && !openDevice_->isOpen()) {
+    if (openDevice_ && !openDevice_->isUsable()) {
         // The device went away under us: act as closed, and let go of it so
         // the next open can start afresh.
         openDevice_->release(Holder::DirectPort);
@@ -92,6 +92,9 @@ bool SerialPort::waitForInput(long long microseconds) {
 }
 
 bool SerialPort::isOpen() {
+    if (openDevice_ && !openDevice_->isOpen()) {
+        close();
+    }
     return usable();
 }
 

@@ -230,3 +230,18 @@ TEST(SerialPort, VanishedDeviceWhileSendingDoesNotHang) {
     EXPECT_FALSE(port.isOpen());
     EXPECT_EQ(port.send(block.data(), 128), 0);
 }
+
+TEST(SerialPort, BytesSentBeforeCloseStillArriveAfterAReopenAtAnotherRate) {
+    PtyPeer peer;
+    ASSERT_TRUE(peer.ready());
+    SerialPort port;
+    ASSERT_EQ(port.open(peer.path(), 2400), 1);
+    const char trigger[] = "reflshu";
+    EXPECT_EQ(port.send(trigger, 7), 7);
+    port.close();
+    ASSERT_EQ(port.open(peer.path(), 9600), 1);
+    EXPECT_EQ(port.send("\x11", 1), 1);
+    std::vector<std::uint8_t> expected(trigger, trigger + 7);
+    expected.push_back(0x11);
+    EXPECT_EQ(peer.read(8), expected);
+}
