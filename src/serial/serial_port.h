@@ -20,6 +20,9 @@ class OpenDevice;
 // communications control link has the same device open, the two share it:
 // opening the direct port then puts its rate in force, and closing it gives the
 // control link its own settings back without closing the device under it.
+//
+// The process needs a QCoreApplication, and a port is opened from the main
+// thread or a QThread (the device is watched with Qt's socket notifiers).
 class SerialPort : public Link {
 public:
     SerialPort();
