@@ -40,6 +40,15 @@ struct BoardOptions {
     int bootProgramBaud = 9600;
     int newFirmwareBaud = 38400;
 
+    // Bytes that reach the board together with a change of the host's line
+    // settings cannot be put in order with it on a pseudo-terminal, nor can
+    // settings the host passed through in between be seen. By default such
+    // bytes are not held to a rate; strict, they must match a setting the
+    // board saw (before or after the change), so a host that opens the line at
+    // a wrong rate and writes at once is caught, but a host that changes its
+    // settings twice faster than the board can look may be refused.
+    bool strictRates = false;
+
     // Bit-rate adjustment: the chip answers 0x00 after this many 0x00 bytes.
     int adjustZeros = 3;
     // When not empty, the downloaded boot program must be exactly these bytes;

@@ -86,6 +86,10 @@ int main(int argc, char** argv) {
                    "(messages with byte counts and baud, checksum results, writes, faults)");
     app.add_flag("--pace", options.pace,
                  "Pace every byte at the line rate (10 bits per byte at the rate in force)");
+    app.add_flag("--strict-rates", options.strictRates,
+                 "Hold bytes that arrive together with a change of line settings to the settings "
+                 "seen before or after it (catches a host that opens at a wrong rate and writes "
+                 "at once; may refuse a host that changes settings twice in a few microseconds)");
     app.add_flag("--start-in-reflash", options.startInReflashMode,
                  "user mode: start in reflash mode, as if a trigger word had been heard");
     app.add_flag("--stay-in-reflash", options.stayInReflashMode,

@@ -153,7 +153,10 @@ struct SimulatedBoard::Impl {
             return;
         }
         if (!ambiguous) {
-            candidates = {current, LineSetting{0, false, true}};
+            candidates = {current};
+            if (!options.strictRates) {
+                candidates.push_back(LineSetting{0, false, true});
+            }
             ambiguous = true;
         }
         if (std::find(candidates.begin(), candidates.end(), s) == candidates.end()) {

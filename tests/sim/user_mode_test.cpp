@@ -283,6 +283,26 @@ TEST(UserMode, ANewCommandBlockEndsAWriteTheHostGaveUpOn) {
     EXPECT_EQ(s.failedWrites, 1);
 }
 
+TEST(UserMode, StrictRatesCatchAHostThatOpensAtAWrongRateAndWritesAtOnce) {
+    BoardOptions options;
+    options.strictRates = true;
+    SimulatedBoard board(options);
+    ASSERT_TRUE(board.start());
+    {
+        ScriptedHost host(board.devicePath());
+        ASSERT_TRUE(host.setBaud(9600));
+        host.send("reflshu");
+        EXPECT_EQ(writeImage(host, patternImage(128), 300ms), std::vector<int>{-1});
+        EXPECT_EQ(board.summary().ignoredBytes, 41u);
+    }
+    // Settings taken in one at a time: the same board takes a right host.
+    ScriptedHost host(board.devicePath());
+    ASSERT_TRUE(settle(host, board, 2400));
+    host.send("reflshu");
+    ASSERT_TRUE(settle(host, board, 9600));
+    EXPECT_EQ(writeImage(host, patternImage(128)), goodReplies(128));
+}
+
 TEST(UserMode, StrayBytesBeforeACommandBlockAreNoise) {
     BoardOptions options;
     options.startInReflashMode = true;
