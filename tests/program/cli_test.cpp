@@ -1,0 +1,132 @@
+// velmora-cli flash / write / boot, run as a program against a simulated board.
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// One S1 record: count, address, data, checksum (one's complement of the sum).
+std::string s1Record(unsigned address, const std::vector<unsigned>& data) {
+    unsigned count = static_cast<unsigned>(data.size()) + 3;
+    unsigned sum = count + (address >> 8) + (address & 0xFF);
+    char text[8];
+    std::string line = "S1";
+    std::snprintf(text, sizeof text, "%02X%04X", count, address);
+    line += text;
+    for (unsigned byte : data) {
+        std::snprintf(text, sizeof text, "%02X", byte);
+        line += text;
+        sum += byte;
+    }
+    std::snprintf(text, sizeof text, "%02X", (~sum) & 0xFF);
+    return line + text + "\r\n";
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("velmora-cli-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir / "work");
+        fs::create_directories(dir / "boot");
+        std::ofstream mot(dir / "prog.mot", std::ios::binary);
+        mot << "S00600004844521B\r\n";
+        for (unsigned address = 0; address < 200; address += 16) {
+            std::vector<unsigned> data;
+            for (unsigned i = 0; i < 16 && address + i < 200; ++i) {
+                data.push_back((address + i) * 3 & 0xFF);
+            }
+            mot << s1Record(address, data);
+        }
+        mot << "S9030000FC\r\n";
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    Outcome run(const std::string& arguments) {
+        const fs::path out = dir / "stdout.txt";
+        const fs::path err = dir / "stderr.txt";
+        std::string command = std::string(VELMORA_CLI) + " " + arguments + " --work-dir " +
+                              (dir / "work").string() + " --pass-us 0 >" + out.string() + " 2>" +
+                              err.string() + " </dev/null";
+        int status = std::system(command.c_str());
+        Outcome outcome;
+        outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        outcome.out = readText(out);
+        outcome.err = readText(err);
+        return outcome;
+    }
+
+    std::string file() const { return (dir / "prog.mot").string(); }
+
+    fs::path dir;
+};
+
+const std::string loaded = "Please check file name(upper-left corner) is correct or not!\n";
+
+TEST_F(Cli, FlashProgramsTheSimulatedBoard) {
+    Outcome outcome = run("flash " + file() + " --port sim");
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, loaded + "Porgramming successfully !\n");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(fs::file_size(dir / "work" / "tmp.bin"), 256u);
+    EXPECT_EQ(fs::file_size(dir / "work" / "Recv.bin"), 16u * 3);
+}
+
+TEST_F(Cli, AllFlashAndWriteCommandProgramTheSimulatedBoard) {
+    EXPECT_EQ(run("flash " + file() + " --all --port sim").exitCode, 0);
+    Outcome outcome = run("write " + file() + " --port sim -q");
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, ""); // quiet: failures only
+}
+
+TEST_F(Cli, FailuresGoToStandardErrorAndExitWithOne) {
+    Outcome outcome = run("flash " + file() + " --port " + (dir / "absent").string());
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(outcome.out, loaded);
+    EXPECT_EQ(outcome.err, "Time out !\nSystem not Ready(A) !\n");
+
+    outcome = run("flash " + (dir / "missing.mot").string() + " --port sim");
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_NE(outcome.err, "");
+}
+
+TEST_F(Cli, BootProgramsThroughTheBootModeWithItsFiles) {
+    Outcome outcome = run("boot " + file() + " --port sim --boot-dir " + (dir / "boot").string());
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(outcome.err, "3062f.bin File Read Error !\nBoot Mode Setting Failed\n");
+
+    // Stand-ins for the boot files, which the simulated chip takes as they are.
+    std::ofstream(dir / "boot" / "3062f.bin", std::ios::binary) << std::string(1558, '\x5A');
+    std::ofstream(dir / "boot" / "PreFlash.bin", std::ios::binary) << std::string(512, '\x33');
+    outcome = run("boot " + file() + " --port sim --boot-dir " + (dir / "boot").string());
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, loaded + "Porgramming successfully !\n");
+}
+
+} // namespace
