@@ -1,6 +1,6 @@
 #include "cli/commands.h"
 
-#if __has_include("image/program_document.h")
+#if defined(VELMORA_CLI_PROGRAMMING)
 #include "cli/terminal_operator.h"
 #include "control/corvane_view.h"
 #include "core/places.h"
@@ -146,7 +146,7 @@ void addProgramCommands(CLI::App& app, CliExit& exit) {
 
 #else
 namespace velmora::cli {
-// The programming commands need the program image, which this build lacks.
+// The programming commands need the image and control libraries, which this build lacks.
 void addProgramCommands(CLI::App&, CliExit&) {}
 } // namespace velmora::cli
 #endif
