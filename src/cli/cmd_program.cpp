@@ -67,6 +67,11 @@ int runProgramJob(Job job, const ProgramOptions& options) {
         device = board->devicePath();
     } else {
         device = resolvePort(options.port);
+        if (device.empty()) {
+            std::fprintf(stderr, "velmora-cli: --port %s names no serial device\n",
+                         options.port.c_str());
+            return 2;
+        }
     }
     // Port 1, the direct port, stands for the chosen device.
     assignPortDevice(CCorvaneView::directPort, device);

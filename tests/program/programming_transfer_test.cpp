@@ -162,17 +162,6 @@ TEST_F(ProgrammingTransfer, ResendsTheClosingMessageWhenAskedForMore) {
     EXPECT_EQ(readFile(places.recordFile()).size(), 48u);
 }
 
-TEST_F(ProgrammingTransfer, EndsWithSuccessOnAnEarlyEndReply) {
-    writeFile(places.imageFile(), pattern(512));
-    peer.play([&](PtyPeer& target) {
-        target.read(129);
-        target.write({0x06});
-        EXPECT_TRUE(target.drain(std::chrono::milliseconds(50)).empty());
-    });
-    EXPECT_EQ(run(), 1);
-    EXPECT_TRUE(op.messages.empty());
-}
-
 TEST_F(ProgrammingTransfer, ANegativeReplyEndsTheTransfer) {
     writeFile(places.imageFile(), pattern(512));
     peer.play([&](PtyPeer& target) {
@@ -184,15 +173,6 @@ TEST_F(ProgrammingTransfer, ANegativeReplyEndsTheTransfer) {
     EXPECT_EQ(run(), 2);
     EXPECT_EQ(op.texts(), std::vector<std::string>{"Receive Error(B) !"});
     EXPECT_EQ(readFile(places.recordFile()).size(), 32u);
-}
-
-TEST_F(ProgrammingTransfer, SilenceEndsWithTimeOut) {
-    timing.pollWait = std::chrono::microseconds(5);
-    writeFile(places.imageFile(), pattern(256));
-    peer.play([&](PtyPeer& target) { target.read(129); });
-    EXPECT_EQ(run(), 2);
-    EXPECT_EQ(op.texts(), std::vector<std::string>{"Time out !"});
-    EXPECT_EQ(peer.received.size(), 129u); // a block is never sent twice
 }
 
 TEST_F(ProgrammingTransfer, FileErrorsEndBeforeAnythingIsSent) {

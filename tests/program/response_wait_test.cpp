@@ -84,18 +84,6 @@ TEST_F(ResponseWait, TimesOutAfterTheHundredFiftiethEmptyTick) {
               (std::vector<RecordingOperator::Message>{{"Time out !", Icon::Warning}}));
 }
 
-TEST_F(ResponseWait, StopEndsWithTwoAndNoMessage) {
-    openDirectPort();
-    CResponseWaitDialog dialog(op, timing);
-    dialog.setUp(control, port, bootHandshake, bootSyncSeen);
-    ASSERT_TRUE(dialog.start());
-    EXPECT_TRUE(dialog.step());
-    dialog.stop();
-    EXPECT_FALSE(dialog.step());
-    EXPECT_EQ(dialog.result(), 2);
-    EXPECT_TRUE(op.messages.empty());
-}
-
 TEST_F(ResponseWait, HandshakeRepeatsZeroUntilTheChipAnswersThenWaitsQuietly) {
     openControl();
     bootHandshake = 1;
