@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
 
 namespace velmora {
 namespace {
@@ -79,6 +80,9 @@ protected:
     }
     void TearDown() override {
         view.reset();
+        if (board && HasFailure()) {
+            std::cerr << "what the board saw: " << board->summary().toJson() << "\n";
+        }
         if (board) {
             board->stop();
         }
