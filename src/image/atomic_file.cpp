@@ -1,0 +1,73 @@
+#include "image/atomic_file.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velmora {
+
+namespace {
+
+bool writeAll(int fd, const unsigned char* bytes, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, bytes, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+} // namespace
+
+bool replaceFileAtomically(const std::string& path, const void* bytes, std::size_t size) {
+    static std::atomic<unsigned> serial{0};
+    const std::filesystem::path target(path);
+    const std::filesystem::path folder = target.parent_path();
+    const std::string baseName = target.filename().string();
+    if (baseName.empty()) {
+        return false;
+    }
+
+    // A hidden name in the same folder, so the rename stays on one file system.
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        const std::string name = "." + baseName + "." + std::to_string(::getpid()) + "." +
+                                 std::to_string(serial.fetch_add(1)) + ".part";
+        temporary = (folder / name).string();
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = writeAll(fd, static_cast<const unsigned char*>(bytes), size);
+    ok = ::close(fd) == 0 && ok;
+    if (ok) {
+        // A folder in place of the file is refused, not replaced.
+        struct stat existing {};
+        if (::stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
+            ok = false;
+        }
+    }
+    ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+    }
+    return ok;
+}
+
+} // namespace velmora

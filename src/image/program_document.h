@@ -1,0 +1,49 @@
+#pragma once
+
+#include "core/operator.h"
+#include "core/places.h"
+#include "image/mot_image.h"
+
+#include <filesystem>
+#include <string>
+
+namespace velmora {
+
+// The loaded program: runs the whole load of a .mot file (read, sort, cut
+// into lines, join, fill the gaps, write tmp.bin) and raises dataReady when
+// all of it succeeds. A load that fails leaves dataReady, the title, the path
+// and tmp.bin as they were. The document is never saved.
+class ProgramDocument {
+public:
+    ProgramDocument(Operator& op, Places places);
+
+    // An empty document: no path, title "Default", dataReady 0. The image
+    // lists and tmp.bin are left as they are. Returns 1.
+    int onNewDocument();
+
+    // Loads the file and writes the image; 1 on success, 0 after the failing
+    // step's message.
+    int onOpenDocument(const std::string& path);
+
+    // "Default" for an empty document, else the loaded file's name.
+    std::string title() const;
+    // The loaded file's path; empty for an empty document.
+    std::string path() const { return filePath; }
+
+    MotImage& image() { return motImage; }
+    const Places& places() const { return filePlaces; }
+
+    // Where the load writes the image: the working folder's tmp.bin unless
+    // another file is named here.
+    std::filesystem::path imageFile() const { return imagePath; }
+    void setImageFile(std::filesystem::path file) { imagePath = std::move(file); }
+
+private:
+    Operator& op;
+    Places filePlaces;
+    std::filesystem::path imagePath;
+    MotImage motImage;
+    std::string filePath;
+};
+
+} // namespace velmora

@@ -1,0 +1,145 @@
+#include "core/flags.h"
+#include "image/program_document.h"
+#include "image_test_support.h"
+#include "srec_text.h"
+#include "support/recording_operator.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+namespace velmora {
+namespace {
+
+using testing::dataRecord;
+using testing::readBytes;
+using testing::RecordingOperator;
+using testing::ScratchFolder;
+using testing::writeText;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr const char* reminder = "Please check file name(upper-left corner) is correct or not!";
+
+class Document : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dataReady = 0;
+        writeText(good, dataRecord(0x10, {1, 2, 3}) + "\r\nS9030000FC\r\n");
+        writeText(other, dataRecord(0x100, {4}) + "\n");
+    }
+
+    RecordingOperator op;
+    ScratchFolder folder;
+    Places places{folder.path(), folder.path()};
+    std::filesystem::path good = folder / "good.mot";
+    std::filesystem::path other = folder / "other.mot";
+    std::filesystem::path tmpBin = folder / "tmp.bin";
+    // Files a write left behind (the temporary files are hidden).
+    std::vector<std::string> strayFiles() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+            const auto name = entry.path().filename().string();
+            if (name.front() == '.') {
+                names.push_back(name);
+            }
+        }
+        return names;
+    }
+};
+
+TEST_F(Document, SuccessfulLoadWritesTheImageShowsOnlyTheReminderAndSetsDataReady) {
+    ProgramDocument document(op, places);
+    EXPECT_EQ(document.title(), "Default");
+    ASSERT_EQ(document.onOpenDocument(good.string()), 1);
+    EXPECT_EQ(op.texts(), (std::vector<std::string>{reminder}));
+    EXPECT_EQ(dataReady, 1);
+    EXPECT_EQ(document.title(), "good.mot");
+    EXPECT_EQ(document.path(), good.string());
+    Bytes expected(64, 0xFF);
+    expected[0x10] = 1, expected[0x11] = 2, expected[0x12] = 3;
+    EXPECT_EQ(readBytes(tmpBin), expected);
+    // The same file again rewrites the same bytes and reminds again.
+    ASSERT_EQ(document.onOpenDocument(good.string()), 1);
+    EXPECT_EQ(op.texts(), (std::vector<std::string>{reminder, reminder}));
+    EXPECT_EQ(readBytes(tmpBin), expected);
+    EXPECT_TRUE(strayFiles().empty());
+}
+
+TEST_F(Document, FailedLoadsLeaveTheLoadedImageReady) {
+    ProgramDocument document(op, places);
+    ASSERT_EQ(document.onOpenDocument(good.string()), 1);
+    const Bytes loaded = readBytes(tmpBin);
+    op.messages.clear();
+
+    writeText(folder / "empty.mot", "");
+    EXPECT_EQ(document.onOpenDocument((folder / "empty.mot").string()), 0);
+    const auto missing = (folder / "missing.mot").string();
+    EXPECT_EQ(document.onOpenDocument(missing), 0);
+    EXPECT_EQ(document.onOpenDocument(folder.path().string()), 0);
+    EXPECT_EQ(
+        op.texts(),
+        (std::vector<std::string>{
+            "Mot File Error (not S19 format) !", missing + " was not found.", "File Open fail",
+            "Cannot open " + folder.path().string() + ": Is a directory.", "File Open fail"}));
+    EXPECT_EQ(dataReady, 1);
+    EXPECT_EQ(document.title(), "good.mot");
+    EXPECT_EQ(readBytes(tmpBin), loaded);
+}
+
+TEST_F(Document, NewDocumentClearsDataReadyAndKeepsTheImageFile) {
+    ProgramDocument document(op, places);
+    ASSERT_EQ(document.onOpenDocument(good.string()), 1);
+    EXPECT_EQ(document.onNewDocument(), 1);
+    EXPECT_EQ(dataReady, 0);
+    EXPECT_EQ(document.title(), "Default");
+    EXPECT_EQ(document.path(), "");
+    EXPECT_TRUE(std::filesystem::exists(tmpBin));
+    // A failed load after it leaves the document empty and not ready.
+    EXPECT_EQ(document.onOpenDocument((folder / "missing.mot").string()), 0);
+    EXPECT_EQ(dataReady, 0);
+    EXPECT_EQ(document.title(), "Default");
+}
+
+TEST_F(Document, AFailedWriteLeavesThePreviousImageWhole) {
+    ProgramDocument document(op, places);
+    ASSERT_EQ(document.onOpenDocument(good.string()), 1);
+    const Bytes loaded = readBytes(tmpBin);
+    op.messages.clear();
+
+    // A full 128 KiB image cut off by a file size limit part-way through.
+    std::string big;
+    for (std::uint32_t address = 0; address < 0x20000; address += 16) {
+        big += dataRecord(address, Bytes(16, 0x5A)) + "\n";
+    }
+    writeText(folder / "big.mot", big);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit limited = previous;
+    limited.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const int result = document.onOpenDocument((folder / "big.mot").string());
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(op.texts(), (std::vector<std::string>{"BIN File Write Error !"}));
+    EXPECT_EQ(readBytes(tmpBin), loaded);
+    EXPECT_EQ(document.title(), "good.mot");
+    EXPECT_EQ(dataReady, 1);
+
+    // A work folder that is gone, and a folder where tmp.bin should be.
+    Places gone = places;
+    gone.workDir = folder / "gone";
+    ProgramDocument elsewhere(op, gone);
+    EXPECT_EQ(elsewhere.onOpenDocument(other.string()), 0);
+    std::filesystem::remove(tmpBin);
+    std::filesystem::create_directory(tmpBin);
+    EXPECT_EQ(document.onOpenDocument(other.string()), 0);
+    EXPECT_TRUE(std::filesystem::is_directory(tmpBin));
+    EXPECT_EQ(op.texts(),
+              (std::vector<std::string>{"BIN File Write Error !", "BIN File Write Error !",
+                                        "BIN File Write Error !"}));
+    EXPECT_TRUE(strayFiles().empty());
+}
+
+} // namespace
+} // namespace velmora
