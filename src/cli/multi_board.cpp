@@ -341,6 +341,7 @@ int runOnEveryPort(const ProductionRun& run) {
                     std::printf("[%s] %s\n", board.label.c_str(), line.c_str());
                     std::fflush(stdout);
                 }
+                board.progress.state = line; // the latest news is the state
                 board.messages.push_back(std::move(line));
             }
         }
