@@ -1,6 +1,8 @@
 #include "cli/commands.h"
 
 #if defined(VELMORA_CLI_PROGRAMMING)
+#include "cli/multi_board.h"
+#include "cli/run_report.h"
 #include "cli/terminal_operator.h"
 #include "control/corvane_view.h"
 #include "core/places.h"
@@ -15,6 +17,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
 namespace velmora::cli {
 
@@ -31,6 +35,9 @@ struct ProgramOptions {
     std::string workDir = ".";
     long long passMicroseconds = 200;
     bool quiet = false;
+    std::vector<std::string> ports; // more than one: every board at once
+    std::string reportPath;
+    std::string logPath;
 };
 
 // `--port sim`: a simulated board for the run, in the state the command expects.
@@ -76,9 +83,35 @@ int runProgramJob(Job job, const ProgramOptions& options) {
     // Port 1, the direct port, stands for the chosen device.
     assignPortDevice(CCorvaneView::directPort, device);
 
-    TerminalOperator op(timing, options.quiet);
+    TerminalOperator terminal(timing, options.quiet);
+    // A report or transcript keeps what the run shows and what crosses the wire.
+    std::optional<RunRecorder> recorder;
+    if (!options.reportPath.empty() || !options.logPath.empty()) {
+        recorder.emplace(terminal, options.port);
+        if (!options.logPath.empty() && !recorder->openTranscript(options.logPath)) {
+            std::fprintf(stderr, "velmora-cli: cannot write %s\n", options.logPath.c_str());
+            return 1;
+        }
+    }
+    Operator& op = recorder ? static_cast<Operator&>(*recorder) : terminal;
     ProgramDocument document(op, places);
+    auto report = [&](bool programmed) {
+        if (options.reportPath.empty()) {
+            return true;
+        }
+        RunReport runReport;
+        runReport.command = commandLineOfThisProcess();
+        runReport.imageFile = options.file;
+        runReport.takeImage((places.workDir / "tmp.bin").string());
+        runReport.boards.push_back(recorder->finish(programmed));
+        if (!runReport.write(options.reportPath)) {
+            std::fprintf(stderr, "velmora-cli: cannot write %s\n", options.reportPath.c_str());
+            return false;
+        }
+        return true;
+    };
     if (document.onOpenDocument(options.file) != 1) {
+        report(false);
         return 1;
     }
 
@@ -105,17 +138,46 @@ int runProgramJob(Job job, const ProgramOptions& options) {
     if (board) {
         board->stop();
     }
-    return view.programmedCount() > 0 ? 0 : 1;
+    bool programmed = view.programmedCount() > 0;
+    return report(programmed) && programmed ? 0 : 1;
+}
+
+// Several ports: this program runs itself once per port, every run at once.
+int runOnSeveralPorts(const char* name, const ProgramOptions& options) {
+    ProductionRun run;
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    run.program = length > 0 ? std::string(self, static_cast<std::size_t>(length)) : "velmora-cli";
+    run.arguments = {name, options.file, "--pass-us", std::to_string(options.passMicroseconds)};
+    if (options.all) {
+        run.arguments.push_back("--all");
+    }
+    if (!options.bootPort.empty()) {
+        run.arguments.insert(run.arguments.end(), {"--boot-port", options.bootPort});
+    }
+    if (!options.bootDir.empty()) {
+        run.arguments.insert(run.arguments.end(), {"--boot-dir", options.bootDir});
+    }
+    run.ports = options.ports;
+    run.workDir = options.workDir;
+    run.imageFile = options.file;
+    run.reportPath = options.reportPath;
+    run.logPath = options.logPath;
+    run.quiet = options.quiet;
+    return runOnEveryPort(run);
 }
 
 CLI::App* addJob(CLI::App& app, CliExit& exit, const char* name, const char* description, Job job) {
     auto options = std::make_shared<ProgramOptions>();
     auto* command = app.add_subcommand(name, description);
     command->add_option("file", options->file, "S-record program (.mot)")->required();
-    command
-        ->add_option("--port", options->port,
-                     "port number, device path, or sim for a simulated board (default 1)")
-        ->capture_default_str();
+    command->add_option("--port", options->ports,
+                        "port number, device path, or sim for a simulated board (default 1); "
+                        "several: every board at once, each in a folder of its own in --work-dir");
+    command->add_option("--report", options->reportPath, "write a JSON report of the run to FILE");
+    command->add_option("--log", options->logPath,
+                        "write a transcript of the wire to FILE (per board when several: "
+                        "FILE's name with the port added)");
     command->add_option("--work-dir", options->workDir, "folder for tmp.bin and Recv.bin")
         ->capture_default_str();
     command->add_option("--pass-us", options->passMicroseconds, "length of one pause pass in us")
@@ -130,7 +192,14 @@ CLI::App* addJob(CLI::App& app, CliExit& exit, const char* name, const char* des
                             "the control line's port, when not the same as --port");
         command->add_option("--boot-dir", options->bootDir, "folder of 3062f.bin and PreFlash.bin");
     }
-    command->callback([options, &exit, job] {
+    command->callback([options, &exit, job, name] {
+        if (options->ports.size() > 1) {
+            exit.code = runOnSeveralPorts(name, *options);
+            return;
+        }
+        if (options->ports.size() == 1) {
+            options->port = options->ports.front();
+        }
         Job chosen = job == Job::Flash && options->all ? Job::AllFlash : job;
         exit.code = runProgramJob(chosen, *options);
     });

@@ -1,5 +1,7 @@
 #include "serial/open_device.h"
 
+#include "serial/wire_tap.h"
+
 #include <QCoreApplication>
 #include <QSerialPort>
 #include <algorithm>
@@ -203,6 +205,14 @@ struct OpenDevice::Impl {
     void writeAll(const std::uint8_t* bytes, int count, Clock::time_point deadline) {
         int fd = static_cast<int>(port->handle());
         int written = 0;
+        struct Tap { // what reached the line, whichever way the loop ends
+            Impl& device;
+            const std::uint8_t* bytes;
+            int& written;
+            ~Tap() {
+                tapWire(device.path, WireDirection::Sent, device.inForce.baud, bytes, written);
+            }
+        } tap{*this, bytes, written};
         while (written < count) {
             ssize_t n = ::write(fd, bytes + written, static_cast<std::size_t>(count - written));
             if (n > 0) {
@@ -378,7 +388,11 @@ int OpenDevice::read(std::uint8_t* buffer, int limit) {
         return 0;
     }
     qint64 got = d->port->read(reinterpret_cast<char*>(buffer), std::min(waiting, limit));
-    return got > 0 ? static_cast<int>(got) : 0;
+    if (got <= 0) {
+        return 0;
+    }
+    tapWire(d->path, WireDirection::Received, d->inForce.baud, buffer, static_cast<int>(got));
+    return static_cast<int>(got);
 }
 
 bool OpenDevice::waitForInput(long long microseconds) {
