@@ -54,6 +54,12 @@ int ProgramDocument::onOpenDocument(const std::string& path) {
         return 0;
     }
     motImage.mergeLines();
+    // A working folder named but not made yet is made; one that cannot be
+    // made fails the write below.
+    if (const auto folder = imagePath.parent_path(); !folder.empty()) {
+        std::error_code ignored;
+        std::filesystem::create_directories(folder, ignored);
+    }
     if (!motImage.fillGaps() || !motImage.writeImage(imagePath.string())) {
         return 0;
     }

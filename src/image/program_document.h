@@ -21,8 +21,8 @@ public:
     // lists and tmp.bin are left as they are. Returns 1.
     int onNewDocument();
 
-    // Loads the file and writes the image; 1 on success, 0 after the failing
-    // step's message.
+    // Loads the file and writes the image (making the image file's folder
+    // when it is missing); 1 on success, 0 after the failing step's message.
     int onOpenDocument(const std::string& path);
 
     // "Default" for an empty document, else the loaded file's name.

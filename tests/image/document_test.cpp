@@ -100,6 +100,14 @@ TEST_F(Document, NewDocumentClearsDataReadyAndKeepsTheImageFile) {
     EXPECT_EQ(document.title(), "Default");
 }
 
+TEST_F(Document, MakesAWorkFolderThatIsMissing) {
+    Places nested = places;
+    nested.workDir = folder / "runs" / "first";
+    ProgramDocument document(op, nested);
+    ASSERT_EQ(document.onOpenDocument(good.string()), 1);
+    EXPECT_EQ(std::filesystem::file_size(nested.imageFile()), 64u);
+}
+
 TEST_F(Document, AFailedWriteLeavesThePreviousImageWhole) {
     ProgramDocument document(op, places);
     ASSERT_EQ(document.onOpenDocument(good.string()), 1);
@@ -126,10 +134,10 @@ TEST_F(Document, AFailedWriteLeavesThePreviousImageWhole) {
     EXPECT_EQ(document.title(), "good.mot");
     EXPECT_EQ(dataReady, 1);
 
-    // A work folder that is gone, and a folder where tmp.bin should be.
-    Places gone = places;
-    gone.workDir = folder / "gone";
-    ProgramDocument elsewhere(op, gone);
+    // A work folder that cannot be made, and a folder where tmp.bin should be.
+    Places impossible = places;
+    impossible.workDir = other / "sub";
+    ProgramDocument elsewhere(op, impossible);
     EXPECT_EQ(elsewhere.onOpenDocument(other.string()), 0);
     std::filesystem::remove(tmpBin);
     std::filesystem::create_directory(tmpBin);
