@@ -88,6 +88,10 @@ constexpr auto drainCheck = std::chrono::microseconds(200);
 constexpr auto spinWindow = std::chrono::microseconds(500);
 // How long the end marker waits at most for the host to take the last echo.
 constexpr auto drainLimit = std::chrono::seconds(2);
+// How long the line must stay taken before the end marker goes: the host may
+// have pulled the echo from the device but not yet read it, and on a real
+// line the marker follows the echo by a byte time or more.
+constexpr auto hostReadSettle = std::chrono::milliseconds(5);
 
 struct Scheduled {
     Clock::time_point due;
@@ -96,6 +100,7 @@ struct Scheduled {
     bool dropLink = false;
     std::optional<Clock::time_point> writeAt; // set when it reaches the head of the queue
     Clock::time_point headSince{};
+    std::optional<Clock::time_point> drainedSince; // the host had taken everything from then on
 };
 
 } // namespace
@@ -171,7 +176,7 @@ struct SimulatedBoard::Impl {
         }
         Clock::time_point due = std::max(notBefore, Clock::now()) + options.replyDelay;
         for (const BoardOutput& output : response.outputs) {
-            outgoing.push_back({due, output.byte, output.afterHostDrained, false, {}, {}});
+            outgoing.push_back({due, output.byte, output.afterHostDrained, false, {}, {}, {}});
         }
         if (response.dropLink) {
             outgoing.push_back({due, 0, false, true, {}, {}});
@@ -285,7 +290,14 @@ struct SimulatedBoard::Impl {
                 // way to it, so no input means the host has taken everything.
                 pollfd slave{keptSlave, POLLIN, 0};
                 if (::poll(&slave, 1, 0) > 0 && (slave.revents & POLLIN)) {
+                    head.drainedSince.reset();
                     return now + drainCheck;
+                }
+                if (!head.drainedSince) {
+                    head.drainedSince = now;
+                }
+                if (now - *head.drainedSince < hostReadSettle) {
+                    return *head.drainedSince + hostReadSettle;
                 }
             }
             ssize_t n = ::write(master, &head.byte, 1);
