@@ -58,9 +58,7 @@ public:
         const double cpuBefore = threadCpuSeconds();
         if (exchange.start()) {
             while (exchange.step()) {
-                if (exchange.stepInterval().count() > 0) {
-                    std::this_thread::sleep_for(exchange.stepInterval());
-                }
+                waitBeforeNextStep(exchange);
             }
         }
         run.ended = Clock::now();

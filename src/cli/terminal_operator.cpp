@@ -68,8 +68,8 @@ int TerminalOperator::runExchange(Exchange& exchange) {
                 drawProgress(exchange, elapsed(), false);
                 lastDrawn = Clock::now();
             }
-            if (running && exchange.stepInterval().count() > 0) {
-                std::this_thread::sleep_for(exchange.stepInterval());
+            if (running) {
+                waitBeforeNextStep(exchange);
             }
         }
         if (progressOnTerminal) {

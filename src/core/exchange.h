@@ -39,6 +39,17 @@ public:
     // Time the driver keeps between two passes: the response wait's tick;
     // zero for the exchanges that run pass after pass.
     virtual std::chrono::microseconds stepInterval() const { return {}; }
+
+    // Waits at most `limit` for an answer that the next pass would take, and
+    // tells whether one is there. A driver waiting out the step interval may
+    // run the next pass at once then: the answer is taken when it arrives, not
+    // on the next tick, while an empty tick still lasts the whole interval.
+    // Exchanges that take no answer between passes just sleep.
+    virtual bool waitForAnswer(std::chrono::microseconds limit);
 };
+
+// Waits out the step interval before the exchange's next pass, cut short when
+// an answer arrives; returns at once for exchanges that run pass after pass.
+void waitBeforeNextStep(Exchange& exchange);
 
 } // namespace velmora

@@ -65,6 +65,15 @@ bool CResponseWaitDialog::acknowledgementStep() {
     return true;
 }
 
+bool CResponseWaitDialog::waitForAnswer(std::chrono::microseconds limit) {
+    if (ended || comm == nullptr || acknowledgementLink == nullptr) {
+        return Exchange::waitForAnswer(limit);
+    }
+    // The handshake's answers come over the control, acknowledgements over the write link.
+    return *bootHandshake ? comm->waitForInput(limit.count())
+                          : acknowledgementLink->waitForInput(limit.count());
+}
+
 bool CResponseWaitDialog::step() {
     if (ended) {
         return false;

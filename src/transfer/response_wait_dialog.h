@@ -35,6 +35,7 @@ public:
     int result() const override { return endResult; }
     std::string statusText() const override { return status; }
     std::chrono::microseconds stepInterval() const override { return timing.tick; }
+    bool waitForAnswer(std::chrono::microseconds limit) override;
 
     int tickCount() const { return ticks; }
 

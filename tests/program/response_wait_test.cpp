@@ -66,6 +66,37 @@ TEST_F(ResponseWait, TakesEitherAcknowledgementAndLeavesFurtherBytesQueued) {
               (std::vector<RecordingOperator::Message>{{"Response Error(A) !", Icon::Stop}}));
 }
 
+TEST_F(ResponseWait, TakesAnAnswerWhenItArrivesNotOnTheNextTick) {
+    openDirectPort();
+    openControl();
+    // Ticks so long that an answer taken only on the next tick would keep the
+    // wait going for twenty seconds; taken on arrival, it ends within the first.
+    timing.tick = std::chrono::seconds(20);
+    const auto started = std::chrono::steady_clock::now();
+    peer.play([](PtyPeer& target) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        target.write({0x06});
+    });
+    CResponseWaitDialog acknowledgement(op, timing);
+    acknowledgement.setUp(control, port, bootHandshake, bootSyncSeen);
+    EXPECT_EQ(op.runExchange(acknowledgement), 1);
+    EXPECT_EQ(acknowledgement.tickCount(), 1); // the empty pass at start-up only
+    peer.join();
+
+    bootHandshake = 1;
+    bootSyncSeen = 1;
+    peer.play([](PtyPeer& chip) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        chip.write({0xAA});
+    });
+    CResponseWaitDialog handshake(op, timing);
+    handshake.setUp(control, port, bootHandshake, bootSyncSeen);
+    EXPECT_EQ(op.runExchange(handshake), 1);
+    EXPECT_EQ(handshake.tickCount(), 1);
+    EXPECT_TRUE(op.messages.empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, timing.tick);
+}
+
 TEST_F(ResponseWait, TimesOutAfterTheHundredFiftiethEmptyTick) {
     openDirectPort();
     CResponseWaitDialog dialog(op, timing);

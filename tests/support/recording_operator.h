@@ -4,7 +4,6 @@
 #include "core/operator.h"
 
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -33,9 +32,7 @@ public:
         exchangeCaptions.push_back(exchange.caption());
         if (exchange.start()) {
             while (exchange.step()) {
-                if (exchange.stepInterval().count() > 0) {
-                    std::this_thread::sleep_for(exchange.stepInterval());
-                }
+                waitBeforeNextStep(exchange);
             }
         }
         exchangeResults.push_back(exchange.result());
