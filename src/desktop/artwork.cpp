@@ -160,7 +160,8 @@ QIcon applicationIcon() {
     return iconOf({QSize(48, 48),
                    QString::fromLatin1(sources::applicationIcon),
                    {{16, QString::fromLatin1(sources::applicationIcon16)},
-                    {24, QString::fromLatin1(sources::applicationIcon24)}},
+                    {24, QString::fromLatin1(sources::applicationIcon24)},
+                    {32, QString::fromLatin1(sources::applicationIcon32)}},
                    squareSizes()});
 }
 
@@ -168,7 +169,8 @@ QIcon documentIcon() {
     return iconOf({QSize(48, 48),
                    QString::fromLatin1(sources::documentIcon),
                    {{16, QString::fromLatin1(sources::documentIcon16)},
-                    {24, QString::fromLatin1(sources::documentIcon24)}},
+                    {24, QString::fromLatin1(sources::documentIcon24)},
+                    {32, QString::fromLatin1(sources::documentIcon32)}},
                    squareSizes()});
 }
 

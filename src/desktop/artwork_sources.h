@@ -9,11 +9,14 @@ namespace velmora::desktop::sources {
 inline constexpr const char* applicationIcon = ":/velmora/icons/velmora.svg";
 inline constexpr const char* applicationIcon16 = ":/velmora/icons/velmora-16.svg";
 inline constexpr const char* applicationIcon24 = ":/velmora/icons/velmora-24.svg";
+inline constexpr const char* applicationIcon32 = ":/velmora/icons/velmora-32.svg";
 inline constexpr const char* documentIcon = ":/velmora/icons/application-x-brenlow-document.svg";
 inline constexpr const char* documentIcon16 =
     ":/velmora/icons/application-x-brenlow-document-16.svg";
 inline constexpr const char* documentIcon24 =
     ":/velmora/icons/application-x-brenlow-document-24.svg";
+inline constexpr const char* documentIcon32 =
+    ":/velmora/icons/application-x-brenlow-document-32.svg";
 
 inline constexpr const char* toolbarOpen = ":/velmora/toolbar/open.svg";
 inline constexpr const char* toolbarFlash = ":/velmora/toolbar/flash.svg";

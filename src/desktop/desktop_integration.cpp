@@ -56,7 +56,7 @@ QByteArray mimePackageText(bool withGlob) {
 QByteArray desktopEntryText(const QString& execProgram) {
     QByteArray text = "[Desktop Entry]\n"
                       "Type=Application\n"
-                      "Version=1.5\n"
+                      "Version=1.4\n"
                       "Name=Velmora\n"
                       "GenericName=Flash Programmer\n"
                       "Comment=Write S-record programs into the flash of H8/3062F boards\n"
@@ -132,19 +132,42 @@ bool runRefreshTool(const QString& tool, const QStringList& arguments,
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
-bool refreshDatabases(const QString& dataHome, std::chrono::milliseconds limit) {
+// A database needs building when it is missing or older than a file it reads.
+bool stale(const QString& database, const QStringList& inputs) {
+    const QFileInfo built(database);
+    if (!built.exists()) {
+        return true;
+    }
+    for (const QString& input : inputs) {
+        const QFileInfo source(input);
+        if (source.exists() && source.lastModified() > built.lastModified()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Brings the per-user MIME, desktop and icon databases up to date with the
+// files; with force, whether or not they look current.
+bool refreshDatabases(const DesktopPlaces& places, bool force) {
+    const AssociationFiles files(places.dataHome);
+    const auto limit = places.refreshLimit;
     bool ok = true;
-    const QString mimeDir = dataHome + "/mime";
-    if (QFileInfo(mimeDir + "/packages").isDir()) {
+    const QString mimeDir = places.dataHome + "/mime";
+    if (QFileInfo(mimeDir + "/packages").isDir() &&
+        (force || stale(mimeDir + "/mime.cache", {files.mimePackage}))) {
         ok = runRefreshTool("update-mime-database", {mimeDir}, limit) && ok;
     }
-    const QString applicationsDir = dataHome + "/applications";
-    if (QFileInfo(applicationsDir).isDir()) {
+    const QString applicationsDir = places.dataHome + "/applications";
+    if (QFileInfo(applicationsDir).isDir() &&
+        (force || stale(applicationsDir + "/mimeinfo.cache", {files.desktopEntry}))) {
         ok = runRefreshTool("update-desktop-database", {"-q", applicationsDir}, limit) && ok;
     }
     // An icon cache, once there, hides icons added after it: bring it up to date.
-    const QString hicolor = dataHome + "/icons/hicolor";
-    if (QFileInfo::exists(hicolor + "/icon-theme.cache")) {
+    const QString hicolor = places.dataHome + "/icons/hicolor";
+    const QString iconCache = hicolor + "/icon-theme.cache";
+    if (QFileInfo::exists(iconCache) &&
+        (force || stale(iconCache, {files.applicationIcon, files.documentIcon}))) {
         ok = runRefreshTool("gtk-update-icon-cache", {"-f", "-t", "-q", hicolor}, limit) && ok;
     }
     return ok;
@@ -305,13 +328,9 @@ int registerDesktopAssociation(const QString& programPath, const DesktopPlaces& 
                          changed) &&
         writeIfDifferent(files.applicationIcon, applicationIcon, changed) &&
         writeIfDifferent(files.documentIcon, documentIcon, changed);
-    // Refresh when something changed, or when a database was never built.
-    const bool unbuilt = !QFileInfo::exists(places.dataHome + "/mime/mime.cache") ||
-                         !QFileInfo::exists(places.dataHome + "/applications/mimeinfo.cache");
-    bool refreshed = true;
-    if (changed || unbuilt) {
-        refreshed = refreshDatabases(places.dataHome, places.refreshLimit);
-    }
+    // Refresh after a change, and where a database was left behind (a refresh
+    // cut off at its limit, or the tool installed since).
+    const bool refreshed = refreshDatabases(places, changed);
     return written && refreshed ? 1 : 0;
 }
 
@@ -335,10 +354,7 @@ int unregisterDesktopAssociation(const DesktopPlaces& places) {
             removedAll = false;
         }
     }
-    bool refreshed = true;
-    if (removedAny) {
-        refreshed = refreshDatabases(places.dataHome, places.refreshLimit);
-    }
+    const bool refreshed = !removedAny || refreshDatabases(places, true);
     return removedAll && refreshed ? 1 : 0;
 }
 

@@ -24,7 +24,7 @@ inline constexpr const char* documentIconName = "application-x-brenlow-document"
 struct DesktopPlaces {
     QString dataHome;     // per-user data folder ($XDG_DATA_HOME)
     QStringList dataDirs; // installed data folders ($XDG_DATA_DIRS), most preferred first
-    std::chrono::milliseconds refreshLimit{2000}; // per refresh tool
+    std::chrono::milliseconds refreshLimit{1000}; // per refresh tool
 
     // $XDG_DATA_HOME (else ~/.local/share) and $XDG_DATA_DIRS (else
     // /usr/local/share and /usr/share). dataHome is empty when neither

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -294,6 +295,15 @@ TEST_F(DesktopAssociation, ARefreshToolThatHangsIsStoppedAtTheLimit) {
     EXPECT_LT(clock.elapsed(), 30000) << "start-up waited for the tool";
     // The files themselves are in place for the desktop's next look.
     EXPECT_TRUE(QFileInfo::exists(desktopEntry()));
+
+    // The next start builds the database it left behind, though no file changes.
+    qputenv("PATH", savedPath);
+    if (QStandardPaths::findExecutable("update-mime-database").isEmpty()) {
+        GTEST_SKIP() << "update-mime-database not installed";
+    }
+    EXPECT_EQ(registerDesktopAssociation(program, places), 1);
+    EXPECT_TRUE(readFile(places.dataHome + "/mime/globs2")
+                    .contains("application/x-brenlow-document:*.mot"));
 }
 
 TEST_F(DesktopAssociation, ARefreshToolThatFailsMakesRegistrationFail) {
@@ -301,4 +311,27 @@ TEST_F(DesktopAssociation, ARefreshToolThatFailsMakesRegistrationFail) {
     writeExecutable(tools + "/update-desktop-database", "#!/bin/sh\necho broken >&2\nexit 3\n");
     qputenv("PATH", QFile::encodeName(tools));
     EXPECT_EQ(registerDesktopAssociation(program, places), 0);
+}
+
+TEST_F(DesktopAssociation, EntriesPassTheDesktopEntryValidator) {
+    const QString validator = QStandardPaths::findExecutable(
+        "desktop-file-validate", {"/usr/bin", "/usr/local/bin", "/bin"});
+    if (validator.isEmpty()) {
+        GTEST_SKIP() << "desktop-file-validate not installed";
+    }
+    const auto validate = [&](const QString& path) {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(validator, {path});
+        EXPECT_TRUE(process.waitForFinished(30000));
+        const QByteArray output = process.readAll();
+        EXPECT_EQ(process.exitCode(), 0) << output.toStdString();
+        EXPECT_TRUE(output.isEmpty()) << output.toStdString();
+    };
+    validate(VELMORA_RES_DIR "/velmora.desktop");
+    // A program whose path needs quoting and escaping.
+    const QString awkward = root.filePath("My \"Tools\" $HOME 100% \\ `x`/velmora");
+    writeExecutable(awkward, "#!/bin/sh\n");
+    ASSERT_EQ(registerDesktopAssociation(awkward, places), 1);
+    validate(desktopEntry());
 }
