@@ -10,7 +10,7 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QXmlStreamReader>
-#include <map>
+#include <set>
 
 namespace velmora::desktop {
 namespace {
@@ -180,7 +180,7 @@ bool isDocumentGlob(const QString& pattern) {
 // Reads one data folder's compiled glob list ("weight:type:glob[:flags]" in
 // globs2, "type:glob" in the older globs) into owners: types whose glob is
 // *.mot. "__NOGLOBS__" drops the globs a less preferred folder gave a type.
-void readCompiledGlobs(const QString& mimeDir, std::map<QString, bool>& owners) {
+void readCompiledGlobs(const QString& mimeDir, std::set<QString>& owners) {
     QString path = mimeDir + "/globs2";
     bool weighted = true;
     if (!QFileInfo(path).isFile()) {
@@ -206,13 +206,13 @@ void readCompiledGlobs(const QString& mimeDir, std::map<QString, bool>& owners) 
         if (glob == QLatin1String("__NOGLOBS__")) {
             owners.erase(type);
         } else if (isDocumentGlob(glob)) {
-            owners[type] = true;
+            owners.insert(type);
         }
     }
 }
 
 // Per-user types the MIME database may not have compiled yet.
-void readUserPackages(const QString& packagesDir, std::map<QString, bool>& owners) {
+void readUserPackages(const QString& packagesDir, std::set<QString>& owners) {
     QDirIterator it(packagesDir, {"*.xml"}, QDir::Files);
     while (it.hasNext()) {
         const QString path = it.next();
@@ -233,7 +233,7 @@ void readUserPackages(const QString& packagesDir, std::map<QString, bool>& owner
                 type = xml.attributes().value("type").toString();
             } else if (xml.name() == QLatin1String("glob") && !type.isEmpty() &&
                        isDocumentGlob(xml.attributes().value("pattern").toString())) {
-                owners[type] = true;
+                owners.insert(type);
             }
         }
     }
@@ -290,7 +290,7 @@ QString desktopExecArgument(const QString& argument) {
 }
 
 QString otherOwnerOfDocumentGlob(const DesktopPlaces& places) {
-    std::map<QString, bool> owners;
+    std::set<QString> owners;
     // Least preferred folder first, so the more preferred ones decide.
     for (auto dir = places.dataDirs.crbegin(); dir != places.dataDirs.crend(); ++dir) {
         readCompiledGlobs(*dir + "/mime", owners);
@@ -300,7 +300,7 @@ QString otherOwnerOfDocumentGlob(const DesktopPlaces& places) {
         readUserPackages(places.dataHome + "/mime/packages", owners);
     }
     owners.erase(QString::fromLatin1(documentMimeType));
-    return owners.empty() ? QString() : owners.begin()->first;
+    return owners.empty() ? QString() : *owners.begin();
 }
 
 int registerDesktopAssociation(const QString& programPath) {
