@@ -274,7 +274,8 @@ int runOnEveryPort(const ProductionRun& run) {
         board.port = run.ports[i];
         board.label = board.port;
         if (total[board.port] > 1) {
-            board.label += "#" + std::to_string(++seen[board.port]);
+            board.label += '#';
+            board.label += std::to_string(++seen[board.port]);
         }
         std::string name = portFileName(board.label);
         board.dir = fs::path(run.workDir) / name;

@@ -2,6 +2,7 @@
 
 #include "core/exchange.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -41,14 +42,15 @@ void TerminalOperator::drawProgress(const Exchange& exchange, double seconds, bo
     if (maximum > 0) {
         long long value = exchange.progressValue();
         constexpr int width = 30;
-        int filled = static_cast<int>(width * value / maximum);
-        line = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "] " +
-               exchange.statusText() + "  " + std::to_string(value) + "/" +
-               std::to_string(maximum) + " bytes";
+        const int filled = static_cast<int>(
+            std::clamp(width * value / maximum, 0LL, static_cast<long long>(width)));
+        line = exchange.caption();
+        line.append(" [").append(filled, '#').append(width - filled, '.').append("] ");
+        line.append(exchange.statusText()).append("  ").append(std::to_string(value));
+        line.append("/").append(std::to_string(maximum)).append(" bytes");
         if (seconds > 0.05) {
             line += "  " + std::to_string(static_cast<long long>(value / seconds)) + " B/s";
         }
-        line = exchange.caption() + " " + line;
     }
     std::fprintf(stderr, "\r\033[K%s%s", line.c_str(), final ? "\n" : "");
     std::fflush(stderr);

@@ -179,7 +179,7 @@ struct SimulatedBoard::Impl {
             outgoing.push_back({due, output.byte, output.afterHostDrained, false, {}, {}, {}});
         }
         if (response.dropLink) {
-            outgoing.push_back({due, 0, false, true, {}, {}});
+            outgoing.push_back({due, 0, false, true, {}, {}, {}});
         }
     }
 
