@@ -197,7 +197,24 @@ int MotImage::sortRecords() {
         op->showMessage("Mot File Error (not S19 format) !");
         return 0;
     }
+    // Split twice: first counting, so each list is allocated once at its size.
+    std::size_t late = 0;
+    std::size_t inRun = 0;
     std::uint32_t lastAddress = 0;
+    for (const SRecord& record : records) {
+        if (record.address >= imageWindowEnd) {
+            continue;
+        }
+        if (record.address < lastAddress) {
+            ++late;
+        } else {
+            ++inRun;
+            lastAddress = record.address;
+        }
+    }
+    outOfOrder.reserve(late);
+    ascending.reserve(inRun);
+    lastAddress = 0;
     for (const SRecord& record : records) {
         if (record.address >= imageWindowEnd) {
             continue;
@@ -221,16 +238,27 @@ int MotImage::sortRecords() {
     // ahead of the ascending run. The same order comes from ordering the late
     // records newest first by address (stably) and merging them in front of
     // equal addresses: O(n log n) instead of one insertion per record.
-    std::vector<SRecord> late(outOfOrder.rbegin(), outOfOrder.rend());
-    std::stable_sort(late.begin(), late.end(),
-                     [](const SRecord& a, const SRecord& b) { return a.address < b.address; });
+    // The late records are ordered through pointers, so each is copied once.
+    std::vector<const SRecord*> newestFirst;
+    newestFirst.reserve(outOfOrder.size());
+    for (auto record = outOfOrder.rbegin(); record != outOfOrder.rend(); ++record) {
+        newestFirst.push_back(&*record);
+    }
+    std::stable_sort(newestFirst.begin(), newestFirst.end(),
+                     [](const SRecord* a, const SRecord* b) { return a->address < b->address; });
     std::vector<SRecord> run = std::move(ascending);
     ascending.clear();
-    ascending.reserve(run.size() + late.size());
-    std::merge(std::make_move_iterator(late.begin()), std::make_move_iterator(late.end()),
-               std::make_move_iterator(run.begin()), std::make_move_iterator(run.end()),
-               std::back_inserter(ascending),
-               [](const SRecord& a, const SRecord& b) { return a.address < b.address; });
+    ascending.reserve(run.size() + newestFirst.size());
+    auto next = newestFirst.begin();
+    for (SRecord& record : run) {
+        while (next != newestFirst.end() && (*next)->address <= record.address) {
+            ascending.push_back(**next++);
+        }
+        ascending.push_back(std::move(record));
+    }
+    for (; next != newestFirst.end(); ++next) {
+        ascending.push_back(**next);
+    }
     return 1;
 }
 
@@ -304,6 +332,11 @@ void MotImage::mergeLines() {
 
 int MotImage::fillGaps() {
     fullLines.clear();
+    if (!mergedLines.empty()) {
+        // From 0 up to the 64-byte boundary after the last line.
+        fullLines.reserve((mergedLines.back().address / endBoundary + 1) *
+                          (endBoundary / lineSize));
+    }
     bool havePrevious = false;
     std::uint32_t previousAddress = 0;
     for (const ImageLine& line : mergedLines) {
@@ -328,22 +361,23 @@ int MotImage::fillGaps() {
 }
 
 int MotImage::writeImage(const std::string& path) {
-    std::vector<unsigned char> bytes;
     std::size_t total = 0;
     for (const ImageLine& line : fullLines) {
         total += (line.data.size() + 1) / 2;
     }
-    bytes.reserve(total);
+    std::vector<unsigned char> bytes(total);
+    unsigned char* out = bytes.data();
     for (const ImageLine& line : fullLines) {
-        const std::string& text = line.data;
+        const auto* text = reinterpret_cast<const unsigned char*>(line.data.data());
+        const std::size_t size = line.data.size();
         std::size_t i = 0;
-        for (; i + 1 < text.size(); i += 2) {
-            int high = hexValue[static_cast<unsigned char>(text[i])];
-            int low = hexValue[static_cast<unsigned char>(text[i + 1])];
-            bytes.push_back(high < 0 || low < 0 ? 0 : static_cast<unsigned char>(high * 16 + low));
+        for (; i + 1 < size; i += 2) {
+            const int high = hexValue[text[i]];
+            const int low = hexValue[text[i + 1]];
+            *out++ = high < 0 || low < 0 ? 0 : static_cast<unsigned char>(high * 16 + low);
         }
-        if (i < text.size()) {
-            bytes.push_back(0); // a lone last digit
+        if (i < size) {
+            *out++ = 0; // a lone last digit
         }
     }
     if (!replaceFileAtomically(path, bytes.data(), bytes.size())) {

@@ -71,16 +71,26 @@ TEST_F(Document, FailedLoadsLeaveTheLoadedImageReady) {
     const Bytes loaded = readBytes(tmpBin);
     op.messages.clear();
 
+    // A failure at every step after the open: reading, sorting, cutting into
+    // lines and filling the gaps.
     writeText(folder / "empty.mot", "");
     EXPECT_EQ(document.onOpenDocument((folder / "empty.mot").string()), 0);
+    writeText(folder / "outside.mot", dataRecord(0x20000, {1}) + "\n");
+    EXPECT_EQ(document.onOpenDocument((folder / "outside.mot").string()), 0);
+    writeText(folder / "no-data.mot", "S1030010EC\n");
+    EXPECT_EQ(document.onOpenDocument((folder / "no-data.mot").string()), 0);
+    writeText(folder / "overlap.mot",
+              dataRecord(0x1008, Bytes(16, 1)) + "\n" + dataRecord(0x100C, {2, 2}) + "\n");
+    EXPECT_EQ(document.onOpenDocument((folder / "overlap.mot").string()), 0);
     const auto missing = (folder / "missing.mot").string();
     EXPECT_EQ(document.onOpenDocument(missing), 0);
     EXPECT_EQ(document.onOpenDocument(folder.path().string()), 0);
-    EXPECT_EQ(
-        op.texts(),
-        (std::vector<std::string>{
-            "Mot File Error (not S19 format) !", missing + " was not found.", "File Open fail",
-            "Cannot open " + folder.path().string() + ": Is a directory.", "File Open fail"}));
+    EXPECT_EQ(op.texts(), (std::vector<std::string>{
+                              "Mot File Error (not S19 format) !", "Mot File Data Range Error !",
+                              "Mot File Error (Execute the max range) !", "Mot File Error(2) !",
+                              missing + " was not found.", "File Open fail",
+                              "Cannot open " + folder.path().string() + ": Is a directory.",
+                              "File Open fail"}));
     EXPECT_EQ(dataReady, 1);
     EXPECT_EQ(document.title(), "good.mot");
     EXPECT_EQ(readBytes(tmpBin), loaded);

@@ -147,6 +147,34 @@ TEST_F(ReadFile, TakesCrLfLfAndALastLineWithoutEnd) {
     EXPECT_EQ(image.records[0].data, "AA\rBB0");
 }
 
+TEST_F(ReadFile, LineEndsSplitAcrossReadBlocksReadLikeAnyOther) {
+    // The file is read in blocks of 64 KiB: put a CR LF, and a lone CR, at
+    // every position around the first block's end. The line before it is a
+    // record announcing more data than it holds, so its data run to the line end.
+    for (std::size_t crAt = 65530; crAt < 65540; ++crAt) {
+        std::string text;
+        while (text.size() + 30 < crAt) {
+            text += "S1050010AABB00\n";
+        }
+        const std::size_t shortLines = text.size() / 15;
+        text += "S1FF0030" + std::string(crAt - text.size() - 8, '0');
+        const std::string zeros(crAt - 15 * shortLines - 8, '0');
+
+        writeText(file, text + "\r\nS1050020CCDD00");
+        ASSERT_EQ(image.readFile(file), 1);
+        ASSERT_EQ(image.records.size(), shortLines + 2) << crAt;
+        EXPECT_EQ(image.records[shortLines].data, zeros) << crAt;
+        EXPECT_EQ(image.records.back().data, "CCDD") << crAt;
+
+        // A CR not followed by LF stays in the line, also at a block's end.
+        writeText(file, text + "\rX\nS1050020CCDD00\n");
+        ASSERT_EQ(image.readFile(file), 1);
+        ASSERT_EQ(image.records.size(), shortLines + 2) << crAt;
+        EXPECT_EQ(image.records[shortLines].data, zeros + "\rX") << crAt;
+        EXPECT_EQ(image.stopLine(), 0);
+    }
+}
+
 TEST_F(ReadFile, HugeLinesAreReadWithoutKeepingThem) {
     const std::string data(2 * 252, 'A');
     std::string text = "S1FF0100" + data + "5a" + std::string(3'000'000, 'x') + "\r\n";

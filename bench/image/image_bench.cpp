@@ -1,0 +1,261 @@
+// Converting a full 128 KiB program: `velmora-cli convert` against binutils'
+// `objcopy -I srec -O binary` on the same files in the same run, records in
+// ascending and in descending address order. Each tool runs as a child
+// process; the bench prints the median wall time of each, the ratio
+// ours/objcopy and the peak resident memory (maxrss) of each child. It also
+// times the library's load alone (readFile to writeImage, in this process)
+// with the heap its lists hold, and each tool's start-up alone
+// (`velmora-cli convert --help`, `objcopy --version`), to tell the load's
+// share from the process's.
+//
+//   image_bench [RUNS]     RUNS runs of each tool per order (default 9)
+
+#include "core/operator.h"
+#include "image/mot_image.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <malloc.h>
+#include <random>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+constexpr std::uint32_t imageSize = 0x20000;
+constexpr std::uint32_t recordSize = 16;
+
+std::string record(std::uint32_t address, const std::uint8_t* bytes) {
+    const bool wide = address > 0xFFFF;
+    const int addressBytes = wide ? 3 : 2;
+    std::vector<std::uint8_t> body;
+    body.push_back(static_cast<std::uint8_t>(recordSize + addressBytes + 1));
+    for (int i = addressBytes - 1; i >= 0; --i) {
+        body.push_back(static_cast<std::uint8_t>(address >> (8 * i)));
+    }
+    body.insert(body.end(), bytes, bytes + recordSize);
+    unsigned sum = 0;
+    std::string text = wide ? "S2" : "S1";
+    char pair[3];
+    for (auto byte : body) {
+        sum += byte;
+        std::snprintf(pair, sizeof pair, "%02X", byte);
+        text += pair;
+    }
+    std::snprintf(pair, sizeof pair, "%02X", ~sum & 0xFF);
+    return text + pair + "\r\n";
+}
+
+// The program as S0, 8192 data records and S9, in the given address order.
+void writeProgram(const fs::path& file, const Bytes& blob, bool descending) {
+    std::string text = "S00600004844521B\r\n";
+    for (std::uint32_t i = 0; i < imageSize / recordSize; ++i) {
+        const std::uint32_t index = descending ? imageSize / recordSize - 1 - i : i;
+        text += record(index * recordSize, blob.data() + index * recordSize);
+    }
+    text += "S9030000FC\r\n";
+    std::ofstream(file, std::ios::binary) << text;
+}
+
+Bytes readBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct ChildRun {
+    double seconds = 0;
+    double cpuSeconds = 0; // user and system time of the child
+    long maxRssKiB = 0;
+    int exitCode = -1;
+};
+
+struct Summary {
+    std::vector<double> wall[2], cpu[2];
+    long rss[2] = {0, 0};
+    void add(const ChildRun& ours, const ChildRun& theirs) {
+        const ChildRun* runs[2] = {&ours, &theirs};
+        for (int i = 0; i < 2; ++i) {
+            wall[i].push_back(runs[i]->seconds);
+            cpu[i].push_back(runs[i]->cpuSeconds);
+            rss[i] = std::max(rss[i], runs[i]->maxRssKiB);
+        }
+    }
+};
+
+double median(std::vector<double> values);
+
+void printRow(const char* name, const Summary& summary, const char* note = "") {
+    const double wall[2] = {median(summary.wall[0]), median(summary.wall[1])};
+    const double cpu[2] = {median(summary.cpu[0]), median(summary.cpu[1])};
+    std::printf("%-11s %8.2f %8.2f %6.3f   %8.2f %8.2f %6.3f   %8ld %8ld %6.2f%s\n", name,
+                wall[0] * 1e3, wall[1] * 1e3, wall[0] / wall[1], cpu[0] * 1e3, cpu[1] * 1e3,
+                cpu[0] / cpu[1], summary.rss[0], summary.rss[1],
+                static_cast<double>(summary.rss[0]) / static_cast<double>(summary.rss[1]), note);
+}
+
+// Runs a program as a child with its output discarded; its wall time and peak memory.
+ChildRun runChild(const std::vector<std::string>& arguments, const fs::path& folder) {
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    const auto started = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, STDOUT_FILENO);
+        ::dup2(null, STDERR_FILENO);
+        if (::chdir(folder.c_str()) != 0) {
+            ::_exit(126);
+        }
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ChildRun run;
+    int status = 0;
+    rusage usage{};
+    if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid) {
+        return run;
+    }
+    run.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    run.maxRssKiB = usage.ru_maxrss;
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+class QuietOperator : public velmora::Operator {
+public:
+    int messages = 0;
+    void showMessage(std::string_view, velmora::Icon) override { ++messages; }
+    int runExchange(velmora::Exchange&) override { return 2; }
+    void pause(int) override {}
+};
+
+struct LibraryLoad {
+    double seconds = 0;
+    std::size_t heapBytes = 0; // held by the image's lists after the load
+};
+
+// The library's load, as the document runs it, in this process.
+LibraryLoad loadInProcess(const fs::path& program, const fs::path& out) {
+    const std::size_t heapBefore = mallinfo2().uordblks;
+    QuietOperator op;
+    velmora::MotImage image(op);
+    const auto started = Clock::now();
+    const bool ok = image.readFile(program.string()) && image.sortRecords() && image.buildLines();
+    image.mergeLines();
+    if (!ok || !image.fillGaps() || !image.writeImage(out.string())) {
+        std::fprintf(stderr, "image_bench: the library's load failed\n");
+        std::exit(1);
+    }
+    LibraryLoad load;
+    load.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    load.heapBytes = mallinfo2().uordblks - heapBefore;
+    return load;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
+    std::string pattern = (fs::temp_directory_path() / "velmora-image-bench-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        std::perror("image_bench: mkdtemp");
+        return 1;
+    }
+    const fs::path folder = pattern;
+
+    Bytes blob(imageSize);
+    std::mt19937 random(3062);
+    for (auto& byte : blob) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+
+    std::printf("128 KiB image, 8192 records of 16 bytes (S1 below 0x10000, S2 above), CRLF; "
+                "median of %d runs each\n\n",
+                runs);
+    std::printf("%-11s %23s   %23s   %23s\n", "", "wall time (ms)", "CPU time (ms)",
+                "maxrss (KiB)");
+    std::printf("%-11s %8s %8s %6s   %8s %8s %6s   %8s %8s %6s\n", "order", "ours", "objcopy",
+                "ratio", "ours", "objcopy", "ratio", "ours", "objcopy", "ratio");
+    bool allGood = true;
+    double libraryTimes[2] = {0, 0};
+    std::size_t libraryHeap[2] = {0, 0};
+    for (const bool descending : {false, true}) {
+        const fs::path program = folder / (descending ? "descending.mot" : "ascending.mot");
+        writeProgram(program, blob, descending);
+        const fs::path ours = folder / "tmp.bin";
+        const fs::path theirs = folder / "objcopy.bin";
+
+        Summary summary;
+        for (int run = 0; run < runs; ++run) {
+            // Alternate the two so that neither gets the warmer machine.
+            const ChildRun a =
+                runChild({VELMORA_CLI, "convert", program.string(), "-o", ours.string()}, folder);
+            const ChildRun b = runChild(
+                {"objcopy", "-I", "srec", "-O", "binary", program.string(), theirs.string()},
+                folder);
+            if (a.exitCode != 0 || b.exitCode != 0) {
+                std::fprintf(stderr, "image_bench: velmora-cli exit %d, objcopy exit %d\n",
+                             a.exitCode, b.exitCode);
+                return 1;
+            }
+            summary.add(a, b);
+        }
+        const bool same = readBytes(ours) == blob && readBytes(theirs) == blob;
+        allGood = allGood && same;
+        printRow(descending ? "descending" : "ascending", summary, same ? "" : "  IMAGES DIFFER");
+
+        std::vector<double> library;
+        for (int run = 0; run < runs; ++run) {
+            const LibraryLoad load = loadInProcess(program, folder / "library.bin");
+            library.push_back(load.seconds);
+            libraryHeap[descending ? 1 : 0] = load.heapBytes;
+        }
+        libraryTimes[descending ? 1 : 0] = median(library);
+    }
+    // Start-up alone: each tool doing nothing but parse its command line.
+    Summary startUp;
+    for (int run = 0; run < runs; ++run) {
+        startUp.add(runChild({VELMORA_CLI, "convert", "--help"}, folder),
+                    runChild({"objcopy", "--version"}, folder));
+    }
+    printRow("start-up", startUp);
+
+    std::printf("\nlibrary load alone (readFile to writeImage, in process): ascending %.2f ms, "
+                "descending %.2f ms, descending/ascending %.3f; heap held by the lists %zu KiB "
+                "(ascending), %zu KiB (descending)\n",
+                libraryTimes[0] * 1e3, libraryTimes[1] * 1e3, libraryTimes[1] / libraryTimes[0],
+                libraryHeap[0] / 1024, libraryHeap[1] / 1024);
+
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+    if (!allGood) {
+        std::fprintf(stderr, "image_bench: an image differs from the program's bytes\n");
+        return 1;
+    }
+    return 0;
+}
