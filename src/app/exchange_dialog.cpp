@@ -180,6 +180,11 @@ void ExchangeDialog::reject() {
     requestStop();
 }
 
+void ExchangeDialog::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    showState();
+}
+
 void ExchangeDialog::closeEvent(QCloseEvent* event) {
     // No close box: the run ends by itself, by Stop or by Esc.
     event->ignore();
