@@ -3,7 +3,6 @@
 #include "app/dialog_units.h"
 #include "app/pictures.h"
 
-#include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 
@@ -21,12 +20,17 @@ CAboutDialog::CAboutDialog(QWidget* owner)
     auto* icon = new QLabel(this);
     icon->setObjectName(QStringLiteral("aboutIcon"));
     const int side = units.iconSide();
-    QIcon picture = programIcon();
-    if (picture.isNull()) {
-        picture = QApplication::windowIcon();
-    }
-    icon->setPixmap(picture.pixmap(side, side));
+    icon->setPixmap(programIcon().pixmap(side, side));
     icon->setGeometry(units.x(11), units.y(17), side, side);
+
+    // What the about command promises: the program and its version.
+    auto* about = new QLabel(this);
+    about->setObjectName(QStringLiteral("aboutText"));
+    about->setText(QStringLiteral("<b>Velmora(3062f)</b> version %1<br>Flash programmer for "
+                                  "H8/3062F boards")
+                       .arg(QStringLiteral(VELMORA_VERSION)));
+    about->setGeometry(units.rect(40, 10, 145, 36));
+    about->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("aboutOk"));

@@ -6,13 +6,11 @@
 #include "transfer/programming_dialog.h"
 #include "transfer/response_wait_dialog.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStyle>
 #include <algorithm>
 #include <climits>
 
@@ -43,21 +41,6 @@ DialogLayout layoutFor(const Exchange& exchange) {
     return {{126, 40}, {7, 22, 112, 8}, {7, 7, 112, 8}, {}, {}};
 }
 
-QRect place(const DialogUnits& units, const QRect& box) {
-    return units.rect(box.x(), box.y(), box.width(), box.height());
-}
-
-QIcon dialogIcon() {
-    QIcon icon = programIcon();
-    if (icon.isNull()) {
-        icon = QApplication::windowIcon();
-    }
-    if (icon.isNull()) {
-        icon = QApplication::style()->standardIcon(QStyle::SP_DriveHDIcon);
-    }
-    return icon;
-}
-
 } // namespace
 
 ExchangeDialog::ExchangeDialog(Exchange& exchange, QWidget* owner)
@@ -73,11 +56,24 @@ ExchangeDialog::ExchangeDialog(Exchange& exchange, QWidget* owner)
 void ExchangeDialog::buildLayout() {
     const DialogUnits units(font());
     const DialogLayout layout = layoutFor(exchange);
-    setFixedSize(units.size(layout.size.width(), layout.size.height()));
+    const QSize size = units.size(layout.size.width(), layout.size.height());
+    // The caption stays readable where the window manager puts an icon and
+    // buttons on a dialog's title bar: a narrow dialog grows, its controls
+    // keep their places in the middle.
+    QFont captionFont = font();
+    captionFont.setBold(true);
+    const int captionRoom =
+        QFontMetrics(captionFont).horizontalAdvance(windowTitle()) + 5 * fontMetrics().height();
+    const int width = std::max(size.width(), captionRoom);
+    const int shift = (width - size.width()) / 2;
+    setFixedSize(width, size.height());
+    auto place = [&units, shift](const QRect& box) {
+        return units.rect(box.x(), box.y(), box.width(), box.height()).translated(shift, 0);
+    };
 
     status = new QLabel(this);
     status->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    QRect statusPlace = place(units, layout.status);
+    QRect statusPlace = place(layout.status);
     // A text line keeps the font's full height even where the unit box is smaller.
     statusPlace.setHeight(std::max(statusPlace.height(), fontMetrics().height()));
     statusPlace.setWidth(std::max(statusPlace.width(), fontMetrics().horizontalAdvance("100 %")));
@@ -87,21 +83,21 @@ void ExchangeDialog::buildLayout() {
         // The layouts create the bar hidden; it is shown so that progress can be followed.
         progress = new QProgressBar(this);
         progress->setTextVisible(false);
-        progress->setGeometry(place(units, layout.progress));
+        progress->setGeometry(place(layout.progress));
         progress->setRange(0, 0);
         progress->setValue(0);
     }
     if (layout.icon.width() > 0) {
         auto* icon = new QLabel(this);
         const int side = units.iconSide();
-        icon->setPixmap(dialogIcon().pixmap(side, side));
-        const QRect box = place(units, layout.icon);
+        icon->setPixmap(programIcon().pixmap(side, side));
+        const QRect box = place(layout.icon);
         icon->setGeometry(box.x(), box.y(), side, side);
     }
     if (layout.stop.width() > 0) {
         stop = new QPushButton(tr("Stop"), this);
         stop->setObjectName(QStringLiteral("stop1004"));
-        stop->setGeometry(place(units, layout.stop));
+        stop->setGeometry(place(layout.stop));
         stop->setAutoDefault(false);
         connect(stop, &QPushButton::clicked, this, &ExchangeDialog::requestStop);
     }

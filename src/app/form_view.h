@@ -40,6 +40,11 @@ public:
     CMSComm& comm() { return commControl; }
     PortChooser& portChooser() { return *chooser; }
 
+    // What the board started for a run with "Simulated board" plays (pace, faults).
+    void setSimulatedBoardOptions(BoardOptions options) {
+        simulatedBoardOptions = std::move(options);
+    }
+
     // The commands the programming control has handlers for.
     static bool handlesCommand(int command);
     // Carries out one of them on the chosen port; false when dropped by its rule.

@@ -3,6 +3,9 @@
 #include "app/commands.h"
 #include "control/corvane_view.h"
 
+#include <QApplication>
+#include <QStyle>
+
 #if defined(VELMORA_HAVE_ARTWORK)
 #include "desktop/artwork.h"
 #endif
@@ -36,9 +39,10 @@ QIcon toolbarPicture(int command) {
     }
 }
 #else
-// Built without the artwork: the buttons show their texts instead.
+// Built without the artwork: the buttons show their texts, and the windows a
+// stock picture of the style.
 QIcon programIcon() {
-    return {};
+    return QApplication::style()->standardIcon(QStyle::SP_DriveHDIcon);
 }
 QIcon documentPicture() {
     return {};

@@ -1,11 +1,10 @@
 // Programming runs from the window against simulated boards: a whole Flash
 // run with the dialogs' progress followed, Stop and Esc ending a run between
 // passes, and the "Simulated board" choice for a write and a boot-mode run.
-#include "app_test_support.h"
-
 #include "app/commands.h"
 #include "app/form_view.h"
 #include "app/port_chooser.h"
+#include "app_test_support.h"
 #include "sim/simulated_board.h"
 
 #include <QFile>
@@ -104,7 +103,8 @@ void ProgrammingRunTest::flashRunFromTheToolbarShowsItsProgress() {
              (QStringList{"Waiting for System Response ...", "Waiting for System Response ...",
                           "Programming ....."}));
 
-    const QList<SeenProgress> waits = progressOf(rig.watcher.progress, "Waiting for System Response ...");
+    const QList<SeenProgress> waits =
+        progressOf(rig.watcher.progress, "Waiting for System Response ...");
     QVERIFY(!waits.isEmpty());
     QVERIFY(waits.first().status.startsWith("Parsing... "));
     const QList<SeenProgress> transfer = progressOf(rig.watcher.progress, "Programming .....");
@@ -217,7 +217,8 @@ void ProgrammingRunTest::simulatedBoardChoiceWritesAndProgramsInBootMode() {
     QTest::keyClick(rig.frame(), Qt::Key_B);
     QCOMPARE(rig.watcher.texts(), QStringList{success});
     QVERIFY(rig.watcher.dialogCaptions.contains("Boot mode Download ....."));
-    const QList<SeenProgress> download = progressOf(rig.watcher.progress, "Boot mode Download .....");
+    const QList<SeenProgress> download =
+        progressOf(rig.watcher.progress, "Boot mode Download .....");
     QVERIFY(!download.isEmpty());
     QCOMPARE(download.last().status, QStringLiteral("100 %"));
     QCOMPARE(download.last().value, download.last().maximum);

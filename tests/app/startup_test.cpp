@@ -1,9 +1,8 @@
 // Start-up and the end of a run: the command line, files named on it, print
 // and unregister requests, and the recent-file list in the per-user settings.
-#include "app_test_support.h"
-
 #include "app/command_line.h"
 #include "app/corvane_doc.h"
+#include "app_test_support.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -16,7 +15,8 @@ Q_DECLARE_METATYPE(CommandLineInfo::ShellCommand)
 
 namespace {
 
-const QString reminder = QStringLiteral("Please check file name(upper-left corner) is correct or not!");
+const QString reminder =
+    QStringLiteral("Please check file name(upper-left corner) is correct or not!");
 
 void clearSettings() {
     settings::removeAll();
