@@ -6,6 +6,7 @@
 #include "app_test_support.h"
 
 #include <QHelpEvent>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QStatusBar>
@@ -65,6 +66,7 @@ private slots:
     void newDocumentAndSaveWritesNothing();
     void droppedFileIsOpened();
     void formBackgroundAndPortChooser();
+    void typingADevicePathSendsNoCommands();
 };
 
 void MainWindowTest::captionAndShape() {
@@ -457,6 +459,29 @@ void MainWindowTest::formBackgroundAndPortChooser() {
              PortChooser::simulatedChoice());
     // Done with the chooser, the window's keys are commands again.
     QVERIFY(!chooser.hasFocus());
+}
+
+void MainWindowTest::typingADevicePathSendsNoCommands() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    RouteLog log(rig.frame());
+    PortChooser& chooser = rig.frame()->formView()->portChooser();
+    QTest::mouseClick(chooser.lineEdit(), Qt::LeftButton);
+    QTRY_VERIFY(chooser.hasFocus());
+    chooser.lineEdit()->clear();
+    // F, S, B and L are letters here, not commands.
+    QTest::keyClicks(chooser.lineEdit(), QStringLiteral("/dev/ttyFSBL"));
+    QTest::keyClick(chooser.lineEdit(), Qt::Key_Return);
+    QCOMPARE(chooser.choice(), QStringLiteral("/dev/ttyFSBL"));
+    QVERIFY(log.routed.isEmpty());
+    QVERIFY(rig.watcher.boxes.isEmpty());
+    // Enter hands the keys back to the window.
+    QTRY_VERIFY(!chooser.hasFocus());
+    QCOMPARE(settings::open()->value(settings::portChoiceKey()).toString(),
+             QStringLiteral("/dev/ttyFSBL"));
+    QTest::keyClick(rig.frame(), Qt::Key_F);
+    QTRY_COMPARE(log.routed.size(), 1);
+    QCOMPARE(log.routed[0].command, int(FlashCommand));
 }
 
 VELMORA_APP_TEST_MAIN(MainWindowTest)

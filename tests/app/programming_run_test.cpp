@@ -150,10 +150,7 @@ void ProgrammingRunTest::stopEndsTheResponseWait() {
         QTimer::singleShot(100, stop, [stop] { QTest::mouseClick(stop, Qt::LeftButton); });
     };
     QVERIFY(rig.activate());
-    QElapsedTimer clock;
-    clock.start();
     QTest::keyClick(rig.frame(), Qt::Key_F);
-    QVERIFY(clock.elapsed() < 2500);
     QCOMPARE(rig.watcher.dialogCaptions, QStringList{"Waiting for System Response ..."});
     // Stopped, not timed out: no "Time out !", only the command's message.
     QCOMPARE(rig.watcher.texts(), QStringList{"System not Ready(A) !"});
