@@ -139,7 +139,9 @@ private:
             fileDialogTitle = files->windowTitle();
             if (onFileDialog) {
                 onFileDialog(*files);
-            } else {
+            }
+            // Never left waiting, also when a check in the handler failed.
+            if (files->isVisible()) {
                 files->reject();
             }
         }
