@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QToolButton>
@@ -325,6 +326,18 @@ void MainWindowTest::statusBarPromptsAndTooltips() {
     QToolTip::hideText();
 
     QTest::mouseMove(frame->formView(), QPoint(5, frame->formView()->height() - 5));
+    QTRY_COMPARE(frame->statusLine(), QStringLiteral("Ready"));
+
+    // So does the menu-bar item "&Flash" while the pointer rests on it.
+    QMenuBar* bar = frame->menuBar();
+    const QRect flashItem = bar->actionGeometry(frame->menuAction(FlashCommand));
+    const QPoint onFlash = flashItem.center();
+    QMouseEvent pointer(QEvent::MouseMove, onFlash, bar->mapToGlobal(onFlash), Qt::NoButton,
+                        Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(bar, &pointer);
+    QTRY_COMPARE(frame->statusLine(), QStringLiteral("Flash"));
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(bar, &leave);
     QTRY_COMPARE(frame->statusLine(), QStringLiteral("Ready"));
 
     // Menu items show their prompts too.
