@@ -67,6 +67,8 @@ public:
     QStringList dialogCaptions;
     QList<SeenProgress> progress;
     int aboutBoxes = 0;
+    // Paint events of transfer dialogs' contents while they were up.
+    int dialogPaints = 0;
     QString aboutTitle;
     QStringList fileDialogFilters;
     QString fileDialogTitle;
@@ -83,6 +85,7 @@ public:
         dialogCaptions.clear();
         progress.clear();
         aboutBoxes = 0;
+        dialogPaints = 0;
     }
 
 protected:
@@ -90,6 +93,13 @@ protected:
         if (event->type() == QEvent::Show) {
             if (auto* dialog = qobject_cast<ExchangeDialog*>(watched)) {
                 seeExchange(*dialog);
+            }
+        }
+        if (event->type() == QEvent::Paint) {
+            auto* widget = qobject_cast<QWidget*>(watched);
+            if (widget && widget != widget->window() &&
+                qobject_cast<ExchangeDialog*>(widget->window())) {
+                ++dialogPaints;
             }
         }
         return QObject::eventFilter(watched, event);

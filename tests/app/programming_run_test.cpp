@@ -119,6 +119,8 @@ void ProgrammingRunTest::flashRunFromTheToolbarShowsItsProgress() {
         between = between || (transfer[i].value > 0 && transfer[i].value < 4096);
     }
     QVERIFY2(between, "no progress was shown between the start and the end");
+    // The dialogs were painted while they ran, not only once at the end.
+    QVERIFY(rig.watcher.dialogPaints >= transfer.size());
     // The F button was drawn pressed while the run was under way, and is not now.
     QVERIFY(transfer.last().flashChecked);
     runIdleFor(20);
