@@ -11,7 +11,7 @@
 #include "serial/ms_comm.h"
 #include "serial/port_names.h"
 #include "serial/serial_port.h"
-#include "sim/simulated_board.h"
+#include "sim/board_for_run.h"
 
 #include <cstdio>
 #include <memory>
@@ -40,17 +40,15 @@ struct ProgramOptions {
     std::string logPath;
 };
 
-// `--port sim`: a simulated board for the run, in the state the command expects.
+// `--port sim`: a simulated board for the run, in the state each command expects.
 std::unique_ptr<SimulatedBoard> startSimulatedBoard(Job job) {
-    BoardOptions options;
-    options.mode = job == Job::Boot ? BoardOptions::Mode::Boot : BoardOptions::Mode::User;
-    // "Write command" addresses a board that is already in its reflash mode.
-    options.startInReflashMode = job == Job::Write;
-    auto board = std::make_unique<SimulatedBoard>(options);
-    if (!board->start()) {
-        std::fprintf(stderr, "velmora-cli: cannot start the simulated board: %s\n",
-                     board->lastError().c_str());
-        return nullptr;
+    const SimulatedRun run = job == Job::Boot    ? SimulatedRun::BootMode
+                             : job == Job::Write ? SimulatedRun::Write
+                                                 : SimulatedRun::Flash;
+    std::string error;
+    auto board = startBoardFor(run, {}, &error);
+    if (!board) {
+        std::fprintf(stderr, "velmora-cli: cannot start the simulated board: %s\n", error.c_str());
     }
     return board;
 }

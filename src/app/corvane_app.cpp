@@ -1,0 +1,237 @@
+#include "app/corvane_app.h"
+
+#include "app/about_dialog.h"
+#include "app/commands.h"
+#include "app/corvane_doc.h"
+#include "app/form_view.h"
+#include "app/main_frame.h"
+#include "app/pictures.h"
+#include "app/port_chooser.h"
+#include "serial/port_names.h"
+#include "serial/serial_port.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QGuiApplication>
+
+#if defined(VELMORA_HAVE_DESKTOP)
+#include "desktop/desktop_integration.h"
+#include "desktop/suspend_inhibitor.h"
+#endif
+
+namespace velmora::app {
+
+// Refuses the system's suspend while the program runs, where the desktop
+// integration is built.
+class SuspendRefusal {
+#if defined(VELMORA_HAVE_DESKTOP)
+    desktop::SuspendInhibitor inhibitor;
+#endif
+};
+
+CCorvaneApp::CCorvaneApp(SerialPort& serialPort, AppOptions options)
+    : serialPort(serialPort), options(std::move(options)),
+      op(this->options.timing, this->options.presenter) {}
+
+CCorvaneApp::~CCorvaneApp() {
+    frame.reset();
+}
+
+FormView* CCorvaneApp::formView() const {
+    return frame ? frame->formView() : nullptr;
+}
+
+bool CCorvaneApp::handlesCommand(int command) {
+    switch (command) {
+    case AboutCommand:
+    case NewCommand:
+    case OpenCommand:
+    case ExitCommand:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CCorvaneApp::runCommand(int command) {
+    switch (command) {
+    case AboutCommand:
+        onAppAbout();
+        break;
+    case NewCommand:
+        onFileNew();
+        break;
+    case OpenCommand:
+        onFileOpen();
+        break;
+    case ExitCommand:
+        if (frame) {
+            frame->close();
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+bool CCorvaneApp::initInstance(const QStringList& arguments) {
+    // The per-user settings: the recent-file list of four entries.
+    {
+        auto store = settings::open();
+        recent.read(*store);
+    }
+    QGuiApplication::setWindowIcon(programIcon());
+    doc = std::make_unique<CCorvaneDoc>(op, options.places);
+#if defined(VELMORA_HAVE_DESKTOP)
+    // The .mot association, written at every start; silent when it cannot be.
+    if (options.desktopIntegration) {
+        desktop::registerDesktopAssociation(QCoreApplication::applicationFilePath());
+    }
+#endif
+
+    const CommandLineInfo info = CommandLineInfo::parse(arguments);
+    switch (info.shellCommand) {
+    case CommandLineInfo::AppUnregister:
+        exitCode = unregister(info) ? 0 : 1;
+        return false;
+    case CommandLineInfo::FilePrint:
+    case CommandLineInfo::FilePrintTo:
+        // No printing: the file is opened with the window hidden, and the run ends.
+        if (!createFrame()) {
+            exitCode = 1;
+            return false;
+        }
+        exitCode = !info.fileName.isEmpty() && openDocumentFile(info.fileName) ? 0 : 1;
+        frame.reset();
+        return false;
+    case CommandLineInfo::FileOpen:
+        if (!createFrame()) {
+            exitCode = 1;
+            return false;
+        }
+        if (!openDocumentFile(info.fileName)) {
+            // The document has said why; the program does not start.
+            frame.reset();
+            exitCode = 1;
+            return false;
+        }
+        break;
+    case CommandLineInfo::FileNew:
+    case CommandLineInfo::FileDde:
+        if (!createFrame()) {
+            exitCode = 1;
+            return false;
+        }
+        onFileNew();
+        break;
+    }
+    showWindow();
+    return true;
+}
+
+bool CCorvaneApp::createFrame() {
+    frame = std::make_unique<CMainFrame>(*this);
+    auto* form =
+        new FormView(op, serialPort, options.places, options.timing, options.simulatedBoard);
+    if (frame->create(form) != 0) {
+        frame.reset();
+        return false;
+    }
+    op.setOwner(frame.get());
+    // The port chosen last time; port 1 the first time.
+    PortChooser& chooser = form->portChooser();
+    {
+        auto store = settings::open();
+        QString stored = store->value(settings::portChoiceKey()).toString();
+        if (stored.isEmpty()) {
+            stored = QString::fromStdString(portDevice(CCorvaneView::directPort));
+        }
+        chooser.setChoice(stored);
+    }
+    connect(&chooser, &PortChooser::choiceChanged, this, &CCorvaneApp::storePortChoice);
+    return true;
+}
+
+void CCorvaneApp::storePortChoice(const QString& choice) {
+    if (unregistering) {
+        return;
+    }
+    auto store = settings::open();
+    store->setValue(settings::portChoiceKey(), choice);
+}
+
+void CCorvaneApp::showWindow() {
+    frame->show();
+    frame->raise();
+    frame->activateWindow();
+    frame->formView()->setFocus(Qt::ActiveWindowFocusReason);
+    if (options.desktopIntegration) {
+        suspendRefusal = std::make_unique<SuspendRefusal>();
+    }
+}
+
+bool CCorvaneApp::unregister(const CommandLineInfo& info) {
+    unregistering = true;
+    bool removed = settings::removeAll();
+#if defined(VELMORA_HAVE_DESKTOP)
+    removed = desktop::unregisterDesktopAssociation() == 1 && removed;
+#endif
+    if (!info.runEmbedded) {
+        op.showMessage(removed ? "The file association and the settings of Velmora(3062 series) "
+                                 "have been removed."
+                               : "Not all of the file association and the settings of "
+                                 "Velmora(3062 series) could be removed.");
+    }
+    return removed;
+}
+
+void CCorvaneApp::exitInstance() {
+    if (!unregistering) {
+        auto store = settings::open();
+        recent.write(*store);
+    }
+    frame.reset();
+    serialPort.close();
+}
+
+void CCorvaneApp::onAppAbout() {
+    CAboutDialog about(frame.get());
+    about.exec();
+}
+
+void CCorvaneApp::onFileNew() {
+    if (doc->onNewDocument() && frame) {
+        frame->setDocumentTitle(doc->title());
+    }
+}
+
+void CCorvaneApp::onFileOpen() {
+    QFileDialog dialog(frame.get(), QStringLiteral("Open"));
+    dialog.setObjectName(QStringLiteral("openDialog"));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilters({QStringLiteral("mot Files (*.mot)"), QStringLiteral("All Files (*.*)")});
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return;
+    }
+    openDocumentFile(dialog.selectedFiles().constFirst());
+}
+
+bool CCorvaneApp::openDocumentFile(const QString& path) {
+    if (op.exchangeRunning()) {
+        // Not while a run is writing the loaded image.
+        return false;
+    }
+    if (!doc->onOpenDocument(path)) {
+        return false;
+    }
+    recent.add(path);
+    // The caption changes once the reminder is closed.
+    if (frame) {
+        frame->setDocumentTitle(doc->title());
+    }
+    return true;
+}
+
+} // namespace velmora::app

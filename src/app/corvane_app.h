@@ -1,0 +1,91 @@
+#pragma once
+
+#include "app/app_settings.h"
+#include "app/command_line.h"
+#include "app/qt_operator.h"
+#include "core/places.h"
+#include "core/timing.h"
+#include "sim/board_options.h"
+
+#include <QObject>
+#include <QStringList>
+#include <memory>
+
+namespace velmora {
+class SerialPort;
+}
+
+namespace velmora::app {
+
+class CCorvaneDoc;
+class CMainFrame;
+class FormView;
+class SuspendRefusal;
+
+// What a run of the application is set up with. The defaults are the
+// product's; tests shorten the timing, capture the message boxes and leave
+// the desktop alone.
+struct AppOptions {
+    Places places;
+    Timing timing;
+    // Empty: real message boxes.
+    MessagePresenter presenter;
+    // The options of the board started for a run when "Simulated board" is chosen.
+    BoardOptions simulatedBoard;
+    // Register the .mot association at start (and refuse suspend while running).
+    bool desktopIntegration = true;
+};
+
+// The application object: start-up (settings, association, command line,
+// the document and its window), the about, new and open commands, the
+// recent-file list, and the end of the run.
+class CCorvaneApp : public QObject {
+    Q_OBJECT
+public:
+    CCorvaneApp(SerialPort& serialPort, AppOptions options = {});
+    ~CCorvaneApp() override;
+
+    // Start-up with the arguments after the program's name. True to run the
+    // event loop; false to end at once (print and unregister requests, or a
+    // file that could not be opened), with startupExitCode() as the result.
+    bool initInstance(const QStringList& arguments);
+    int startupExitCode() const { return exitCode; }
+    // The end of the run: writes the recent-file list back (not after an
+    // unregister) and closes the serial port.
+    void exitInstance();
+
+    // The commands the application object has handlers for, and their handlers.
+    static bool handlesCommand(int command);
+    void runCommand(int command);
+    void onAppAbout();
+    void onFileNew();
+    void onFileOpen();
+    // Opens a file as the document (open dialog, command line, drop); true
+    // when it is loaded.
+    bool openDocumentFile(const QString& path);
+
+    CMainFrame* mainFrame() const { return frame.get(); }
+    CCorvaneDoc* document() const { return doc.get(); }
+    FormView* formView() const;
+    QtOperator& messageOperator() { return op; }
+    const RecentFileList& recentFiles() const { return recent; }
+    bool unregistered() const { return unregistering; }
+
+private:
+    bool createFrame();
+    bool unregister(const CommandLineInfo& info);
+    void showWindow();
+    void storePortChoice(const QString& choice);
+
+    SerialPort& serialPort;
+    AppOptions options;
+    QtOperator op;
+    RecentFileList recent;
+    std::unique_ptr<CCorvaneDoc> doc;
+    std::unique_ptr<CMainFrame> frame;
+    std::unique_ptr<SuspendRefusal> suspendRefusal;
+    bool unregistering = false;
+    int exitCode = 0;
+};
+
+} // namespace velmora::app

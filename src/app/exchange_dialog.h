@@ -1,0 +1,63 @@
+#pragma once
+
+#include "core/exchange.h"
+
+#include <QDialog>
+#include <QTimer>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace velmora::app {
+
+// A transfer dialog: runs one exchange with the target modally. A timer
+// drives it: the download and the programming transfer pass after pass in
+// short slices, so the window keeps being painted and answers; the response
+// wait one step per tick. Stop and Esc end the run between two passes.
+// Layouts (dialog units) and captions are the exchange's own dialog's.
+class ExchangeDialog : public QDialog {
+    Q_OBJECT
+public:
+    // How long one slice of passes may take before the window is served again.
+    static constexpr int sliceMilliseconds = 15;
+
+    ExchangeDialog(Exchange& exchange, QWidget* owner);
+
+    // Starts the exchange and, unless it ended at start-up, shows the dialog
+    // until it ends. Returns the exchange's result (1 success, else 2).
+    int run();
+
+    QLabel* statusLabel() const { return status; }
+    QProgressBar* progressBar() const { return progress; }
+    QPushButton* stopButton() const { return stop; }
+
+signals:
+    // What the dialog has just shown: its text and the bar's position and range.
+    void progressShown(const QString& statusText, int value, int maximum);
+
+public slots:
+    // Esc: stop between passes.
+    void reject() override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildLayout();
+    void drive();
+    void showState();
+    void requestStop();
+
+    Exchange& exchange;
+    QTimer timer;
+    QLabel* status = nullptr;
+    QProgressBar* progress = nullptr;
+    QPushButton* stop = nullptr;
+    bool stepping = false;
+    bool stopRequested = false;
+    bool running = false;
+};
+
+} // namespace velmora::app

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "app/qt_operator.h"
+#include "control/corvane_view.h"
+#include "core/places.h"
+#include "core/timing.h"
+#include "serial/ms_comm.h"
+#include "sim/board_options.h"
+
+#include <QWidget>
+#include <memory>
+
+namespace velmora {
+class SerialPort;
+class SimulatedBoard;
+} // namespace velmora
+
+namespace velmora::app {
+
+class PortChooser;
+
+// The form view: the programming control of the window. It paints the form's
+// background, holds the port chooser where the communications control sat,
+// and carries out the control's commands on the chosen port, with a simulated
+// board started for the run when "Simulated board" is chosen.
+class FormView : public QWidget {
+    Q_OBJECT
+public:
+    // The form, in dialog units.
+    static constexpr int formWidth = 274;
+    static constexpr int formHeight = 57;
+    static QColor backgroundColour() { return {128, 64, 0}; }
+
+    FormView(QtOperator& op, SerialPort& serialPort, Places places, Timing timing,
+             BoardOptions simulatedBoard, QWidget* parent = nullptr);
+    ~FormView() override;
+
+    CCorvaneView& view() { return control; }
+    const CCorvaneView& view() const { return control; }
+    CMSComm& comm() { return commControl; }
+    PortChooser& portChooser() { return *chooser; }
+
+    // What the board started for a run with "Simulated board" plays (pace, faults).
+    void setSimulatedBoardOptions(BoardOptions options) {
+        simulatedBoardOptions = std::move(options);
+    }
+
+    // The commands the programming control has handlers for.
+    static bool handlesCommand(int command);
+    // Carries out one of them on the chosen port; false when dropped by its rule.
+    bool runCommand(int command);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void portChoiceChanged();
+
+    QtOperator& op;
+    SerialPort& serialPort;
+    CMSComm commControl;
+    CCorvaneView control;
+    BoardOptions simulatedBoardOptions;
+    PortChooser* chooser = nullptr;
+};
+
+} // namespace velmora::app

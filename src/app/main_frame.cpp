@@ -1,0 +1,281 @@
+#include "app/main_frame.h"
+
+#include "app/commands.h"
+#include "app/corvane_app.h"
+#include "app/corvane_doc.h"
+#include "app/form_view.h"
+#include "app/pictures.h"
+
+#include <QAbstractEventDispatcher>
+#include <QAction>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QLabel>
+#include <QLayout>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QShortcut>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+
+namespace velmora::app {
+
+namespace {
+
+// The accelerator table, in its stored order.
+struct Accelerator {
+    QKeyCombination keys;
+    int command;
+};
+
+const Accelerator accelerators[] = {
+    {Qt::CTRL | Qt::Key_A, AboutCommand},
+    {QKeyCombination(Qt::Key_B), SetBootModeCommand},
+    {Qt::CTRL | Qt::Key_C, CopyCommand},
+    {QKeyCombination(Qt::Key_F), FlashCommand},
+    {QKeyCombination(Qt::Key_L), OpenCommand},
+    {Qt::CTRL | Qt::Key_N, NewCommand},
+    {QKeyCombination(Qt::Key_S), WriteToFlashCommand},
+    {Qt::CTRL | Qt::Key_S, SaveCommand},
+    {Qt::CTRL | Qt::Key_V, PasteCommand},
+    {Qt::ALT | Qt::Key_Backspace, UndoCommand},
+    {Qt::SHIFT | Qt::Key_Delete, CutCommand},
+    {QKeyCombination(Qt::Key_F6), NextPaneCommand},
+    {Qt::SHIFT | Qt::Key_F6, PreviousPaneCommand},
+    {Qt::CTRL | Qt::Key_Insert, CopyCommand},
+    {Qt::SHIFT | Qt::Key_Insert, PasteCommand},
+    {Qt::CTRL | Qt::Key_X, CutCommand},
+    {Qt::CTRL | Qt::Key_Z, UndoCommand},
+};
+
+} // namespace
+
+CMainFrame::CMainFrame(CCorvaneApp& app) : app(app) {
+    setObjectName(QStringLiteral("mainFrame"));
+    // A fixed border with the system menu and a minimise box; no maximise box.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowIcon(programIcon());
+    setAcceptDrops(true);
+}
+
+CMainFrame::~CMainFrame() {
+    disconnect(idleConnection);
+}
+
+int CMainFrame::create(FormView* formView) {
+    if (!formView) {
+        return -1;
+    }
+    form = formView;
+    setCentralWidget(form);
+    createMenu();
+    if (createToolBar() != 0) {
+        return -1;
+    }
+    createStatusBar();
+    createAccelerators();
+    // The window is as large as the form and the bars around it, and follows
+    // them when the toolbar is docked elsewhere or floated.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    // Toolbar states are drawn from the rules whenever the program goes idle.
+    if (auto* dispatcher = QAbstractEventDispatcher::instance()) {
+        idleConnection = connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                                 &CMainFrame::updateCommandStates);
+    }
+    updateCommandStates();
+    return 0;
+}
+
+QAction* CMainFrame::makeAction(int command, const QString& text, Source source) {
+    auto* action = new QAction(text, this);
+    action->setData(command);
+    action->setStatusTip(commandText(command).prompt);
+    connect(action, &QAction::triggered, this,
+            [this, command, source] { routeCommand(command, source); });
+    return action;
+}
+
+void CMainFrame::createMenu() {
+    QMenu* load = menuBar()->addMenu(QStringLiteral("&Load"));
+    menuActions.insert(OpenCommand,
+                       makeAction(OpenCommand, QStringLiteral("Open..."), Source::Menu));
+    load->addAction(menuActions.value(OpenCommand));
+    load->addSeparator();
+    menuActions.insert(ExitCommand, makeAction(ExitCommand, QStringLiteral("Exit"), Source::Menu));
+    load->addAction(menuActions.value(ExitCommand));
+
+    // A command on the menu bar itself: text only, Alt+F sends it at once.
+    menuActions.insert(FlashCommand,
+                       makeAction(FlashCommand, QStringLiteral("&Flash"), Source::Menu));
+    menuBar()->addAction(menuActions.value(FlashCommand));
+
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    menuActions.insert(AboutCommand,
+                       makeAction(AboutCommand, QStringLiteral("&About Brenlow.."), Source::Menu));
+    help->addAction(menuActions.value(AboutCommand));
+}
+
+int CMainFrame::createToolBar() {
+    tools = new QToolBar(QStringLiteral("Toolbar"), this);
+    tools->setObjectName(QStringLiteral("toolBar"));
+    tools->setMovable(true);
+    tools->setFloatable(true);
+    tools->setAllowedAreas(Qt::AllToolBarAreas);
+    tools->setIconSize(QSize(32, 30));
+    tools->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    struct Button {
+        int command;
+        const char* text;
+        bool checkable;
+    };
+    const Button buttons[] = {
+        {OpenCommand, "Open", false},   {FlashCommand, "F", true},
+        {AllFlashCommand, "ALL", true}, {WriteCommandCommand, "W", true},
+        {AboutCommand, "?", false},
+    };
+    bool first = true;
+    for (const Button& button : buttons) {
+        if (!first) {
+            tools->addSeparator();
+        }
+        first = false;
+        QAction* action =
+            makeAction(button.command, QString::fromLatin1(button.text), Source::Toolbar);
+        action->setIcon(toolbarPicture(button.command));
+        action->setCheckable(button.checkable);
+        // The tooltip part of the command's text; F, ALL and W have none.
+        action->setToolTip(commandText(button.command).tooltip);
+        tools->addAction(action);
+        toolbarActions.insert(button.command, action);
+        QWidget* widget = tools->widgetForAction(action);
+        if (!widget) {
+            return -1;
+        }
+        widget->setObjectName(QStringLiteral("button%1").arg(button.command));
+        widget->installEventFilter(this);
+    }
+    addToolBar(Qt::TopToolBarArea, tools);
+    return 0;
+}
+
+void CMainFrame::createStatusBar() {
+    // One pane, the message line: prompts while a menu item or button is
+    // pointed at (temporary messages), "Ready" otherwise.
+    statusBar()->setSizeGripEnabled(false);
+    ready = new QLabel(readyPrompt(), statusBar());
+    ready->setObjectName(QStringLiteral("readyLine"));
+    ready->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    statusBar()->addWidget(ready, 1);
+}
+
+void CMainFrame::createAccelerators() {
+    for (const Accelerator& accelerator : accelerators) {
+        auto* shortcut = new QShortcut(QKeySequence(accelerator.keys), this);
+        // Keys act only while the main window is the active window.
+        shortcut->setContext(Qt::WindowShortcut);
+        const int command = accelerator.command;
+        connect(shortcut, &QShortcut::activated, this,
+                [this, command] { routeCommand(command, Source::Key); });
+    }
+}
+
+QString CMainFrame::statusLine() const {
+    const QString message = statusBar()->currentMessage();
+    return message.isEmpty() ? ready->text() : message;
+}
+
+void CMainFrame::setDocumentTitle(const QString& title) {
+    setWindowTitle(title + QStringLiteral(" - ") + windowTitleField());
+}
+
+bool CMainFrame::commandEnabled(int command) const {
+    if (FormView::handlesCommand(command)) {
+        return form && form->view().isEnabled(command);
+    }
+    // A command with a handler is enabled; one without is not.
+    return CCorvaneDoc::handlesCommand(command) || CCorvaneApp::handlesCommand(command);
+}
+
+bool CMainFrame::commandChecked(int command) const {
+    return FormView::handlesCommand(command) && form && form->view().isChecked(command);
+}
+
+CMainFrame::Handler CMainFrame::routeCommand(int command, Source source) {
+    // Menus and keys are put to the rule first; a disabled command is dropped
+    // without a word. Buttons are drawn disabled by the same rule.
+    if (source != Source::Toolbar && !commandEnabled(command)) {
+        emit commandRouted(command, Handler::Dropped);
+        return Handler::Dropped;
+    }
+    if (FormView::handlesCommand(command) && form) {
+        emit commandRouted(command, Handler::View);
+        form->runCommand(command);
+        return Handler::View;
+    }
+    if (CCorvaneDoc::handlesCommand(command) && app.document()) {
+        emit commandRouted(command, Handler::Document);
+        app.document()->onFileSave();
+        return Handler::Document;
+    }
+    if (CCorvaneApp::handlesCommand(command)) {
+        emit commandRouted(command, Handler::Application);
+        app.runCommand(command);
+        return Handler::Application;
+    }
+    emit commandRouted(command, Handler::Dropped);
+    return Handler::Dropped;
+}
+
+void CMainFrame::updateCommandStates() {
+    for (auto it = toolbarActions.cbegin(); it != toolbarActions.cend(); ++it) {
+        QAction* action = it.value();
+        const bool enabled = commandEnabled(it.key());
+        if (action->isEnabled() != enabled) {
+            action->setEnabled(enabled);
+        }
+        if (action->isCheckable()) {
+            const bool checked = commandChecked(it.key());
+            if (action->isChecked() != checked) {
+                action->setChecked(checked);
+            }
+        }
+    }
+}
+
+bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        if (auto* button = qobject_cast<QToolButton*>(watched)) {
+            QAction* action = button->defaultAction();
+            // A button whose command text has no tooltip part shows none.
+            if (action && commandText(action->data().toInt()).tooltip.isEmpty()) {
+                return true;
+            }
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
+    const QMimeData* data = event->mimeData();
+    if (data->hasUrls() && !data->urls().isEmpty() && data->urls().first().isLocalFile()) {
+        event->acceptProposedAction();
+    }
+}
+
+void CMainFrame::dropEvent(QDropEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.isEmpty() || !urls.first().isLocalFile()) {
+        return;
+    }
+    event->acceptProposedAction();
+    const QString path = urls.first().toLocalFile();
+    activateWindow();
+    // Opened once the drop is over, as if chosen with Open.
+    QTimer::singleShot(0, this, [this, path] { app.openDocumentFile(path); });
+}
+
+} // namespace velmora::app

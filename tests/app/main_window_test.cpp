@@ -1,0 +1,501 @@
+// The main window: caption, shape, menu, toolbar, keys, command routing and
+// rules, status bar, message boxes, open dialog, new, save and drops.
+#include "app/commands.h"
+#include "app/form_view.h"
+#include "app/port_chooser.h"
+#include "app_test_support.h"
+
+#include <QHelpEvent>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QToolButton>
+#include <QToolTip>
+
+using namespace velmora;
+using namespace velmora::app;
+using namespace velmora::app::testing;
+using Handler = CMainFrame::Handler;
+
+Q_DECLARE_METATYPE(Handler)
+
+namespace {
+
+struct Routed {
+    int command;
+    Handler handler;
+};
+
+// Every command the window routes, in order.
+class RouteLog : public QObject {
+public:
+    explicit RouteLog(CMainFrame* frame) {
+        connect(frame, &CMainFrame::commandRouted, this, [this](int command, Handler handler) {
+            routed.append({command, handler});
+        });
+    }
+    QList<Routed> routed;
+};
+
+QToolButton* buttonOf(CMainFrame* frame, int command) {
+    return qobject_cast<QToolButton*>(
+        frame->toolBar()->widgetForAction(frame->toolbarAction(command)));
+}
+
+QStringList filesIn(const QString& folder) {
+    return QDir(folder).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void captionAndShape();
+    void menuAndToolbarLayout();
+    void keysReachTheirHandlers_data();
+    void keysReachTheirHandlers();
+    void menuToolbarAndMnemonicReachTheSameHandlers();
+    void disabledCommandFromAKeyDoesNothing();
+    void checkRuleIsDrawnOnIdle();
+    void statusBarPromptsAndTooltips();
+    void messageBoxesAndTheirCaptions();
+    void openDialogFiltersAndLoad();
+    void newDocumentAndSaveWritesNothing();
+    void droppedFileIsOpened();
+    void formBackgroundAndPortChooser();
+    void typingADevicePathSendsNoCommands();
+};
+
+void MainWindowTest::captionAndShape() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    CMainFrame* frame = rig.frame();
+    QCOMPARE(frame->windowTitle(), QStringLiteral("Default - Velmora"));
+    QCOMPARE(dataReady, 0);
+
+    const Qt::WindowFlags flags = frame->windowFlags();
+    QVERIFY(flags & Qt::WindowMinimizeButtonHint);
+    QVERIFY(flags & Qt::WindowSystemMenuHint);
+    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+    // Fixed: as large as the form and the bars, no larger, no smaller.
+    QCOMPARE(frame->minimumSize(), frame->maximumSize());
+    QCOMPARE(frame->size(), frame->minimumSize());
+    QCOMPARE(frame->centralWidget()->size(), frame->formView()->size());
+    QVERIFY(frame->statusBar()->isSizeGripEnabled() == false);
+
+    // Moving the toolbar to a side refits the window around the same form.
+    const QSize formSize = frame->formView()->size();
+    frame->addToolBar(Qt::LeftToolBarArea, frame->toolBar());
+    QTest::qWait(50);
+    QCOMPARE(frame->formView()->size(), formSize);
+    QCOMPARE(frame->size(), frame->minimumSize());
+    QCOMPARE(frame->minimumSize(), frame->maximumSize());
+    QVERIFY(frame->width() > formSize.width());
+}
+
+void MainWindowTest::menuAndToolbarLayout() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    CMainFrame* frame = rig.frame();
+
+    const QList<QAction*> bar = frame->menuBar()->actions();
+    QCOMPARE(bar.size(), 3);
+    QCOMPARE(bar[0]->text(), QStringLiteral("&Load"));
+    QCOMPARE(bar[1]->text(), QStringLiteral("&Flash"));
+    QCOMPARE(bar[2]->text(), QStringLiteral("&Help"));
+    // "&Flash" is a command on the bar: no drop-down, no picture, no check mark.
+    QVERIFY(bar[1]->menu() == nullptr);
+    QVERIFY(bar[1]->icon().isNull());
+    QVERIFY(!bar[1]->isCheckable());
+
+    const QList<QAction*> load = bar[0]->menu()->actions();
+    QCOMPARE(load.size(), 3);
+    QCOMPARE(load[0]->text(), QStringLiteral("Open..."));
+    QVERIFY(load[1]->isSeparator());
+    QCOMPARE(load[2]->text(), QStringLiteral("Exit"));
+    const QList<QAction*> help = bar[2]->menu()->actions();
+    QCOMPARE(help.size(), 1);
+    QCOMPARE(help[0]->text(), QStringLiteral("&About Brenlow.."));
+
+    // Nine items: five buttons with separators between them.
+    const QList<QAction*> tools = frame->toolBar()->actions();
+    QCOMPARE(tools.size(), 9);
+    const int expected[] = {OpenCommand, FlashCommand, AllFlashCommand, WriteCommandCommand,
+                            AboutCommand};
+    for (int i = 0; i < 9; ++i) {
+        if (i % 2 == 1) {
+            QVERIFY(tools[i]->isSeparator());
+        } else {
+            QCOMPARE(tools[i]->data().toInt(), expected[i / 2]);
+        }
+    }
+    QVERIFY(frame->toolBar()->isMovable());
+    QCOMPARE(frame->toolBarArea(frame->toolBar()), Qt::TopToolBarArea);
+    QCOMPARE(frame->toolBar()->allowedAreas(), Qt::AllToolBarAreas);
+    for (int command : {FlashCommand, AllFlashCommand, WriteCommandCommand}) {
+        QVERIFY(frame->toolbarAction(command)->isCheckable());
+    }
+}
+
+void MainWindowTest::keysReachTheirHandlers_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<int>("command");
+    QTest::addColumn<Handler>("handler");
+    QTest::addColumn<QString>("message");
+
+    const int none = Qt::NoModifier;
+    QTest::newRow("Ctrl+A about") << int(Qt::Key_A) << int(Qt::ControlModifier) << 57664
+                                  << Handler::Application << QString();
+    QTest::newRow("B boot mode") << int(Qt::Key_B) << none << 32786 << Handler::View
+                                 << "Data is not ready. Please reload your file !";
+    QTest::newRow("Ctrl+C copy") << int(Qt::Key_C) << int(Qt::ControlModifier) << 57634
+                                 << Handler::Dropped << QString();
+    QTest::newRow("F flash") << int(Qt::Key_F) << none << 32809 << Handler::View
+                             << "Data is not ready. Please reload your file !";
+    QTest::newRow("L open") << int(Qt::Key_L) << none << 57601 << Handler::Application << QString();
+    QTest::newRow("Ctrl+N new") << int(Qt::Key_N) << int(Qt::ControlModifier) << 57600
+                                << Handler::Application << QString();
+    QTest::newRow("S write") << int(Qt::Key_S) << none << 32775 << Handler::View
+                             << "System not ready. Please repeat the flash action again !";
+    QTest::newRow("Ctrl+S save") << int(Qt::Key_S) << int(Qt::ControlModifier) << 57603
+                                 << Handler::Document << QString();
+    QTest::newRow("Ctrl+V paste") << int(Qt::Key_V) << int(Qt::ControlModifier) << 57637
+                                  << Handler::Dropped << QString();
+    QTest::newRow("Alt+Backspace undo")
+        << int(Qt::Key_Backspace) << int(Qt::AltModifier) << 57643 << Handler::Dropped << QString();
+    QTest::newRow("Shift+Delete cut")
+        << int(Qt::Key_Delete) << int(Qt::ShiftModifier) << 57635 << Handler::Dropped << QString();
+    QTest::newRow("F6 next pane") << int(Qt::Key_F6) << none << 57680 << Handler::Dropped
+                                  << QString();
+    QTest::newRow("Shift+F6 previous pane")
+        << int(Qt::Key_F6) << int(Qt::ShiftModifier) << 57681 << Handler::Dropped << QString();
+    QTest::newRow("Ctrl+Insert copy") << int(Qt::Key_Insert) << int(Qt::ControlModifier) << 57634
+                                      << Handler::Dropped << QString();
+    QTest::newRow("Shift+Insert paste")
+        << int(Qt::Key_Insert) << int(Qt::ShiftModifier) << 57637 << Handler::Dropped << QString();
+    QTest::newRow("Ctrl+X cut") << int(Qt::Key_X) << int(Qt::ControlModifier) << 57635
+                                << Handler::Dropped << QString();
+    QTest::newRow("Ctrl+Z undo") << int(Qt::Key_Z) << int(Qt::ControlModifier) << 57643
+                                 << Handler::Dropped << QString();
+}
+
+void MainWindowTest::keysReachTheirHandlers() {
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(int, command);
+    QFETCH(Handler, handler);
+    QFETCH(QString, message);
+
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    RouteLog log(rig.frame());
+    QTest::keyClick(rig.frame(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QTRY_COMPARE(log.routed.size(), 1);
+    QCOMPARE(log.routed[0].command, command);
+    QCOMPARE(log.routed[0].handler, handler);
+    if (message.isEmpty()) {
+        QVERIFY(rig.watcher.boxes.isEmpty());
+    } else {
+        QTRY_COMPARE(rig.watcher.texts(), QStringList{message});
+    }
+    if (command == AboutCommand) {
+        QCOMPARE(rig.watcher.aboutBoxes, 1);
+        QCOMPARE(rig.watcher.aboutTitle, QStringLiteral("About Velmora(3062f)"));
+    }
+    if (command == OpenCommand) {
+        QCOMPARE(rig.watcher.fileDialogTitle, QStringLiteral("Open"));
+    }
+}
+
+void MainWindowTest::menuToolbarAndMnemonicReachTheSameHandlers() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    CMainFrame* frame = rig.frame();
+    RouteLog log(frame);
+
+    frame->menuAction(FlashCommand)->trigger();
+    QTest::mouseClick(buttonOf(frame, FlashCommand), Qt::LeftButton);
+    QTest::mouseClick(buttonOf(frame, AllFlashCommand), Qt::LeftButton);
+    QTest::mouseClick(buttonOf(frame, WriteCommandCommand), Qt::LeftButton);
+    QVERIFY(rig.activate());
+    // Alt+F, the mnemonic of the menu-bar item, sends Flash at once.
+    QTest::keyClick(frame, Qt::Key_F, Qt::AltModifier);
+    QTRY_COMPARE(log.routed.size(), 5);
+    const int expected[] = {FlashCommand, FlashCommand, AllFlashCommand, WriteCommandCommand,
+                            FlashCommand};
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(log.routed[i].command, expected[i]);
+        QCOMPARE(log.routed[i].handler, Handler::View);
+    }
+    QCOMPARE(rig.watcher.texts(),
+             QStringList(5, QStringLiteral("Data is not ready. Please reload your file !")));
+
+    log.routed.clear();
+    QTest::mouseClick(buttonOf(frame, AboutCommand), Qt::LeftButton);
+    frame->menuAction(AboutCommand)->trigger();
+    QTest::mouseClick(buttonOf(frame, OpenCommand), Qt::LeftButton);
+    frame->menuAction(OpenCommand)->trigger();
+    QTRY_COMPARE(log.routed.size(), 4);
+    QCOMPARE(rig.watcher.aboutBoxes, 2);
+    for (const Routed& routed : log.routed) {
+        QCOMPARE(routed.handler, Handler::Application);
+    }
+    QCOMPARE(log.routed[2].command, int(OpenCommand));
+
+    // Exit closes the window.
+    QVERIFY(frame->isVisible());
+    frame->menuAction(ExitCommand)->trigger();
+    QTRY_VERIFY(!frame->isVisible());
+}
+
+void MainWindowTest::disabledCommandFromAKeyDoesNothing() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    RouteLog log(rig.frame());
+    // While the target's acknowledgements are in, "Write Data To Flash ROM" is disabled.
+    rig.app->formView()->view().programmingPending = 1;
+    QTest::keyClick(rig.frame(), Qt::Key_S);
+    QTRY_COMPARE(log.routed.size(), 1);
+    QCOMPARE(log.routed[0].command, int(WriteToFlashCommand));
+    QCOMPARE(log.routed[0].handler, Handler::Dropped);
+    QTest::qWait(20);
+    QVERIFY(rig.watcher.boxes.isEmpty());
+
+    // A plain letter acts only without Shift, Ctrl and Alt.
+    log.routed.clear();
+    QTest::keyClick(rig.frame(), Qt::Key_F, Qt::ShiftModifier);
+    QTest::keyClick(rig.frame(), Qt::Key_B, Qt::ControlModifier);
+    QTest::qWait(20);
+    QVERIFY(log.routed.isEmpty());
+}
+
+void MainWindowTest::checkRuleIsDrawnOnIdle() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    CMainFrame* frame = rig.frame();
+    for (int command : {FlashCommand, AllFlashCommand, WriteCommandCommand}) {
+        QVERIFY(!frame->toolbarAction(command)->isChecked());
+    }
+    rig.app->formView()->view().busy = 1;
+    // Nothing else happens: the next idle moment draws the rule.
+    runIdleFor(30);
+    for (int command : {FlashCommand, AllFlashCommand, WriteCommandCommand}) {
+        QVERIFY(frame->toolbarAction(command)->isChecked());
+        QVERIFY(buttonOf(frame, command)->isChecked());
+    }
+    QVERIFY(!frame->toolbarAction(OpenCommand)->isChecked());
+    rig.app->formView()->view().busy = 0;
+    runIdleFor(30);
+    for (int command : {FlashCommand, AllFlashCommand, WriteCommandCommand}) {
+        QVERIFY(!frame->toolbarAction(command)->isChecked());
+    }
+    for (int command : {int(OpenCommand), int(FlashCommand), int(AllFlashCommand),
+                        int(WriteCommandCommand), int(AboutCommand)}) {
+        QVERIFY(frame->toolbarAction(command)->isEnabled());
+    }
+}
+
+void MainWindowTest::statusBarPromptsAndTooltips() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    CMainFrame* frame = rig.frame();
+    QCOMPARE(frame->statusLine(), QStringLiteral("Ready"));
+
+    QToolButton* write = buttonOf(frame, WriteCommandCommand);
+    QTest::mouseMove(write);
+    QTRY_COMPARE(frame->statusLine(), QStringLiteral("Write command"));
+    QHelpEvent writeTip(QEvent::ToolTip, write->rect().center(),
+                        write->mapToGlobal(write->rect().center()));
+    QApplication::sendEvent(write, &writeTip);
+    QTest::qWait(20);
+    QVERIFY(!QToolTip::isVisible());
+
+    QToolButton* open = buttonOf(frame, OpenCommand);
+    QTest::mouseMove(open);
+    QTRY_COMPARE(frame->statusLine(), QStringLiteral("Open an existing document"));
+    QHelpEvent openTip(QEvent::ToolTip, open->rect().center(),
+                       open->mapToGlobal(open->rect().center()));
+    QApplication::sendEvent(open, &openTip);
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), QStringLiteral("Open"));
+    QToolTip::hideText();
+
+    QTest::mouseMove(frame->formView(), QPoint(5, frame->formView()->height() - 5));
+    QTRY_COMPARE(frame->statusLine(), QStringLiteral("Ready"));
+
+    // So does the menu-bar item "&Flash" while the pointer rests on it.
+    QMenuBar* bar = frame->menuBar();
+    const QRect flashItem = bar->actionGeometry(frame->menuAction(FlashCommand));
+    const QPoint onFlash = flashItem.center();
+    QMouseEvent pointer(QEvent::MouseMove, onFlash, bar->mapToGlobal(onFlash), Qt::NoButton,
+                        Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(bar, &pointer);
+    QTRY_COMPARE(frame->statusLine(), QStringLiteral("Flash"));
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(bar, &leave);
+    QTRY_COMPARE(frame->statusLine(), QStringLiteral("Ready"));
+
+    // Menu items show their prompts too.
+    QCOMPARE(frame->menuAction(OpenCommand)->statusTip(),
+             QStringLiteral("Open an existing document"));
+    QCOMPARE(frame->menuAction(ExitCommand)->statusTip(), QStringLiteral("Quit the application"));
+    QCOMPARE(frame->menuAction(FlashCommand)->statusTip(), QStringLiteral("Flash"));
+}
+
+void MainWindowTest::messageBoxesAndTheirCaptions() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    const QString missing = rig.path("missing.mot");
+    QVERIFY(!rig.app->openDocumentFile(missing));
+    QCOMPARE(rig.watcher.texts(), (QStringList{missing + " was not found.", "File Open fail"}));
+    for (const SeenBox& box : rig.watcher.boxes) {
+        QCOMPARE(box.title, QStringLiteral("Velmora(3062 series)"));
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QVERIFY(box.ownedByFrame);
+        QVERIFY(box.applicationModal);
+    }
+    QCOMPARE(rig.frame()->windowTitle(), QStringLiteral("Default - Velmora"));
+
+    rig.watcher.clear();
+    QVERIFY(rig.app->openDocumentFile(rig.exampleCopy("blink.mot")));
+    QCOMPARE(rig.watcher.texts(),
+             QStringList{"Please check file name(upper-left corner) is correct or not!"});
+    QCOMPARE(rig.watcher.boxes[0].icon, QMessageBox::Warning);
+    QCOMPARE(rig.frame()->windowTitle(), QStringLiteral("blink.mot - Velmora"));
+    QCOMPARE(dataReady, 1);
+
+    // The stop icon where the control names it.
+    rig.watcher.clear();
+    CCorvaneView& view = rig.app->formView()->view();
+    view.setUserMode();
+    view.setUserMode();
+    QCOMPARE(rig.watcher.texts(), QStringList{"User Mode Disabled !"});
+    QCOMPARE(rig.watcher.boxes[0].icon, QMessageBox::Critical);
+}
+
+void MainWindowTest::openDialogFiltersAndLoad() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    const QString file = rig.exampleCopy("chosen.mot");
+    rig.watcher.onFileDialog = [file](QFileDialog& dialog) {
+        QCOMPARE(dialog.fileMode(), QFileDialog::ExistingFile);
+        QCOMPARE(dialog.acceptMode(), QFileDialog::AcceptOpen);
+        QCOMPARE(dialog.selectedNameFilter(), QStringLiteral("mot Files (*.mot)"));
+        dialog.selectFile(file);
+        static_cast<QDialog&>(dialog).accept();
+    };
+    QTest::keyClick(rig.frame(), Qt::Key_L);
+    QTRY_COMPARE(rig.frame()->windowTitle(), QStringLiteral("chosen.mot - Velmora"));
+    QCOMPARE(rig.watcher.fileDialogTitle, QStringLiteral("Open"));
+    QCOMPARE(rig.watcher.fileDialogFilters, (QStringList{"mot Files (*.mot)", "All Files (*.*)"}));
+    QCOMPARE(dataReady, 1);
+    QVERIFY(QFile::exists(rig.path("tmp.bin")));
+}
+
+void MainWindowTest::newDocumentAndSaveWritesNothing() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    const QString file = rig.exampleCopy("blink.mot");
+    QVERIFY(rig.app->openDocumentFile(file));
+    QVERIFY(rig.activate());
+    QFile source(file);
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    const QByteArray before = source.readAll();
+    source.close();
+    const QStringList filesBefore = filesIn(rig.work.path());
+
+    QTest::keyClick(rig.frame(), Qt::Key_S, Qt::ControlModifier);
+    QTest::qWait(20);
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    QCOMPARE(source.readAll(), before);
+    QCOMPARE(filesIn(rig.work.path()), filesBefore);
+    QVERIFY(rig.watcher.boxes.size() == 1); // the reminder only
+
+    QTest::keyClick(rig.frame(), Qt::Key_N, Qt::ControlModifier);
+    QTRY_COMPARE(rig.frame()->windowTitle(), QStringLiteral("Default - Velmora"));
+    QCOMPARE(dataReady, 0);
+    QVERIFY(QFile::exists(rig.path("tmp.bin")));
+}
+
+void MainWindowTest::droppedFileIsOpened() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    const QString file = rig.exampleCopy("dropped.mot");
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(file)});
+    const QPoint at = rig.frame()->formView()->geometry().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(rig.frame(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(rig.frame(), &drop);
+    QTRY_COMPARE(rig.frame()->windowTitle(), QStringLiteral("dropped.mot - Velmora"));
+    QCOMPARE(rig.watcher.texts(),
+             QStringList{"Please check file name(upper-left corner) is correct or not!"});
+
+    // Text that is no file is refused.
+    QMimeData text;
+    text.setText(QStringLiteral("hello"));
+    QDragEnterEvent refused(at, Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+    refused.setAccepted(false);
+    QApplication::sendEvent(rig.frame(), &refused);
+    QVERIFY(!refused.isAccepted());
+}
+
+void MainWindowTest::formBackgroundAndPortChooser() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    FormView* form = rig.frame()->formView();
+    const QImage picture = form->grab().toImage();
+    QCOMPARE(picture.pixelColor(picture.width() - 3, picture.height() - 3), QColor(128, 64, 0));
+    QCOMPARE(picture.pixelColor(2, picture.height() / 2), QColor(128, 64, 0));
+
+    // The chooser sits where the control did, offers the simulated board and
+    // takes a typed device path; its choice is kept in the settings.
+    PortChooser& chooser = form->portChooser();
+    QVERIFY(chooser.geometry().left() > 0 && chooser.geometry().top() > 0);
+    QVERIFY(form->rect().contains(chooser.geometry()));
+    QVERIFY(chooser.findData(PortChooser::simulatedChoice()) >= 0);
+    QCOMPARE(chooser.itemText(chooser.findData(PortChooser::simulatedChoice())),
+             QStringLiteral("Simulated board"));
+    chooser.setChoice(QStringLiteral("/dev/ttyUSB7"));
+    QCOMPARE(chooser.chosenDevice(), QStringLiteral("/dev/ttyUSB7"));
+    chooser.setCurrentIndex(chooser.findData(PortChooser::simulatedChoice()));
+    emit chooser.activated(chooser.currentIndex());
+    QCOMPARE(chooser.choice(), PortChooser::simulatedChoice());
+    QCOMPARE(settings::open()->value(settings::portChoiceKey()).toString(),
+             PortChooser::simulatedChoice());
+    // Done with the chooser, the window's keys are commands again.
+    QVERIFY(!chooser.hasFocus());
+}
+
+void MainWindowTest::typingADevicePathSendsNoCommands() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    RouteLog log(rig.frame());
+    PortChooser& chooser = rig.frame()->formView()->portChooser();
+    QTest::mouseClick(chooser.lineEdit(), Qt::LeftButton);
+    QTRY_VERIFY(chooser.hasFocus());
+    chooser.lineEdit()->clear();
+    // F, S, B and L are letters here, not commands.
+    QTest::keyClicks(chooser.lineEdit(), QStringLiteral("/dev/ttyFSBL"));
+    QTest::keyClick(chooser.lineEdit(), Qt::Key_Return);
+    QCOMPARE(chooser.choice(), QStringLiteral("/dev/ttyFSBL"));
+    QVERIFY(log.routed.isEmpty());
+    QVERIFY(rig.watcher.boxes.isEmpty());
+    // Enter hands the keys back to the window.
+    QTRY_VERIFY(!chooser.hasFocus());
+    QCOMPARE(settings::open()->value(settings::portChoiceKey()).toString(),
+             QStringLiteral("/dev/ttyFSBL"));
+    QTest::keyClick(rig.frame(), Qt::Key_F);
+    QTRY_COMPARE(log.routed.size(), 1);
+    QCOMPARE(log.routed[0].command, int(FlashCommand));
+}
+
+VELMORA_APP_TEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"

@@ -1,0 +1,206 @@
+// A tour of the desktop application for review: the main window with a
+// program loaded, each transfer dialog in the middle of a run against a
+// paced simulated board, the about box and a message box, saved as PNGs.
+// scripts/screenshots runs it under Xvfb with a window manager.
+//
+// Usage: screenshot_tour OUTPUT_FOLDER
+
+#include "app/about_dialog.h"
+#include "app/commands.h"
+#include "app/corvane_app.h"
+#include "app/exchange_dialog.h"
+#include "app/form_view.h"
+#include "app/main_frame.h"
+#include "app/port_chooser.h"
+#include "control/corvane_view.h"
+#include "serial/serial_port.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProgressBar>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+
+using namespace velmora;
+using namespace velmora::app;
+using namespace std::chrono_literals;
+
+namespace {
+
+QString outputFolder;
+int saved = 0;
+
+// The window as the screen shows it, frame and caption included where a
+// window manager draws them; the widget alone where the screen gives nothing.
+void save(QWidget* window, const QString& name, QWidget* alsoShow = nullptr) {
+    QRect area = window->frameGeometry();
+    if (alsoShow) {
+        area = area.united(alsoShow->frameGeometry());
+    }
+    area.adjust(-12, -12, 12, 12);
+    QPixmap picture;
+    if (QScreen* screen = window->screen()) {
+        area = area.intersected(screen->geometry());
+        picture = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    }
+    if (picture.isNull() || picture.toImage().allGray()) {
+        picture = window->grab();
+    }
+    const QString path = outputFolder + "/" + name + ".png";
+    if (picture.save(path)) {
+        ++saved;
+        std::printf("%s\n", qPrintable(path));
+    } else {
+        std::fprintf(stderr, "screenshot_tour: cannot write %s\n", qPrintable(path));
+    }
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        file.write(bytes);
+    }
+}
+
+// Grabs each transfer dialog once, when its run is part way through.
+class DialogGrabber : public QObject {
+public:
+    QPointer<QWidget> mainWindow;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show) {
+            if (auto* dialog = qobject_cast<ExchangeDialog*>(watched)) {
+                follow(dialog);
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    void follow(ExchangeDialog* dialog) {
+        const QString caption = dialog->windowTitle();
+        QString name;
+        if (caption.startsWith("Waiting")) {
+            name = "response-wait";
+        } else if (caption.startsWith("Programming")) {
+            name = "programming";
+        } else if (caption.startsWith("Boot")) {
+            name = "boot-download";
+        }
+        if (name.isEmpty() || taken.contains(name)) {
+            return;
+        }
+        QPointer<ExchangeDialog> running = dialog;
+        connect(dialog, &ExchangeDialog::progressShown, this,
+                [this, running, name](const QString& status, int value, int maximum) {
+                    const bool midway =
+                        name == "response-wait"
+                            ? status == QStringLiteral("Parsing... 02")
+                            : maximum > 0 && value * 3 >= maximum && value < maximum;
+                    if (!midway || taken.contains(name)) {
+                        return;
+                    }
+                    taken << name;
+                    // A moment to be painted, then the picture.
+                    QTimer::singleShot(120, running, [this, running, name] {
+                        save(running, name);
+                        save(running, name + "-over-window", mainWindow);
+                    });
+                });
+    }
+
+    QStringList taken;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    outputFolder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
+    QDir().mkpath(outputFolder);
+
+    QTemporaryDir work;
+    const QString program = work.filePath("blink.mot");
+    QFile::copy(QStringLiteral(VELMORA_SOURCE_DIR "/examples/blink.mot"), program);
+    // Stand-ins for the boot files, for the simulated chip only.
+    QDir().mkpath(work.filePath("boot"));
+    QByteArray bootProgram(1558, '\0');
+    for (int i = 0; i < bootProgram.size(); ++i) {
+        bootProgram[i] = static_cast<char>(i * 13 + 1);
+    }
+    writeFile(work.filePath("boot/3062f.bin"), bootProgram);
+    writeFile(work.filePath("boot/PreFlash.bin"), QByteArray(512, '\x5A'));
+
+    AppOptions options;
+    options.places.workDir = work.path().toStdString();
+    options.places.bootDir = work.filePath("boot").toStdString();
+    options.desktopIntegration = false;
+    // Every box is pictured, then closed.
+    QStringList boxesSeen;
+    options.presenter = [&boxesSeen](QWidget* owner, const QString& text, Icon icon) {
+        auto box = makeMessageBox(owner, text, icon);
+        QPointer<QMessageBox> shown = box.get();
+        const QString name = text.startsWith("Porgramming")    ? QStringLiteral("message-success")
+                             : text.startsWith("Please check") ? QStringLiteral("message-reminder")
+                                                               : QString();
+        QTimer::singleShot(400, shown, [shown, name] {
+            if (!name.isEmpty()) {
+                save(shown, name);
+            }
+            shown->accept();
+        });
+        boxesSeen << text;
+        box->exec();
+    };
+    // Paced at the line's rate, each answer a little late: the dialogs stay
+    // up long enough to be seen.
+    options.simulatedBoard.pace = true;
+    options.simulatedBoard.replyDelay = 350ms;
+
+    SerialPort serialPort;
+    CCorvaneApp corvane(serialPort, options);
+    if (!corvane.initInstance({program})) {
+        std::fprintf(stderr, "screenshot_tour: start-up failed\n");
+        return 1;
+    }
+    CMainFrame* frame = corvane.mainFrame();
+    frame->move(200, 150);
+    frame->formView()->portChooser().setChoice(PortChooser::simulatedChoice());
+
+    DialogGrabber grabber;
+    grabber.mainWindow = frame;
+    application.installEventFilter(&grabber);
+
+    QTimer::singleShot(800, frame, [&] {
+        save(frame, "main-window");
+        // The about box.
+        QTimer::singleShot(300, [&] {
+            if (auto* about = qobject_cast<CAboutDialog*>(QApplication::activeModalWidget())) {
+                save(about, "about");
+                about->accept();
+            }
+        });
+        frame->routeCommand(AboutCommand, CMainFrame::Source::Menu);
+
+        // Flash: both response waits and the programming transfer.
+        frame->routeCommand(FlashCommand, CMainFrame::Source::Toolbar);
+        // Flash Action Setting: the boot download echoes byte by byte, so the
+        // answers come at the line's pace only.
+        BoardOptions boot = options.simulatedBoard;
+        boot.replyDelay = 0ms;
+        frame->formView()->setSimulatedBoardOptions(boot);
+        frame->routeCommand(SetBootModeCommand, CMainFrame::Source::Key);
+        QApplication::quit();
+    });
+    QApplication::exec();
+    corvane.exitInstance();
+    std::printf("%d pictures; messages: %s\n", saved, qPrintable(boxesSeen.join(" | ")));
+    return saved >= 6 ? 0 : 1;
+}
