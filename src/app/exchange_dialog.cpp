@@ -50,7 +50,7 @@ ExchangeDialog::ExchangeDialog(Exchange& exchange, QWidget* owner)
     setWindowModality(Qt::ApplicationModal);
     buildLayout();
     timer.setSingleShot(true);
-    connect(&timer, &QTimer::timeout, this, &ExchangeDialog::drive);
+    connect(&timer, &QTimer::timeout, this, &ExchangeDialog::onTimer);
 }
 
 void ExchangeDialog::buildLayout() {
@@ -110,10 +110,40 @@ int ExchangeDialog::run() {
     }
     running = true;
     showState();
+    tickDue = std::chrono::steady_clock::now();
     timer.start(0);
     exec();
     running = false;
     return exchange.result();
+}
+
+void ExchangeDialog::onTimer() {
+    if (exchange.stepInterval().count() > 0) {
+        awaitAnswer();
+    } else {
+        drive();
+    }
+}
+
+// Between two ticks of the response wait: short bounded waits on the line, so
+// an answer is taken when it arrives and the window is served in between.
+void ExchangeDialog::awaitAnswer() {
+    using Clock = std::chrono::steady_clock;
+    const auto now = Clock::now();
+    if (now >= tickDue) {
+        drive();
+        return;
+    }
+    const auto wait = std::min(std::chrono::duration_cast<std::chrono::microseconds>(tickDue - now),
+                               std::chrono::microseconds(answerSlice));
+    const auto waitEnds = now + wait;
+    if (exchange.waitForAnswer(wait)) {
+        drive();
+        return;
+    }
+    // A link that cannot wait (closed, gone) answers at once: the timer waits out the rest.
+    const auto rest = std::chrono::ceil<std::chrono::milliseconds>(waitEnds - Clock::now());
+    timer.start(static_cast<int>(std::max<long long>(rest.count(), 0)));
 }
 
 void ExchangeDialog::drive() {
@@ -138,9 +168,8 @@ void ExchangeDialog::drive() {
         done(exchange.result());
         return;
     }
-    const auto interval =
-        std::chrono::duration_cast<std::chrono::milliseconds>(exchange.stepInterval());
-    timer.start(static_cast<int>(interval.count()));
+    tickDue = std::chrono::steady_clock::now() + exchange.stepInterval();
+    timer.start(0);
 }
 
 void ExchangeDialog::showState() {

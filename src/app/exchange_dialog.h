@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QTimer>
+#include <chrono>
 
 class QLabel;
 class QProgressBar;
@@ -21,6 +22,8 @@ class ExchangeDialog : public QDialog {
 public:
     // How long one slice of passes may take before the window is served again.
     static constexpr int sliceMilliseconds = 15;
+    // How long one wait for an answer between two ticks may hold the window.
+    static constexpr std::chrono::milliseconds answerSlice{5};
 
     ExchangeDialog(Exchange& exchange, QWidget* owner);
 
@@ -46,12 +49,16 @@ protected:
 
 private:
     void buildLayout();
+    void onTimer();
+    void awaitAnswer();
     void drive();
     void showState();
     void requestStop();
 
     Exchange& exchange;
     QTimer timer;
+    // When the response wait's next tick is due; an answer before it is taken at once.
+    std::chrono::steady_clock::time_point tickDue;
     QLabel* status = nullptr;
     QProgressBar* progress = nullptr;
     QPushButton* stop = nullptr;

@@ -77,6 +77,7 @@ class ProgrammingRunTest : public QObject {
     Q_OBJECT
 private slots:
     void flashRunFromTheToolbarShowsItsProgress();
+    void acknowledgementsAreTakenWhenTheyArrive();
     void stopEndsTheResponseWait();
     void escEndsTheProgrammingTransfer();
     void simulatedBoardChoiceWritesAndProgramsInBootMode();
@@ -132,6 +133,31 @@ void ProgrammingRunTest::flashRunFromTheToolbarShowsItsProgress() {
     const BoardSummary seen = board.summary();
     QCOMPARE(QString::fromStdString(seen.messages.front().kind), QStringLiteral("trigger word"));
     QVERIFY(QFile::exists(rig.path("Recv.bin")));
+}
+
+void ProgrammingRunTest::acknowledgementsAreTakenWhenTheyArrive() {
+    AppRig rig;
+    // Ticks so long that an acknowledgement taken only on the next tick would
+    // hold each wait for twenty seconds.
+    rig.options.timing.tick = 20s;
+    SimulatedBoard board;
+    QVERIFY2(board.start(), board.lastError().c_str());
+    QVERIFY(rig.startActive());
+    std::vector<std::uint8_t> image;
+    writeBytes(rig.path("small.mot"), programOf(256, image));
+    QVERIFY(rig.app->openDocumentFile(rig.path("small.mot")));
+    rig.frame()->formView()->portChooser().setChoice(QString::fromStdString(board.devicePath()));
+    rig.watcher.clear();
+
+    const auto started = std::chrono::steady_clock::now();
+    QTest::mouseClick(buttonOf(rig.frame(), FlashCommand), Qt::LeftButton);
+    QCOMPARE(rig.watcher.texts(), QStringList{success});
+    QVERIFY(std::chrono::steady_clock::now() - started < rig.options.timing.tick);
+    for (const auto& seen : progressOf(rig.watcher.progress, "Waiting for System Response ...")) {
+        // At most the empty pass at start-up was counted.
+        QVERIFY2(seen.status == "Parsing... 00" || seen.status == "Parsing... 01",
+                 qPrintable(seen.status));
+    }
 }
 
 void ProgrammingRunTest::stopEndsTheResponseWait() {
