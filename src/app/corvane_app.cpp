@@ -7,6 +7,8 @@
 #include "app/main_frame.h"
 #include "app/pictures.h"
 #include "app/port_chooser.h"
+#include "desktop/desktop_integration.h"
+#include "desktop/suspend_inhibitor.h"
 #include "serial/port_names.h"
 #include "serial/serial_port.h"
 
@@ -15,19 +17,11 @@
 #include <QFileDialog>
 #include <QGuiApplication>
 
-#if defined(VELMORA_HAVE_DESKTOP)
-#include "desktop/desktop_integration.h"
-#include "desktop/suspend_inhibitor.h"
-#endif
-
 namespace velmora::app {
 
-// Refuses the system's suspend while the program runs, where the desktop
-// integration is built.
+// Refuses the system's suspend while the program runs.
 class SuspendRefusal {
-#if defined(VELMORA_HAVE_DESKTOP)
     desktop::SuspendInhibitor inhibitor;
-#endif
 };
 
 CCorvaneApp::CCorvaneApp(SerialPort& serialPort, AppOptions options)
@@ -83,12 +77,10 @@ bool CCorvaneApp::initInstance(const QStringList& arguments) {
     }
     QGuiApplication::setWindowIcon(programIcon());
     doc = std::make_unique<CCorvaneDoc>(op, options.places);
-#if defined(VELMORA_HAVE_DESKTOP)
     // The .mot association, written at every start; silent when it cannot be.
     if (options.desktopIntegration) {
         desktop::registerDesktopAssociation(QCoreApplication::applicationFilePath());
     }
-#endif
 
     const CommandLineInfo info = CommandLineInfo::parse(arguments);
     switch (info.shellCommand) {
@@ -174,9 +166,7 @@ void CCorvaneApp::showWindow() {
 bool CCorvaneApp::unregister(const CommandLineInfo& info) {
     unregistering = true;
     bool removed = settings::removeAll();
-#if defined(VELMORA_HAVE_DESKTOP)
     removed = desktop::unregisterDesktopAssociation() == 1 && removed;
-#endif
     if (!info.runEmbedded) {
         op.showMessage(removed ? "The file association and the settings of Velmora(3062 series) "
                                  "have been removed."

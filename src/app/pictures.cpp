@@ -2,17 +2,10 @@
 
 #include "app/commands.h"
 #include "control/corvane_view.h"
-
-#include <QApplication>
-#include <QStyle>
-
-#if defined(VELMORA_HAVE_ARTWORK)
 #include "desktop/artwork.h"
-#endif
 
 namespace velmora::app {
 
-#if defined(VELMORA_HAVE_ARTWORK)
 QIcon programIcon() {
     return desktop::applicationIcon();
 }
@@ -38,18 +31,5 @@ QIcon toolbarPicture(int command) {
         return {};
     }
 }
-#else
-// Built without the artwork: the buttons show their texts, and the windows a
-// stock picture of the style.
-QIcon programIcon() {
-    return QApplication::style()->standardIcon(QStyle::SP_DriveHDIcon);
-}
-QIcon documentPicture() {
-    return {};
-}
-QIcon toolbarPicture(int) {
-    return {};
-}
-#endif
 
 } // namespace velmora::app
