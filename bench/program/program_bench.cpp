@@ -6,6 +6,7 @@
 //   program_bench           64 KiB and 128 KiB at 9600 and 38400, the boot download
 //   program_bench quick     64 KiB only
 
+#include "bare_host.h"
 #include "control/corvane_view.h"
 #include "core/flags.h"
 #include "serial/ms_comm.h"
@@ -99,6 +100,8 @@ struct Row {
     double lineSeconds = 0;
     double cpuSeconds = 0;
     bool ok = false;
+    double bareSeconds = 0; // the same run by the bare host; 0 when not run
+    bool bareOk = false;
 };
 
 void print(const Row& row) {
@@ -109,7 +112,74 @@ void print(const Row& row) {
     std::printf("%-40s %8.2f s  line minimum %8.2f s  ratio %6.4f  host CPU %s  %s\n",
                 row.what.c_str(), row.seconds, row.lineSeconds, row.seconds / row.lineSeconds, cpu,
                 row.ok ? "ok" : "FAILED");
+    if (row.bareSeconds > 0) {
+        std::printf("%-40s %8.2f s  line minimum %8.2f s  ratio %6.4f  ours / bare %6.4f  %s\n",
+                    "  bare host, same run", row.bareSeconds, row.lineSeconds,
+                    row.bareSeconds / row.lineSeconds, row.seconds / row.bareSeconds,
+                    row.bareOk ? "ok" : "FAILED");
+    }
     std::fflush(stdout);
+}
+
+bool flashHolds(const SimulatedBoard& board, const std::vector<std::uint8_t>& image) {
+    auto flash = board.flash();
+    return std::equal(image.begin(), image.end(), flash.begin());
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The bare host's "Flash": the trigger word at 2400, then the write at 9600.
+void bareFlashAt9600(Row& row, std::size_t size) {
+    const auto image = pattern(size, 3);
+    BoardOptions options;
+    options.pace = true;
+    SimulatedBoard board(options);
+    if (!board.start()) {
+        return;
+    }
+    bench::BareHost host(board, board.devicePath());
+    if (!host.ok() || !host.setBaud(2400)) {
+        return;
+    }
+    const auto started = Clock::now();
+    row.bareOk = host.sendTriggerWord(CCorvaneView::flashTriggerWord) && host.setBaud(9600) &&
+                 host.write(image) && board.waitForCompletedWrites(1, std::chrono::seconds(5)) &&
+                 flashHolds(board, image);
+    row.bareSeconds = secondsSince(started);
+}
+
+// The bare host's "Flash Action Setting": handshake and download at 9600, the
+// PreFlash.bin write at 9600, the image's write at 38400; rows as bootModeRun's.
+void bareBootModeRun(std::vector<Row>& rows, std::size_t size) {
+    const auto image = pattern(size, 5);
+    const auto bootProgram = pattern(1558, 7);
+    const auto preFlash = pattern(1024, 9);
+    BoardOptions options;
+    options.mode = BoardOptions::Mode::Boot;
+    options.pace = true;
+    SimulatedBoard board(options);
+    if (rows.size() != 3 || !board.start()) {
+        return;
+    }
+    bench::BareHost host(board, board.devicePath());
+    if (!host.ok() || !host.setBaud(9600)) {
+        return;
+    }
+    const auto started = Clock::now();
+    bool ok = host.bootHandshake();
+    const auto downloadStarted = Clock::now();
+    rows[0].bareOk = ok = ok && host.bootDownload(bootProgram);
+    rows[0].bareSeconds = secondsSince(downloadStarted);
+    ok = ok && host.write(preFlash) && board.waitForCompletedWrites(1, std::chrono::seconds(5));
+    const auto writeStarted = Clock::now();
+    rows[1].bareOk = ok = ok && host.setBaud(38400) && host.write(image) &&
+                          board.waitForCompletedWrites(2, std::chrono::seconds(5)) &&
+                          flashHolds(board, image);
+    rows[1].bareSeconds = secondsSince(writeStarted);
+    rows[2].bareOk = ok;
+    rows[2].bareSeconds = secondsSince(started);
 }
 
 Places benchPlaces() {
@@ -229,15 +299,18 @@ int main(int argc, char** argv) {
         sizes.push_back(128 * 1024);
     }
     for (std::size_t size : sizes) {
-        for (const Row& row : bootModeRun(size)) {
+        std::vector<Row> rows = bootModeRun(size);
+        bareBootModeRun(rows, size);
+        for (const Row& row : rows) {
             print(row);
-            ok = ok && row.ok;
+            ok = ok && row.ok && row.bareOk;
         }
     }
     for (std::size_t size : sizes) {
         Row row = flashAt9600(size);
+        bareFlashAt9600(row, size);
         print(row);
-        ok = ok && row.ok;
+        ok = ok && row.ok && row.bareOk;
     }
     return ok ? 0 : 1;
 }

@@ -1,0 +1,164 @@
+#include "bare_host.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace velmora::bench {
+
+namespace {
+
+constexpr auto answerTimeout = std::chrono::milliseconds(5000);
+
+speed_t speedOf(int baud) {
+    switch (baud) {
+    case 2400:
+        return B2400;
+    case 9600:
+        return B9600;
+    default:
+        return B38400;
+    }
+}
+
+} // namespace
+
+BareHost::BareHost(const SimulatedBoard& board, const std::string& device) : board(board) {
+    fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+}
+
+BareHost::~BareHost() {
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+bool BareHost::setBaud(int baud) {
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0) {
+        return false;
+    }
+    ::cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
+    ::cfsetispeed(&settings, speedOf(baud));
+    ::cfsetospeed(&settings, speedOf(baud));
+    const int changesBefore = board.lineChanges();
+    if (::tcsetattr(fd, TCSADRAIN, &settings) != 0) {
+        return false;
+    }
+    return board.waitForLineBaud(baud, changesBefore, std::chrono::milliseconds(2000));
+}
+
+bool BareHost::send(const std::uint8_t* bytes, std::size_t count) {
+    while (count > 0) {
+        ssize_t written = ::write(fd, bytes, count);
+        if (written < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            return false;
+        }
+        bytes += written;
+        count -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+int BareHost::receiveByte(std::chrono::milliseconds timeout) {
+    pollfd entry{fd, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) {
+        return -1;
+    }
+    std::uint8_t byte = 0;
+    return ::read(fd, &byte, 1) == 1 ? byte : -1;
+}
+
+bool BareHost::expect(std::uint8_t wanted) {
+    return receiveByte(answerTimeout) == wanted;
+}
+
+bool BareHost::sendTriggerWord(const char* word) {
+    return send(reinterpret_cast<const std::uint8_t*>(word), std::strlen(word)) &&
+           ::tcdrain(fd) == 0;
+}
+
+bool BareHost::bootHandshake() {
+    for (int tries = 0; tries < 150; ++tries) {
+        if (!sendByte(0x00)) {
+            return false;
+        }
+        int answer = receiveByte(std::chrono::milliseconds(100));
+        if (answer == 0x00) {
+            return sendByte(0x55) && expect(0xAA);
+        }
+        if (answer >= 0) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool BareHost::bootDownload(const std::vector<std::uint8_t>& program) {
+    const std::uint8_t length[2] = {static_cast<std::uint8_t>(program.size() >> 8),
+                                    static_cast<std::uint8_t>(program.size())};
+    for (std::uint8_t byte : length) {
+        if (!sendByte(byte) || !expect(byte)) {
+            return false;
+        }
+    }
+    for (std::uint8_t byte : program) {
+        if (!sendByte(byte) || !expect(byte)) {
+            return false;
+        }
+    }
+    return expect(0xAA);
+}
+
+bool BareHost::write(const std::vector<std::uint8_t>& image) {
+    // 'W', eight addresses: the starts of the flash's erase blocks.
+    const std::uint8_t commandBlock[34] = {
+        0x57, 0x08,                                     //
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, //
+        0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x0C, 0x00, //
+        0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x80, 0x00, //
+        0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x80, 0x00, //
+    };
+    auto acknowledged = [this] {
+        int answer = receiveByte(answerTimeout);
+        return answer == 0x06 || answer == 0x11;
+    };
+    if (!send(commandBlock, sizeof commandBlock) || !acknowledged()) {
+        return false;
+    }
+    const auto size = static_cast<std::uint32_t>(image.size());
+    const std::uint8_t sizeMessage[8] = {0,
+                                         0,
+                                         0,
+                                         0,
+                                         static_cast<std::uint8_t>(size >> 24),
+                                         static_cast<std::uint8_t>(size >> 16),
+                                         static_cast<std::uint8_t>(size >> 8),
+                                         static_cast<std::uint8_t>(size)};
+    if (!send(sizeMessage, sizeof sizeMessage) || !acknowledged()) {
+        return false;
+    }
+    std::uint8_t sum = 0;
+    std::uint8_t block[129];
+    for (std::size_t start = 0; start < image.size(); start += 128) {
+        block[0] = 0x11;
+        for (std::size_t i = 0; i < 128; ++i) {
+            block[1 + i] = start + i < image.size() ? image[start + i] : 0xFF;
+            sum = static_cast<std::uint8_t>(sum + block[1 + i]);
+        }
+        if (!send(block, sizeof block) || !expect(0x11)) {
+            return false;
+        }
+    }
+    const std::uint8_t closing[2] = {0x11, static_cast<std::uint8_t>(0xFF - sum)};
+    return send(closing, sizeof closing) && expect(0x06);
+}
+
+} // namespace velmora::bench
