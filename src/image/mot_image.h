@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/operator.h"
+#include "image/hex_text.h"
 
 #include <cstdint>
 #include <string>
@@ -11,7 +12,10 @@ namespace velmora {
 
 // One parsed S-record. `data` keeps the data field as written (hex text, two
 // characters per byte); only the byte count, address and checksum are numbers.
-class SRecord {
+// `data` is a HexText, which holds up to 32 characters without an allocation
+// of its own. Nothing derives from SRecord or ImageLine (final), so the lists
+// copy and destroy their entries without virtual calls.
+class SRecord final {
 public:
     virtual ~SRecord() = default;
     SRecord() = default;
@@ -23,12 +27,12 @@ public:
     std::string type;          // first two characters of the line ("S0", "S1", "S2", "S9")
     std::int32_t length = 0;   // data bytes: byte count - 3 (S1) or - 4 (S2)
     std::uint32_t address = 0; // load address of the first data byte
-    std::string data;          // data field exactly as written
+    HexText data;              // data field exactly as written
     std::int32_t checksum = 0; // checksum byte as read, never compared
 };
 
 // One 16-byte line of the image, its bytes as hex text.
-class ImageLine {
+class ImageLine final {
 public:
     virtual ~ImageLine() = default;
     ImageLine() = default;
@@ -40,7 +44,7 @@ public:
     std::int32_t offset = 0;   // filler bytes in front of the record's data
     std::uint32_t address = 0; // address of the line's first byte, a multiple of 16
     std::int32_t count = 0;    // bytes the line holds, 16 when finished
-    std::string data;          // the bytes as hex text, 32 characters when finished
+    HexText data;              // the bytes as hex text, 32 characters when finished
 };
 
 // Reads an S-record (.mot) file and turns it into the flat image of the

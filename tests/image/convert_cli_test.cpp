@@ -76,6 +76,23 @@ TEST_F(ConvertCommand, WarnsWhenDataRecordsFollowWhereReadingStopped) {
     EXPECT_EQ(result.err, "");
 }
 
+TEST_F(ConvertCommand, CountsEveryIgnoredRecordOfALongTail) {
+    // 5000 records after a stray blank line: the count runs across the blocks
+    // the file is scanned in, and a last record without a line end counts too.
+    std::string text = dataRecord(0x20, {1}) + "\n\n";
+    for (int i = 0; i < 5000; ++i) {
+        text += dataRecord(static_cast<std::uint32_t>(16 * i), std::vector<std::uint8_t>(16, 7)) +
+                (i % 3 ? "\r\n" : "\n");
+    }
+    text += "S5030000FC\n" + dataRecord(0x40, {3});
+    writeText(good, text);
+    auto result = convert(shellQuoted(good) + " --work-dir " + shellQuoted(folder.path().string()));
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_NE(result.err.find("stopped at line 2; 5001 data records after it (first at line 3)"),
+              std::string::npos)
+        << result.err;
+}
+
 TEST_F(ConvertCommand, UsageErrorsExitTwoAndHelpExplains) {
     EXPECT_EQ(convert("").exitCode, 2);
     EXPECT_EQ(convert(shellQuoted(good) + " --no-such-option").exitCode, 2);
