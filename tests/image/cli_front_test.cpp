@@ -141,6 +141,9 @@ TEST_F(Front, TheFullProgramsExitCodesAndMessagesComeThrough) {
     EXPECT_NE(outcome.out.find("flash"), std::string::npos) << outcome.out;
     EXPECT_NE(outcome.out.find("convert"), std::string::npos) << outcome.out;
 
+    outcome = run(built, {"velmora-cli", "--version"}, folder.path());
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.out, "velmora-cli " VELMORA_VERSION "\n");
     EXPECT_EQ(run(built, {"velmora-cli"}, folder.path()).exitCode, 2);
     EXPECT_EQ(run(built, {"velmora-cli", "flash"}, folder.path()).exitCode, 2);
     EXPECT_EQ(run(built, {"velmora-cli", "ports"}, folder.path()).exitCode, 0);
