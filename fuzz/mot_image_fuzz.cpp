@@ -14,6 +14,7 @@
 
 #include "core/operator.h"
 #include "image/mot_image.h"
+#include "image/reference_order.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -113,31 +114,6 @@ std::vector<SRecord> splitAndParse(std::string_view text, MotImage& parser, int&
     return records;
 }
 
-// `ascending` as inserting each late record, in turn, before the first record
-// not below it makes it.
-std::vector<SRecord> insertedOneByOne(const std::vector<SRecord>& records) {
-    std::vector<SRecord> run;
-    std::vector<SRecord> late;
-    std::uint32_t last = 0;
-    for (const SRecord& record : records) {
-        if (record.address >= 0x20000) {
-            continue;
-        }
-        if (record.address < last) {
-            late.push_back(record);
-        } else {
-            run.push_back(record);
-            last = record.address;
-        }
-    }
-    for (const SRecord& record : late) {
-        auto at = std::find_if(run.begin(), run.end(),
-                               [&](const SRecord& r) { return !(r.address < record.address); });
-        run.insert(at, record);
-    }
-    return run;
-}
-
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
@@ -209,7 +185,7 @@ void checkLoad(const std::uint8_t* bytes, std::size_t size) {
                        [](const SRecord& a, const SRecord& b) { return a.address < b.address; }),
         "ascending is out of order");
     if (image.outOfOrder.size() <= 256) {
-        const std::vector<SRecord> reference = insertedOneByOne(image.records);
+        const std::vector<SRecord> reference = velmora::testing::insertedOneByOne(image.records);
         for (std::size_t i = 0; i < reference.size(); ++i) {
             require(sameRecord(image.ascending[i], reference[i]),
                     "equal addresses in a different order than one-by-one insertion");

@@ -12,6 +12,7 @@
 
 #include "core/operator.h"
 #include "image/mot_image.h"
+#include "image/srec_text.h"
 
 #include <algorithm>
 #include <chrono>
@@ -40,24 +41,7 @@ constexpr std::uint32_t imageSize = 0x20000;
 constexpr std::uint32_t recordSize = 16;
 
 std::string record(std::uint32_t address, const std::uint8_t* bytes) {
-    const bool wide = address > 0xFFFF;
-    const int addressBytes = wide ? 3 : 2;
-    std::vector<std::uint8_t> body;
-    body.push_back(static_cast<std::uint8_t>(recordSize + addressBytes + 1));
-    for (int i = addressBytes - 1; i >= 0; --i) {
-        body.push_back(static_cast<std::uint8_t>(address >> (8 * i)));
-    }
-    body.insert(body.end(), bytes, bytes + recordSize);
-    unsigned sum = 0;
-    std::string text = wide ? "S2" : "S1";
-    char pair[3];
-    for (auto byte : body) {
-        sum += byte;
-        std::snprintf(pair, sizeof pair, "%02X", byte);
-        text += pair;
-    }
-    std::snprintf(pair, sizeof pair, "%02X", ~sum & 0xFF);
-    return text + pair + "\r\n";
+    return velmora::testing::dataRecord(address, Bytes(bytes, bytes + recordSize)) + "\r\n";
 }
 
 // The program as S0, 8192 data records and S9, in the given address order.

@@ -1,5 +1,6 @@
 #include "image/mot_image.h"
 #include "image_test_support.h"
+#include "reference_order.h"
 #include "srec_text.h"
 #include "support/recording_operator.h"
 
@@ -130,35 +131,6 @@ TEST_F(Builder, OrdersLateRecordsAsInsertedOneByOne) {
     EXPECT_EQ(Bytes(image2.begin() + 0x40, image2.begin() + 0x42), (Bytes{2, 2}));
 }
 
-// The order each late record gets when inserted one at a time before the
-// first record not below it, as a reference for the fast merge.
-std::vector<std::string> insertedOneByOne(const std::vector<SRecord>& records) {
-    std::vector<SRecord> run;
-    std::vector<SRecord> late;
-    std::uint32_t last = 0;
-    for (const auto& record : records) {
-        if (record.address >= 0x20000) {
-            continue;
-        }
-        if (record.address < last) {
-            late.push_back(record);
-        } else {
-            run.push_back(record);
-            last = record.address;
-        }
-    }
-    for (const auto& record : late) {
-        auto at = std::find_if(run.begin(), run.end(),
-                               [&](const SRecord& r) { return !(r.address < record.address); });
-        run.insert(at, record);
-    }
-    std::vector<std::string> tags;
-    for (const auto& record : run) {
-        tags.push_back(record.data);
-    }
-    return tags;
-}
-
 TEST_F(Builder, FastOrderingMatchesOneByOneInsertionWithManyEqualAddresses) {
     std::mt19937 random(20261209);
     for (int round = 0; round < 40; ++round) {
@@ -173,7 +145,10 @@ TEST_F(Builder, FastOrderingMatchesOneByOneInsertionWithManyEqualAddresses) {
             record.data = std::to_string(i); // tells the records apart
             image.records.push_back(record);
         }
-        const auto expected = insertedOneByOne(image.records);
+        std::vector<std::string> expected;
+        for (const auto& record : testing::insertedOneByOne(image.records)) {
+            expected.push_back(record.data);
+        }
         if (expected.empty()) {
             continue;
         }
