@@ -96,6 +96,7 @@ TEST_F(ProgrammingTransfer, SendsWholeBlocksThenTheClosingMessageAndRecordsEvery
     peer.join();
 
     Bytes expected;
+    expected.reserve(2 * 129 + 2);
     expected.push_back(0x11);
     expected.insert(expected.end(), image.begin(), image.begin() + 128);
     expected.push_back(0x11);
