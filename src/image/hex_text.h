@@ -34,15 +34,7 @@ public:
             std::memcpy(local, other.local, inlineCapacity);
         }
     }
-    HexText(HexText&& other) noexcept : length(other.length), capacity(other.capacity) {
-        if (other.onHeap()) {
-            heap = other.heap;
-            other.forgetHeap();
-        } else {
-            std::memcpy(local, other.local, inlineCapacity);
-        }
-        other.length = 0;
-    }
+    HexText(HexText&& other) noexcept { takeFrom(other); }
     HexText& operator=(const HexText& other) {
         if (!onHeap() && !other.onHeap()) {
             length = other.length;
@@ -54,15 +46,7 @@ public:
     HexText& operator=(HexText&& other) noexcept {
         if (this != &other) {
             release();
-            length = other.length;
-            capacity = other.capacity;
-            if (other.onHeap()) {
-                heap = other.heap;
-                other.forgetHeap();
-            } else {
-                std::memcpy(local, other.local, inlineCapacity);
-            }
-            other.length = 0;
+            takeFrom(other);
         }
         return *this;
     }
@@ -106,6 +90,19 @@ private:
             delete[] heap;
             forgetHeap();
         }
+    }
+    // Takes over other's characters (its heap block, if any), leaving it empty.
+    // This text holds no heap block of its own.
+    void takeFrom(HexText& other) noexcept {
+        length = other.length;
+        capacity = other.capacity;
+        if (other.onHeap()) {
+            heap = other.heap;
+            other.forgetHeap();
+        } else {
+            std::memcpy(local, other.local, inlineCapacity);
+        }
+        other.length = 0;
     }
     // Back to the empty storage in place, without freeing.
     void forgetHeap() noexcept {
