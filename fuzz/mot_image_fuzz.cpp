@@ -38,6 +38,7 @@ public:
     void showMessage(std::string_view text, velmora::Icon) override { messages.emplace_back(text); }
     int runExchange(velmora::Exchange&) override { return 2; }
     void pause(int) override {}
+    void notify(std::string_view text, velmora::Notice) override { messages.emplace_back(text); }
 };
 
 [[noreturn]] void broken(const char* what) {

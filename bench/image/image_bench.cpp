@@ -244,6 +244,7 @@ public:
     void showMessage(std::string_view, velmora::Icon) override { ++messages; }
     int runExchange(velmora::Exchange&) override { return 2; }
     void pause(int) override {}
+    void notify(std::string_view, velmora::Notice) override {}
 };
 
 struct LibraryLoad {

@@ -69,6 +69,7 @@ public:
         return run.result;
     }
     void pause(int passes) override { pauses[passes] = Clock::now(); }
+    void notify(std::string_view text, Notice) override { messages.emplace_back(text); }
 };
 
 // Line time of one write of `size` bytes: command block, size message, blocks,

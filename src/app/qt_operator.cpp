@@ -3,7 +3,9 @@
 #include "app/commands.h"
 #include "app/exchange_dialog.h"
 
+#include <QMainWindow>
 #include <QMessageBox>
+#include <QStatusBar>
 #include <thread>
 
 namespace velmora::app {
@@ -58,6 +60,13 @@ int QtOperator::runExchange(Exchange& exchange) {
 void QtOperator::pause(int passes) {
     // The pause blocks the user-interface thread, as the counting loops it stands for did.
     std::this_thread::sleep_for(timing.pass * passes);
+}
+
+void QtOperator::notify(std::string_view text, Notice) {
+    if (auto* window = qobject_cast<QMainWindow*>(ownerWindow.data())) {
+        window->statusBar()->showMessage(
+            QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    }
 }
 
 } // namespace velmora::app

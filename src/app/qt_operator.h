@@ -35,6 +35,8 @@ public:
     void showMessage(std::string_view text, Icon icon = Icon::Warning) override;
     int runExchange(Exchange& exchange) override;
     void pause(int passes) override;
+    // On the owner's status bar, where it stays until the next command.
+    void notify(std::string_view text, Notice kind) override;
 
     // Whether a transfer dialog is running now.
     bool exchangeRunning() const { return runningExchanges > 0; }

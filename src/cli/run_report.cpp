@@ -197,6 +197,18 @@ void RunRecorder::showMessage(std::string_view text, Icon icon) {
     inner.showMessage(text, icon);
 }
 
+void RunRecorder::notify(std::string_view text, Notice kind) {
+    record.messages.emplace_back(text);
+    {
+        std::lock_guard lock(wireMutex);
+        if (transcript != nullptr) {
+            std::fprintf(transcript, "%s notice %.*s\n", timeNow(6).c_str(),
+                         static_cast<int>(text.size()), text.data());
+        }
+    }
+    inner.notify(text, kind);
+}
+
 int RunRecorder::runExchange(Exchange& exchange) {
     return inner.runExchange(exchange);
 }

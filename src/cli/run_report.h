@@ -62,6 +62,7 @@ public:
     void showMessage(std::string_view text, Icon icon) override;
     int runExchange(Exchange& exchange) override;
     void pause(int passes) override;
+    void notify(std::string_view text, Notice kind) override;
 
     // The record of the run, ended now.
     BoardRecord finish(bool programmed);

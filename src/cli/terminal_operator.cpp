@@ -36,6 +36,20 @@ void TerminalOperator::showMessage(std::string_view text, Icon icon) {
     std::fflush(stream);
 }
 
+void TerminalOperator::notify(std::string_view text, Notice kind) {
+    const bool news = kind == Notice::Information;
+    if (quiet && news) {
+        return;
+    }
+    if (progressLineOpen) {
+        std::fputs("\n", stderr);
+        progressLineOpen = false;
+    }
+    std::FILE* stream = news ? stdout : stderr;
+    std::fprintf(stream, "%.*s\n", static_cast<int>(text.size()), text.data());
+    std::fflush(stream);
+}
+
 void TerminalOperator::drawProgress(const Exchange& exchange, double seconds, bool final) {
     std::string line = exchange.caption() + " " + exchange.statusText();
     long long maximum = exchange.progressMaximum();

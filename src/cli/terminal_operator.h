@@ -17,6 +17,7 @@ public:
     void showMessage(std::string_view text, Icon icon) override;
     int runExchange(Exchange& exchange) override;
     void pause(int passes) override;
+    void notify(std::string_view text, Notice kind) override;
 
     // Whether a text is a failure (printed on stderr) or news (stdout).
     static bool isFailure(std::string_view text, Icon icon);

@@ -20,6 +20,8 @@ public:
     };
 
     std::vector<Message> messages;
+    // Notices, in order, with their kind.
+    std::vector<std::pair<std::string, Notice>> notices;
     std::vector<int> pauses;
     std::vector<std::string> exchangeCaptions;
     std::vector<int> exchangeResults;
@@ -40,6 +42,10 @@ public:
     }
 
     void pause(int passes) override { pauses.push_back(passes); }
+
+    void notify(std::string_view text, Notice kind) override {
+        notices.emplace_back(std::string(text), kind);
+    }
 
     std::vector<std::string> texts() const {
         std::vector<std::string> result;
