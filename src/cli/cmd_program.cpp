@@ -35,6 +35,7 @@ struct ProgramOptions {
     std::string workDir = ".";
     long long passMicroseconds = 200;
     bool quiet = false;
+    bool strict = false;
     std::vector<std::string> ports; // more than one: every board at once
     std::string reportPath;
     std::string logPath;
@@ -93,6 +94,7 @@ int runProgramJob(Job job, const ProgramOptions& options) {
     }
     Operator& op = recorder ? static_cast<Operator&>(*recorder) : terminal;
     ProgramDocument document(op, places);
+    document.setStrict(options.strict);
     auto report = [&](bool programmed) {
         if (options.reportPath.empty()) {
             return true;
@@ -150,6 +152,9 @@ int runOnSeveralPorts(const char* name, const ProgramOptions& options) {
     if (options.all) {
         run.arguments.push_back("--all");
     }
+    if (options.strict) {
+        run.arguments.push_back("--strict");
+    }
     if (!options.bootPort.empty()) {
         run.arguments.insert(run.arguments.end(), {"--boot-port", options.bootPort});
     }
@@ -182,6 +187,9 @@ CLI::App* addJob(CLI::App& app, CliExit& exit, const char* name, const char* des
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
     command->add_flag("-q,--quiet", options->quiet, "print failures only, no progress");
+    command->add_flag("--strict", options->strict,
+                      "refuse a program with damaged records (a wrong checksum, characters that "
+                      "are not hex digits)");
     if (job == Job::Flash) {
         command->add_flag("--all", options->all, "All flash: the firmware's other trigger word");
     }

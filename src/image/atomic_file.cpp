@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
@@ -28,15 +29,36 @@ bool writeAll(int fd, const unsigned char* bytes, std::size_t size) {
     return true;
 }
 
+// Flushes the folder's entries, so a rename in it survives a power cut.
+// File systems that cannot flush a folder say EINVAL; nothing more can be done there.
+bool syncFolder(const std::filesystem::path& folder) {
+    const std::string name = folder.empty() ? "." : folder.string();
+    const int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const int error = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    errno = error;
+    return error == 0 || error == EINVAL;
+}
+
 } // namespace
 
-bool replaceFileAtomically(const std::string& path, const void* bytes, std::size_t size) {
+bool replaceFileAtomically(const std::string& path, const void* bytes, std::size_t size,
+                           std::string* reason) {
     static std::atomic<unsigned> serial{0};
+    auto fail = [reason](int error) {
+        if (reason) {
+            *reason = std::strerror(error);
+        }
+        return false;
+    };
     const std::filesystem::path target(path);
     const std::filesystem::path folder = target.parent_path();
     const std::string baseName = target.filename().string();
     if (baseName.empty()) {
-        return false;
+        return fail(EISDIR);
     }
 
     // A hidden name in the same folder, so the rename stays on one file system.
@@ -48,26 +70,37 @@ bool replaceFileAtomically(const std::string& path, const void* bytes, std::size
         temporary = (folder / name).string();
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) {
-            return false;
+            return fail(errno);
         }
     }
     if (fd < 0) {
-        return false;
+        return fail(EEXIST);
     }
-    bool ok = writeAll(fd, static_cast<const unsigned char*>(bytes), size);
-    ok = ::close(fd) == 0 && ok;
-    if (ok) {
+    int error = 0;
+    if (!writeAll(fd, static_cast<const unsigned char*>(bytes), size) || ::fsync(fd) != 0) {
+        error = errno;
+    }
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error == 0) {
         // A folder in place of the file is refused, not replaced.
         struct stat existing {};
         if (::stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
-            ok = false;
+            error = EISDIR;
         }
     }
-    ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temporary.c_str());
+    if (error == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = errno;
     }
-    return ok;
+    if (error != 0) {
+        ::unlink(temporary.c_str());
+        return fail(error);
+    }
+    if (!syncFolder(folder)) {
+        return fail(errno); // published, but not yet known to be on the disk
+    }
+    return true;
 }
 
 } // namespace velmora

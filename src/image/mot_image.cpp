@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <iterator>
-#include <new>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace velmora {
 
@@ -17,15 +17,24 @@ namespace {
 constexpr std::uint32_t imageWindowEnd = 0x20000;
 constexpr std::uint32_t lineSize = 16;
 constexpr std::uint32_t endBoundary = 64;
+constexpr std::uint32_t linesInWindow = imageWindowEnd / lineSize;
 // The longest record, byte count 0xFF: S1 8 + 2 x 252 data digits + 2 checksum digits
 // (S2 the same with 2 more address digits and 1 data byte less).
 constexpr std::size_t longestRecordText = 8 + 2 * 252 + 2;
 constexpr std::size_t readChunk = 64 * 1024;
-// An S1 record of 16 data bytes and its CR LF, as most tools write them.
-constexpr std::uintmax_t typicalRecordLine = 4 + 4 + 32 + 2 + 2;
-constexpr std::uintmax_t mostRecordsReserved = 1 << 20;
 
-constexpr std::string_view fillerLine = "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF";
+// A record's place in the order: its start address above, then its rank
+// among the records of that address. Records of the ascending run rank above
+// the middle in file order; late records below it, the latest lowest, so the
+// first late one stays the last of them. Key 0 means no record.
+constexpr unsigned rankBits = 46;
+constexpr std::uint64_t rankMiddle = std::uint64_t{1} << (rankBits - 1);
+
+std::uint64_t orderKey(std::uint32_t address, bool late, std::uint64_t index) {
+    index = std::min(index, rankMiddle - 2); // beyond any file that can exist
+    const std::uint64_t rank = late ? rankMiddle - 1 - index : rankMiddle + index;
+    return (std::uint64_t{address} << rankBits) | rank;
+}
 
 constexpr std::array<signed char, 256> makeHexTable() {
     std::array<signed char, 256> table{};
@@ -58,12 +67,54 @@ std::string_view clampedSubstring(std::string_view line, std::size_t position, l
     return line.substr(position, static_cast<std::size_t>(count));
 }
 
-ImageLine fillerAt(std::uint32_t address) {
-    ImageLine line;
-    line.address = address;
-    line.count = static_cast<std::int32_t>(lineSize);
-    line.data = fillerLine;
-    return line;
+// The byte a record supplies `index` bytes from its start: its pair while
+// the data field holds one (0x00 for a pair that is not hex), else filler.
+std::uint8_t recordByte(const SRecord& record, std::size_t index) {
+    if (index >= static_cast<std::size_t>(record.length) || 2 * index + 1 >= record.data.size()) {
+        return 0xFF;
+    }
+    const int high = hexValue[static_cast<unsigned char>(record.data[2 * index])];
+    const int low = hexValue[static_cast<unsigned char>(record.data[2 * index + 1])];
+    return high < 0 || low < 0 ? 0 : static_cast<std::uint8_t>(high * 16 + low);
+}
+
+struct Damage {
+    bool wrongChecksum = false;
+    bool notHex = false;
+};
+
+// Checks an S1 or S2 record against its own line: every character from the
+// byte count to the checksum a hex digit, and the checksum the one's
+// complement of the sum of the count, address and data bytes. A line that
+// ends before its checksum, or a count too small for the address, has no
+// right checksum.
+Damage inspect(std::string_view line, const SRecord& record) {
+    Damage damage;
+    const std::size_t dataStart = record.type == "S1" ? 8 : 10;
+    const std::size_t fieldsEnd =
+        record.length < 0 ? dataStart : dataStart + 2 * static_cast<std::size_t>(record.length) + 2;
+    for (std::size_t i = 2; i < std::min(fieldsEnd, line.size()); ++i) {
+        if (hexValue[static_cast<unsigned char>(line[i])] < 0) {
+            damage.notHex = true;
+            break;
+        }
+    }
+    if (record.length < 0 || line.size() < fieldsEnd) {
+        damage.wrongChecksum = true;
+        return damage;
+    }
+    unsigned sum = 0;
+    for (std::size_t i = 2; i + 2 < fieldsEnd; i += 2) {
+        sum += static_cast<unsigned>(pairAt(line, i));
+    }
+    damage.wrongChecksum = static_cast<int>(~sum & 0xFF) != record.checksum;
+    return damage;
+}
+
+void countFault(std::uint64_t& count, std::uint64_t& firstLine, std::uint64_t lineNumber) {
+    if (count++ == 0) {
+        firstLine = lineNumber;
+    }
 }
 
 } // namespace
@@ -81,63 +132,119 @@ int MotImage::hexByte(std::string_view text) {
 }
 
 int MotImage::parseLine(std::string_view line, SRecord& record) {
-    try {
-        record.type.assign(line.substr(0, std::min<std::size_t>(2, line.size())));
-        const std::string_view type = record.type;
-        if (type == "S0") {
-            return 1;
-        }
-        std::size_t dataStart = 0;
-        if (type == "S1") {
-            record.length = pairAt(line, 2) - 3;
-            record.address = static_cast<std::uint32_t>(pairAt(line, 4) * 256 + pairAt(line, 6));
-            dataStart = 8;
-        } else if (type == "S2") {
-            record.length = pairAt(line, 2) - 4;
-            record.address = static_cast<std::uint32_t>(pairAt(line, 4) * 65536 +
-                                                        pairAt(line, 6) * 256 + pairAt(line, 8));
-            dataStart = 10;
-        } else {
-            return 0; // S9 ends the reading, and so does any other line
-        }
-        const long long digits = 2LL * record.length;
-        record.data.assign(clampedSubstring(line, dataStart, digits));
-        const long long checksumAt = static_cast<long long>(dataStart) + digits;
-        record.checksum = checksumAt < 0 ? 0 : pairAt(line, static_cast<std::size_t>(checksumAt));
+    record.type.assign(line.substr(0, std::min<std::size_t>(2, line.size())));
+    const std::string_view type = record.type;
+    if (type == "S0") {
         return 1;
-    } catch (const std::bad_alloc&) {
-        op->showMessage("S19 File Error (A) !");
-        return 0;
+    }
+    std::size_t dataStart = 0;
+    if (type == "S1") {
+        record.length = pairAt(line, 2) - 3;
+        record.address = static_cast<std::uint32_t>(pairAt(line, 4) * 256 + pairAt(line, 6));
+        dataStart = 8;
+    } else if (type == "S2") {
+        record.length = pairAt(line, 2) - 4;
+        record.address = static_cast<std::uint32_t>(pairAt(line, 4) * 65536 +
+                                                    pairAt(line, 6) * 256 + pairAt(line, 8));
+        dataStart = 10;
+    } else {
+        return 0; // S9 ends the reading, and so does any other line
+    }
+    const long long digits = 2LL * record.length;
+    // The text never outgrows its first capacity: a line holds 515 characters at most.
+    record.data.assign(clampedSubstring(line, dataStart, digits));
+    const long long checksumAt = static_cast<long long>(dataStart) + digits;
+    record.checksum = checksumAt < 0 ? 0 : pairAt(line, static_cast<std::size_t>(checksumAt));
+    return 1;
+}
+
+void MotImage::startRead() {
+    stoppedAt = 0;
+    recordsRead = 0;
+    windowRecords = 0;
+    placedRecords = 0;
+    lastRunAddress = 0;
+    dataEnd = 0;
+    imageLength = 0;
+    recordFaults = {};
+    window.assign(imageWindowEnd, 0xFF);
+    owner.assign(imageWindowEnd, 0);
+    lineStates.assign(linesInWindow, LineState{});
+}
+
+void MotImage::takeRecord(std::string_view line, const SRecord& record, std::uint64_t lineNumber) {
+    const Damage damage = inspect(line, record);
+    if (damage.wrongChecksum) {
+        countFault(recordFaults.wrongChecksums, recordFaults.firstWrongChecksumLine, lineNumber);
+    }
+    if (damage.notHex) {
+        countFault(recordFaults.notHex, recordFaults.firstNotHexLine, lineNumber);
+    }
+    const std::uint64_t index = recordsRead++;
+    if (record.address >= imageWindowEnd) {
+        return; // outside the window: dropped
+    }
+    ++windowRecords;
+    const bool late = record.address < lastRunAddress;
+    if (!late) {
+        lastRunAddress = record.address;
+    }
+    if (record.length <= 0) {
+        return; // no data bytes: nothing to place
+    }
+    ++placedRecords;
+    const std::uint64_t key = orderKey(record.address, late, index);
+    const std::uint32_t start = record.address;
+    const std::uint32_t end = start + static_cast<std::uint32_t>(record.length);
+    const std::uint32_t reach = (end + lineSize - 1) / lineSize * lineSize;
+    const std::uint32_t firstLine = start - start % lineSize;
+    const std::uint32_t lastLine = reach - lineSize;
+    if (end > imageWindowEnd) {
+        countFault(recordFaults.pastFlashEnd, recordFaults.firstPastFlashEndLine, lineNumber);
+    }
+
+    LineState& state = lineStates[firstLine / lineSize];
+    state.lastKey = std::max(state.lastKey, key);
+    if (lastLine > firstLine) {
+        state.lastLongKey = std::max(state.lastLongKey, key);
+        ++state.longRecords;
+    }
+    state.furthestLine = std::max(state.furthestLine, lastLine);
+    dataEnd = std::max(dataEnd, reach);
+
+    const std::uint32_t stop = std::min(reach, imageWindowEnd);
+    for (std::uint32_t address = start; address < stop; ++address) {
+        if (key > owner[address]) {
+            owner[address] = key;
+            window[address] = recordByte(record, address - start);
+        }
     }
 }
 
 int MotImage::readFile(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) {
+    // Not blocking on open: a pipe without a writer must not hold the load.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         op->showMessage("Read File Error !");
         return 0;
     }
-    records.clear();
-    stoppedAt = 0;
-    // Room for as many records as the file would hold in 16-byte records
-    // (44 characters a line), so the list is rarely copied as it grows.
-    // Only an estimate: room that is never used costs no memory pages.
-    std::error_code sizeUnknown;
-    const auto fileSize = std::filesystem::file_size(path, sizeUnknown);
-    if (!sizeUnknown) {
-        try {
-            records.reserve(static_cast<std::size_t>(
-                std::min<std::uintmax_t>(fileSize / typicalRecordLine + 1, mostRecordsReserved)));
-        } catch (const std::exception&) {
-            // grows as it goes instead
-        }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        op->showMessage("Read File Error !");
+        return 0;
     }
+    haveInput = true;
+    inputDevice = status.st_dev;
+    inputInode = status.st_ino;
+    startRead();
 
     SRecord working;
+    working.data.reserve(longestRecordText + 1);
     std::string line;
     line.reserve(longestRecordText + 1);
     bool lineTooLong = false; // characters past the kept part are skipped
-    int lineNumber = 0;
+    std::uint64_t lineNumber = 0;
     std::vector<char> chunk(readChunk);
 
     // Hands one line (without its line end) to the parser; false ends the reading.
@@ -148,21 +255,23 @@ int MotImage::readFile(const std::string& path) {
             return false;
         }
         if (working.type != "S0") {
-            try {
-                records.push_back(working);
-            } catch (const std::bad_alloc&) {
-                op->showMessage("S19 File Error (A) !");
-                stoppedAt = lineNumber;
-                return false;
-            }
+            takeRecord(line, working, lineNumber);
         }
         return true;
     };
 
     bool reading = true;
+    bool failed = false;
     bool pendingLine = false; // characters read since the last line end
     while (reading) {
-        const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
+        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            failed = true;
+            break;
+        }
         if (got == 0) {
             break;
         }
@@ -195,8 +304,7 @@ int MotImage::readFile(const std::string& path) {
             cursor = newline + 1;
         }
     }
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
+    ::close(fd);
     if (failed) {
         op->showMessage("Read File Error !");
         return 0;
@@ -208,199 +316,78 @@ int MotImage::readFile(const std::string& path) {
 }
 
 int MotImage::sortRecords() {
-    outOfOrder.clear();
-    ascending.clear();
-    if (records.empty()) {
+    if (recordsRead == 0) {
         op->showMessage("Mot File Error (not S19 format) !");
         return 0;
     }
-    // Split twice: first counting, so each list is allocated once at its size.
-    std::size_t late = 0;
-    std::size_t inRun = 0;
-    std::uint32_t lastAddress = 0;
-    for (const SRecord& record : records) {
-        if (record.address >= imageWindowEnd) {
-            continue;
-        }
-        if (record.address < lastAddress) {
-            ++late;
-        } else {
-            ++inRun;
-            lastAddress = record.address;
-        }
-    }
-    outOfOrder.reserve(late);
-    ascending.reserve(inRun);
-    lastAddress = 0;
-    for (const SRecord& record : records) {
-        if (record.address >= imageWindowEnd) {
-            continue;
-        }
-        if (record.address < lastAddress) {
-            outOfOrder.push_back(record);
-        } else {
-            ascending.push_back(record);
-            lastAddress = record.address;
-        }
-    }
-    if (ascending.empty()) {
+    if (windowRecords == 0) {
         op->showMessage("Mot File Data Range Error !");
         return 0;
-    }
-    if (outOfOrder.empty()) {
-        return 1;
-    }
-    // Inserting each late record in turn before the first record not below it
-    // puts, among equal addresses, the late records last in first out and
-    // ahead of the ascending run. The same order comes from ordering the late
-    // records newest first by address (stably) and merging them in front of
-    // equal addresses: O(n log n) instead of one insertion per record.
-    // The late records are ordered through pointers, so each is copied once.
-    std::vector<const SRecord*> newestFirst;
-    newestFirst.reserve(outOfOrder.size());
-    for (auto record = outOfOrder.rbegin(); record != outOfOrder.rend(); ++record) {
-        newestFirst.push_back(&*record);
-    }
-    std::stable_sort(newestFirst.begin(), newestFirst.end(),
-                     [](const SRecord* a, const SRecord* b) { return a->address < b->address; });
-    std::vector<SRecord> run = std::move(ascending);
-    ascending.clear();
-    ascending.reserve(run.size() + newestFirst.size());
-    auto next = newestFirst.begin();
-    for (SRecord& record : run) {
-        while (next != newestFirst.end() && (*next)->address <= record.address) {
-            ascending.push_back(**next++);
-        }
-        ascending.push_back(std::move(record));
-    }
-    for (; next != newestFirst.end(); ++next) {
-        ascending.push_back(**next);
     }
     return 1;
 }
 
 int MotImage::buildLines() {
-    if (ascending.empty()) {
-        op->showMessage("Mot File Error (Execute the max range) !");
-        return 0;
-    }
-    lines.clear();
-    lines.reserve(ascending.size() + ascending.size() / 4);
-    std::string text;
-    for (const SRecord& record : ascending) {
-        if (record.length <= 0) {
-            continue; // no data bytes: nothing to place
-        }
-        const std::uint32_t offset = record.address % lineSize;
-        const std::uint32_t lineAddress = record.address - offset;
-        const std::size_t length = static_cast<std::size_t>(record.length);
-        const std::size_t present = std::min(length, record.data.size() / 2);
-        const std::size_t lineCount = (offset + length + lineSize - 1) / lineSize;
-
-        text.clear();
-        for (std::uint32_t i = 0; i < offset; ++i) {
-            text += "FF";
-        }
-        text.append(record.data.data(), 2 * present);
-        text.resize(lineCount * 2 * lineSize, 'F');
-
-        for (std::size_t i = 0; i < lineCount; ++i) {
-            ImageLine line;
-            // The lines after the first carry 16 minus the first line's offset.
-            line.offset = static_cast<std::int32_t>(i == 0 ? offset : lineSize - offset);
-            line.address = lineAddress + static_cast<std::uint32_t>(i * lineSize);
-            line.count = static_cast<std::int32_t>(lineSize);
-            line.data.assign(std::string_view(text).substr(i * 2 * lineSize, 2 * lineSize));
-            lines.push_back(std::move(line));
-        }
-    }
-    if (lines.empty()) {
+    if (placedRecords == 0) {
         op->showMessage("Mot File Error (Execute the max range) !");
         return 0;
     }
     return 1;
 }
 
-void MotImage::mergeLines() {
-    mergedLines.clear();
-    mergedLines.reserve(lines.size());
-    std::string joined;
-    for (const ImageLine& line : lines) {
-        if (mergedLines.empty() || mergedLines.back().address != line.address) {
-            mergedLines.push_back(line);
-            continue;
-        }
-        // The previous line's bytes in front of this line's data, then this
-        // line's data and the filler after them.
-        ImageLine& previous = mergedLines.back();
-        const std::size_t front = std::min<std::size_t>(
-            2 * std::clamp<std::int32_t>(line.offset, 0, 16), previous.data.size());
-        const std::size_t back = std::min<std::size_t>(
-            2 * (16 - std::clamp<std::int32_t>(line.offset, 0, 16)), line.data.size());
-        joined.assign(previous.data.data(), front);
-        joined.append(line.data.data() + line.data.size() - back, back);
-        previous.offset = line.offset;
-        previous.address = line.address;
-        previous.count = line.count;
-        previous.data = joined;
-    }
-}
+void MotImage::mergeLines() {}
 
 int MotImage::fillGaps() {
-    fullLines.clear();
-    if (!mergedLines.empty()) {
-        // From 0 up to the 64-byte boundary after the last line.
-        fullLines.reserve((mergedLines.back().address / endBoundary + 1) *
-                          (endBoundary / lineSize));
-    }
-    bool havePrevious = false;
-    std::uint32_t previousAddress = 0;
-    for (const ImageLine& line : mergedLines) {
-        if (havePrevious && line.address < previousAddress) {
+    imageLength = 0;
+    // Walking the lines in order, a line that starts records must not lie
+    // below a line that an earlier record reaches; and among the records that
+    // start in one line, only the last in order may reach into later lines.
+    bool seen = false;
+    std::uint32_t furthest = 0;
+    for (std::uint32_t i = 0; i < lineStates.size(); ++i) {
+        const LineState& state = lineStates[i];
+        if (state.lastKey == 0) {
+            continue;
+        }
+        const bool reachedOver = seen && furthest > i * lineSize;
+        const bool longRecordNotLast =
+            state.longRecords > 1 || (state.longRecords == 1 && state.lastLongKey != state.lastKey);
+        if (reachedOver || longRecordNotLast) {
             op->showMessage("Mot File Error(2) !");
             return 0;
         }
-        for (std::uint32_t address = havePrevious ? previousAddress + lineSize : 0;
-             address < line.address; address += lineSize) {
-            fullLines.push_back(fillerAt(address));
-        }
-        fullLines.push_back(line);
-        previousAddress = line.address;
-        havePrevious = true;
+        furthest = std::max(furthest, state.furthestLine);
+        seen = true;
     }
-    if (havePrevious) {
-        while (fullLines.back().address % endBoundary != endBoundary - lineSize) {
-            fullLines.push_back(fillerAt(fullLines.back().address + lineSize));
-        }
-    }
+    const std::uint32_t end = std::min(dataEnd, imageWindowEnd);
+    imageLength = (end + endBoundary - 1) / endBoundary * endBoundary;
     return 1;
 }
 
 int MotImage::writeImage(const std::string& path) {
-    std::size_t total = 0;
-    for (const ImageLine& line : fullLines) {
-        total += (line.data.size() + 1) / 2;
+    struct stat target {};
+    if (haveInput && ::stat(path.c_str(), &target) == 0 && target.st_dev == inputDevice &&
+        target.st_ino == inputInode) {
+        op->notify(path + " is the program file itself; the image is not written over it",
+                   Notice::Failure);
+        op->showMessage("BIN File Write Error !");
+        return 0;
     }
-    std::vector<unsigned char> bytes(total);
-    unsigned char* out = bytes.data();
-    for (const ImageLine& line : fullLines) {
-        const auto* text = reinterpret_cast<const unsigned char*>(line.data.data());
-        const std::size_t size = line.data.size();
-        std::size_t i = 0;
-        for (; i + 1 < size; i += 2) {
-            const int high = hexValue[text[i]];
-            const int low = hexValue[text[i + 1]];
-            *out++ = high < 0 || low < 0 ? 0 : static_cast<unsigned char>(high * 16 + low);
+    std::string reason;
+    if (!replaceFileAtomically(path, window.data(),
+                               std::min<std::size_t>(imageLength, window.size()), &reason)) {
+        if (!reason.empty()) {
+            op->notify("Cannot write " + path + ": " + reason, Notice::Failure);
         }
-        if (i < size) {
-            *out++ = 0; // a lone last digit
-        }
-    }
-    if (!replaceFileAtomically(path, bytes.data(), bytes.size())) {
         op->showMessage("BIN File Write Error !");
         return 0;
     }
     return 1;
+}
+
+std::vector<std::uint8_t> MotImage::imageBytes() const {
+    const std::size_t size = std::min<std::size_t>(imageLength, window.size());
+    return {window.begin(), window.begin() + static_cast<std::ptrdiff_t>(size)};
 }
 
 } // namespace velmora

@@ -1,20 +1,17 @@
 #pragma once
 
 #include "core/operator.h"
-#include "image/hex_text.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace velmora {
 
 // One parsed S-record. `data` keeps the data field as written (hex text, two
 // characters per byte); only the byte count, address and checksum are numbers.
-// `data` is a HexText, which holds up to 32 characters without an allocation
-// of its own. Nothing derives from SRecord or ImageLine (final), so the lists
-// copy and destroy their entries without virtual calls.
 class SRecord final {
 public:
     virtual ~SRecord() = default;
@@ -27,24 +24,22 @@ public:
     std::string type;          // first two characters of the line ("S0", "S1", "S2", "S9")
     std::int32_t length = 0;   // data bytes: byte count - 3 (S1) or - 4 (S2)
     std::uint32_t address = 0; // load address of the first data byte
-    HexText data;              // data field exactly as written
-    std::int32_t checksum = 0; // checksum byte as read, never compared
+    std::string data;          // data field exactly as written
+    std::int32_t checksum = 0; // checksum byte as read
 };
 
-// One 16-byte line of the image, its bytes as hex text.
-class ImageLine final {
-public:
-    virtual ~ImageLine() = default;
-    ImageLine() = default;
-    ImageLine(const ImageLine&) = default;
-    ImageLine(ImageLine&&) = default;
-    ImageLine& operator=(const ImageLine&) = default;
-    ImageLine& operator=(ImageLine&&) = default;
+// Records of the last file read that the load takes as written although they
+// are damaged, and records whose bytes run past the end of the flash. Line
+// numbers count from 1; 0 when there is no such record.
+struct RecordFaults {
+    std::uint64_t wrongChecksums = 0; // checksum not the one's complement of the sum, or missing
+    std::uint64_t firstWrongChecksumLine = 0;
+    std::uint64_t notHex = 0; // a character in the count, address, data or checksum not a hex digit
+    std::uint64_t firstNotHexLine = 0;
+    std::uint64_t pastFlashEnd = 0; // data bytes at 0x20000 and above, dropped from the image
+    std::uint64_t firstPastFlashEndLine = 0;
 
-    std::int32_t offset = 0;   // filler bytes in front of the record's data
-    std::uint32_t address = 0; // address of the line's first byte, a multiple of 16
-    std::int32_t count = 0;    // bytes the line holds, 16 when finished
-    HexText data;              // the bytes as hex text, 32 characters when finished
+    bool damaged() const { return wrongChecksums > 0 || notHex > 0; }
 };
 
 // Reads an S-record (.mot) file and turns it into the flat image of the
@@ -55,10 +50,23 @@ public:
 // fillGaps, writeImage; each shows its own failure message through the
 // Operator and returns 0, and the caller stops at the first 0.
 //
+// Memory stays the same whatever the file's size: reading places each record
+// into the 128 KiB window as it goes, and keeps per address only which record
+// supplied each byte, so no list of records or lines is held. The steps after
+// the read decide from what the read gathered.
+//
+// Which record's byte wins is the one of the ordered record list: records in
+// ascending address order, where a record that arrived below the addresses
+// already seen (a late record) goes in front of the records of its address,
+// the latest late record first. A record covers its bytes and the filler up
+// to the end of the last 16-byte line it touches; the last record in that
+// order that covers an address supplies its byte.
+//
 // Reading accepts S0 (skipped), S1 and S2 records and ends silently, with
 // success, at the end of the file, at an S9 record or at the first other line.
-// Nothing is verified: byte counts are trusted, checksums are not compared,
-// a pair of characters that is not hex reads as 0.
+// Byte counts are trusted and a pair of characters that is not hex reads as 0;
+// records with a wrong checksum or with characters that are not hex digits
+// are counted (faults()) but loaded as written.
 //
 // Inputs the reader and builder do not expect have these results; none reads
 // or writes out of bounds:
@@ -67,21 +75,18 @@ public:
 //   line is skipped without being stored, as characters after the checksum are.
 // - NUL and non-ASCII bytes are ordinary characters: in the record type they
 //   end the reading like any unknown line; in hex fields they read as 0; in
-//   the data field they are kept and written as the byte 0x00 per pair.
-// - A record whose length is 0 or less (byte count below 4 for S1, below 5
-//   for S2) has no data: it takes part in sorting but makes no line. When no
-//   record of the window makes a line, buildLines fails with
-//   "Mot File Error (Execute the max range) !".
+//   the data field each such pair is written as the byte 0x00.
+// - A record whose length is 0 or less has no data: it takes part in the
+//   order but places nothing. When no record of the window places a byte,
+//   buildLines fails with "Mot File Error (Execute the max range) !".
 // - A record whose data field holds fewer than 2 x length characters supplies
-//   the whole pairs it holds; the rest of its length (a lone last digit
-//   included) is filler 0xFF. Its lines stay 16 bytes each.
-// - A record whose data, placed at its offset in the line, run past the
-//   second line (more than 16 bytes, e.g. the 32-byte records other tools
-//   write) is cut into as many 16-byte lines as it touches, none of its bytes
-//   lost.
-// - A record that starts below 0x20000 and runs past it extends the image by
-//   the lines it touches, rounded up to 64 bytes.
-// - Records that overlap across a line boundary fail with "Mot File Error(2) !".
+//   the whole pairs it holds; the rest of its length is filler 0xFF.
+// - A record longer than 16 bytes covers every line it touches.
+// - Bytes at 0x20000 and above are dropped, so the image is never larger than
+//   the flash; such records are counted in faults().
+// - Records where one covers a line after the first line of a record later
+//   in the order fail with "Mot File Error(2) !" (two records that overlap
+//   across a line boundary).
 class MotImage {
 public:
     explicit MotImage(Operator& op) : op(&op) {}
@@ -89,15 +94,9 @@ public:
     MotImage(const MotImage&) = default;
     MotImage& operator=(const MotImage&) = default;
 
-    std::vector<ImageLine> lines;       // one or more lines per record of `ascending`
-    std::vector<ImageLine> mergedLines; // `lines` with lines of equal address joined
-    std::vector<ImageLine> fullLines;   // the whole image, from address 0
-    std::vector<SRecord> records;       // accepted records of the last file read, file order
-    std::vector<SRecord> ascending;     // records inside the window, ascending address
-    std::vector<SRecord> outOfOrder;    // records that arrived below the ascending run
-
-    // Reads the file into `records`. 1 when it could be read up to where
-    // reading ends; 0 with "Read File Error !" when it cannot be opened or read.
+    // Reads the file and places its records. 1 when it could be read up to
+    // where reading ends; 0 with "Read File Error !" when it cannot be opened
+    // or read, or is not a regular file (a device or a pipe could never end).
     int readFile(const std::string& path);
 
     // Parses one line without its line end into `record`. 1 for S0, S1 and S2
@@ -107,30 +106,62 @@ public:
     // The value of a two-character hex text (either case); 0 for anything else.
     static int hexByte(std::string_view text);
 
-    // `records` to `ascending`: drops records at 0x20000 and above and orders
-    // the rest by address. Among equal addresses the records of the ascending
-    // run keep file order, and each record that arrived out of order goes in
-    // front of every record already there with its address.
+    // Fails with "Mot File Error (not S19 format) !" when the file held no
+    // S1 or S2 record, with "Mot File Data Range Error !" when none starts
+    // below 0x20000.
     int sortRecords();
-    // `ascending` to `lines`: 16-byte lines aligned on 16, filler around the data.
+    // Fails with "Mot File Error (Execute the max range) !" when no record of
+    // the window has data.
     int buildLines();
-    // `lines` to `mergedLines`: neighbours covering the same 16 addresses joined.
+    // Lines that share 16 addresses were joined as the records were placed.
     void mergeLines();
-    // `mergedLines` to `fullLines`: filler lines for the gaps from 0 and up to
-    // the next 64-byte boundary after the last line.
+    // Fails with "Mot File Error(2) !" when records overlap across a line
+    // boundary; otherwise fixes the image's length: up to the 64-byte boundary
+    // after the last line that holds data.
     int fillGaps();
-    // `fullLines` to the file, replaced atomically: a failed write leaves the
-    // file as it was and shows "BIN File Write Error !".
+    // The image to the file, replaced atomically and flushed to the disk: a
+    // failed write leaves the file as it was and shows "BIN File Write Error !".
+    // The file last read is never written over (the same file under another
+    // name included): the reason, then the same message.
     int writeImage(const std::string& path);
 
     // The line (from 1) at which the last readFile stopped before the end of
     // the file: an S9 record or a line that is not a record; 0 when it read
     // to the end.
-    int stopLine() const { return stoppedAt; }
+    std::uint64_t stopLine() const { return stoppedAt; }
+    // The accepted S1 and S2 records of the last file read.
+    std::uint64_t recordCount() const { return recordsRead; }
+    const RecordFaults& faults() const { return recordFaults; }
+    // The image fillGaps settled on (empty before it).
+    std::vector<std::uint8_t> imageBytes() const;
 
 private:
+    // What the read keeps for one 16-byte line of the window.
+    struct LineState {
+        std::uint64_t lastKey = 0;      // the last record in order that starts in it
+        std::uint64_t lastLongKey = 0;  // the last of those that runs into a later line
+        std::uint64_t longRecords = 0;  // how many of them run into a later line
+        std::uint32_t furthestLine = 0; // the furthest line any of them reaches
+    };
+
+    void startRead();
+    void takeRecord(std::string_view line, const SRecord& record, std::uint64_t lineNumber);
+
     Operator* op;
-    int stoppedAt = 0;
+    std::uint64_t stoppedAt = 0;
+    std::uint64_t recordsRead = 0;
+    std::uint64_t windowRecords = 0;
+    std::uint64_t placedRecords = 0;
+    std::uint32_t lastRunAddress = 0; // the highest start address so far in the window
+    std::uint32_t dataEnd = 0;        // end of the furthest line a record reaches
+    std::uint32_t imageLength = 0;
+    RecordFaults recordFaults;
+    std::vector<std::uint8_t> window;  // the image being built, 0x20000 bytes
+    std::vector<std::uint64_t> owner;  // per address: the order key of the byte's record, 0 none
+    std::vector<LineState> lineStates; // per 16-byte line of the window
+    bool haveInput = false;            // the identity of the file last read
+    dev_t inputDevice = 0;
+    ino_t inputInode = 0;
 };
 
 } // namespace velmora

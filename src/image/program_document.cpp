@@ -15,7 +15,8 @@ namespace {
 // The open step: the file must open for reading. Returns an empty text when
 // it does, else a message naming the file.
 std::string openProblem(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking on open: a pipe without a writer is refused below, not waited for.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         if (error == ENOENT) {
@@ -24,12 +25,41 @@ std::string openProblem(const std::string& path) {
         return "Cannot open " + path + ": " + std::strerror(error) + ".";
     }
     struct stat status {};
-    const bool isFolder = ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
+    const bool known = ::fstat(fd, &status) == 0;
+    const int error = errno;
     ::close(fd);
-    if (isFolder) {
+    if (!known) {
+        return "Cannot open " + path + ": " + std::strerror(error) + ".";
+    }
+    if (S_ISDIR(status.st_mode)) {
         return "Cannot open " + path + ": " + std::strerror(EISDIR) + ".";
     }
+    // A device or a pipe may never end (/dev/zero) or never start (a FIFO
+    // without a writer); a program is a file.
+    if (!S_ISREG(status.st_mode)) {
+        return "Cannot open " + path + ": not a regular file.";
+    }
     return {};
+}
+
+std::string plural(std::uint64_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// "<file>: 2 records with a wrong checksum (first at line 5), ..." or empty.
+std::string damageText(const std::string& path, const RecordFaults& faults) {
+    std::string text;
+    auto add = [&](std::uint64_t count, std::uint64_t line, const char* what) {
+        if (count == 0) {
+            return;
+        }
+        text += text.empty() ? path + ": " : ", ";
+        text += plural(count, "record", "records") + " " + what + " (first at line " +
+                std::to_string(line) + ")";
+    };
+    add(faults.wrongChecksums, faults.firstWrongChecksumLine, "with a wrong checksum");
+    add(faults.notHex, faults.firstNotHexLine, "with characters that are not hex digits");
+    return text;
 }
 
 } // namespace
@@ -50,7 +80,18 @@ int ProgramDocument::onOpenDocument(const std::string& path) {
         return 0;
     }
     const std::string fileName = path;
-    if (!motImage.readFile(fileName) || !motImage.sortRecords() || !motImage.buildLines()) {
+    if (!motImage.readFile(fileName)) {
+        return 0;
+    }
+    if (const std::string damage = damageText(fileName, motImage.faults()); !damage.empty()) {
+        if (strict) {
+            op.notify(damage + "; refused", Notice::Failure);
+            op.showMessage("Read File Error !");
+            return 0;
+        }
+        op.notify("Warning: " + damage + "; loaded as written", Notice::Warning);
+    }
+    if (!motImage.sortRecords() || !motImage.buildLines()) {
         return 0;
     }
     motImage.mergeLines();
@@ -60,7 +101,18 @@ int ProgramDocument::onOpenDocument(const std::string& path) {
         std::error_code ignored;
         std::filesystem::create_directories(folder, ignored);
     }
-    if (!motImage.fillGaps() || !motImage.writeImage(imagePath.string())) {
+    if (!motImage.fillGaps()) {
+        return 0;
+    }
+    if (const RecordFaults& faults = motImage.faults(); faults.pastFlashEnd > 0) {
+        op.notify("Warning: " + fileName + ": " +
+                      plural(faults.pastFlashEnd, "record runs", "records run") +
+                      " past the end of the flash at 0x1FFFF (first at line " +
+                      std::to_string(faults.firstPastFlashEndLine) +
+                      "); the bytes past it are dropped",
+                  Notice::Warning);
+    }
+    if (!motImage.writeImage(imagePath.string())) {
         return 0;
     }
     dataReady = 1;

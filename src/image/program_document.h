@@ -23,7 +23,14 @@ public:
 
     // Loads the file and writes the image (making the image file's folder
     // when it is missing); 1 on success, 0 after the failing step's message.
+    // Only a regular file is loaded. Damaged records (a wrong checksum,
+    // characters that are not hex digits) and bytes past the flash's end
+    // are told as warnings, with the first line of each.
     int onOpenDocument(const std::string& path);
+
+    // Strict: a file with damaged records is refused ("Read File Error !",
+    // after the reason) instead of loaded as written.
+    void setStrict(bool refuseDamaged) { strict = refuseDamaged; }
 
     // "Default" for an empty document, else the loaded file's name.
     std::string title() const;
@@ -44,6 +51,7 @@ private:
     std::filesystem::path imagePath;
     MotImage motImage;
     std::string filePath;
+    bool strict = false;
 };
 
 } // namespace velmora

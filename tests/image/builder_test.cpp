@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <map>
 #include <random>
 
 namespace velmora {
@@ -59,14 +60,6 @@ protected:
         }
         return readBytes(out);
     }
-
-    std::vector<std::uint32_t> ascendingAddresses() const {
-        std::vector<std::uint32_t> result;
-        for (const auto& record : image.ascending) {
-            result.push_back(record.address);
-        }
-        return result;
-    }
 };
 
 TEST_F(Builder, PlacesDataFromAddressZeroAndEndsAtA64ByteBoundary) {
@@ -96,45 +89,51 @@ TEST_F(Builder, RecordsSharingALineEndUpInOneLineInEitherFileOrder) {
     place(expected, 0x1008, counting(8, 0x80));
     EXPECT_EQ(load({dataRecord(0x1000, counting(8, 0x10)), dataRecord(0x1008, counting(8, 0x80))}),
               expected);
-    EXPECT_EQ(image.mergedLines.size(), 1u);
     EXPECT_EQ(load({dataRecord(0x1008, counting(8, 0x80)), dataRecord(0x1000, counting(8, 0x10))}),
               expected);
 }
 
-TEST_F(Builder, ARecordAcrossALineBoundaryMakesTwoLines) {
-    load({dataRecord(0x1004, counting(16, 0xA0))});
-    ASSERT_EQ(image.lines.size(), 2u);
-    EXPECT_EQ(image.lines[0].address, 0x1000u);
-    EXPECT_EQ(image.lines[0].offset, 4);
-    EXPECT_EQ(image.lines[0].data, "FFFFFFFFA0A1A2A3A4A5A6A7A8A9AAAB");
-    EXPECT_EQ(image.lines[1].address, 0x1010u);
-    EXPECT_EQ(image.lines[1].offset, 12);
-    EXPECT_EQ(image.lines[1].data, "ACADAEAFFFFFFFFFFFFFFFFFFFFFFFFF");
-    EXPECT_EQ(image.lines[1].count, 16);
+TEST_F(Builder, ARecordAcrossALineBoundaryCoversBothLines) {
+    Bytes expected = filler(0x1040);
+    place(expected, 0x1004, counting(16, 0xA0));
+    EXPECT_EQ(load({dataRecord(0x1004, counting(16, 0xA0))}), expected);
+    // A later record starting in the second line keeps the first one's bytes
+    // in front of its own start, and its filler replaces the rest of the line.
+    place(expected, 0x1016, {0x11});
+    std::fill(expected.begin() + 0x1017, expected.begin() + 0x1020, 0xFF);
+    EXPECT_EQ(load({dataRecord(0x1004, counting(16, 0xA0)), dataRecord(0x1016, {0x11})}), expected);
 }
 
 TEST_F(Builder, OrdersLateRecordsAsInsertedOneByOne) {
-    load({dataRecord(0x40, {1}), dataRecord(0x100, {2}), dataRecord(0x20, {3}),
-          dataRecord(0x10, {4})});
-    EXPECT_EQ(ascendingAddresses(), (std::vector<std::uint32_t>{0x10, 0x20, 0x40, 0x100}));
+    const Bytes scattered = load({dataRecord(0x40, {1}), dataRecord(0x100, {2}),
+                                  dataRecord(0x20, {3}), dataRecord(0x10, {4})});
+    ASSERT_EQ(scattered.size(), 0x140u);
+    EXPECT_EQ(scattered[0x10], 4);
+    EXPECT_EQ(scattered[0x20], 3);
+    EXPECT_EQ(scattered[0x40], 1);
+    EXPECT_EQ(scattered[0x100], 2);
 
     // The late second record at 0x40 goes before the first: the first one's bytes win.
     const Bytes image1 = load({dataRecord(0x0, {9, 9, 9, 9}), dataRecord(0x100, {8, 8, 8, 8}),
                                dataRecord(0x40, {1, 2, 3, 4}), dataRecord(0x40, {5, 6, 7, 8})});
-    ASSERT_EQ(image.ascending.size(), 4u);
-    EXPECT_EQ(image.ascending[1].data, "05060708");
-    EXPECT_EQ(image.ascending[2].data, "01020304");
     EXPECT_EQ(Bytes(image1.begin() + 0x40, image1.begin() + 0x44), (Bytes{1, 2, 3, 4}));
 
-    // Equal addresses in the ascending run keep file order: the later one wins.
-    const Bytes image2 = load({dataRecord(0x40, {1, 1}), dataRecord(0x40, {2, 2})});
-    EXPECT_EQ(Bytes(image2.begin() + 0x40, image2.begin() + 0x42), (Bytes{2, 2}));
+    // Equal addresses in the ascending run keep file order: the later one wins,
+    // over every late record of its address too.
+    const Bytes image2 = load({dataRecord(0x40, {1, 1}), dataRecord(0x80, {7}),
+                               dataRecord(0x40, {3, 3}), dataRecord(0x80, {2, 2})});
+    EXPECT_EQ(Bytes(image2.begin() + 0x40, image2.begin() + 0x42), (Bytes{1, 1}));
+    EXPECT_EQ(Bytes(image2.begin() + 0x80, image2.begin() + 0x82), (Bytes{2, 2}));
 }
 
-TEST_F(Builder, FastOrderingMatchesOneByOneInsertionWithManyEqualAddresses) {
+TEST_F(Builder, ByteOfEachAddressComesFromTheLastRecordInOneByOneOrder) {
+    // Many one-byte records at few addresses, in and out of order, some
+    // outside the window: each address gets the byte of the last record of
+    // that address in the reference order.
     std::mt19937 random(20261209);
     for (int round = 0; round < 40; ++round) {
-        image.records.clear();
+        std::vector<std::string> lines;
+        std::vector<SRecord> records;
         const int count = 1 + static_cast<int>(random() % 400);
         const std::uint32_t spread = 1 + random() % 64;
         for (int i = 0; i < count; ++i) {
@@ -142,22 +141,23 @@ TEST_F(Builder, FastOrderingMatchesOneByOneInsertionWithManyEqualAddresses) {
             record.type = "S1";
             record.length = 1;
             record.address = (random() % spread) * 16 + (random() % 9 == 0 ? 0x20000 : 0);
-            record.data = std::to_string(i); // tells the records apart
-            image.records.push_back(record);
+            record.data = std::to_string(i % 256); // tells the records apart
+            records.push_back(record);
+            lines.push_back(dataRecord(record.address, {static_cast<std::uint8_t>(i % 256)}));
         }
-        std::vector<std::string> expected;
-        for (const auto& record : testing::insertedOneByOne(image.records)) {
-            expected.push_back(record.data);
+        std::map<std::uint32_t, std::uint8_t> expected;
+        for (const auto& record : testing::insertedOneByOne(records)) {
+            expected[record.address] = static_cast<std::uint8_t>(std::stoi(record.data));
         }
+        const Bytes bytes = load(lines);
         if (expected.empty()) {
+            EXPECT_TRUE(bytes.empty());
             continue;
         }
-        ASSERT_EQ(image.sortRecords(), 1);
-        std::vector<std::string> got;
-        for (const auto& record : image.ascending) {
-            got.push_back(record.data);
+        for (const auto& [address, byte] : expected) {
+            ASSERT_LT(address, bytes.size());
+            ASSERT_EQ(bytes[address], byte) << "round " << round << " address " << address;
         }
-        ASSERT_EQ(got, expected) << "round " << round;
     }
 }
 
@@ -176,7 +176,6 @@ TEST_F(Builder, DescendingFileGivesTheSameImageAsAscending) {
     EXPECT_EQ(load(lines), expected);
     std::reverse(lines.begin(), lines.end());
     EXPECT_EQ(load(lines), expected);
-    EXPECT_EQ(image.outOfOrder.size(), 8191u);
     // Vector records after the code give the same image too.
     std::reverse(lines.begin(), lines.end());
     std::rotate(lines.begin(), lines.begin() + 1, lines.end());
@@ -190,18 +189,35 @@ TEST_F(Builder, RefusesFilesWithNothingToPlaceOrOverlapsAcrossLines) {
     EXPECT_TRUE(load({dataRecord(0x1008, counting(16)), dataRecord(0x100C, {1, 2})}).empty());
     // Records with no data bytes make no line.
     EXPECT_TRUE(load({"S1030010EC", "S1020020DD"}).empty());
+    // Two records starting in one line, the earlier in order running into the next line.
+    EXPECT_TRUE(load({dataRecord(0x4E, counting(15)), dataRecord(0x42, counting(28))}).empty());
+    // A record reaching past the line where a later record starts.
+    EXPECT_TRUE(load({dataRecord(0x10, counting(40)), dataRecord(0x20, {1})}).empty());
     EXPECT_EQ(op.texts(), (std::vector<std::string>{
                               "Mot File Error (not S19 format) !", "Mot File Data Range Error !",
-                              "Mot File Error(2) !", "Mot File Error (Execute the max range) !"}));
+                              "Mot File Error(2) !", "Mot File Error (Execute the max range) !",
+                              "Mot File Error(2) !", "Mot File Error(2) !"}));
+    // Overlaps that stay within the later record's lines load.
+    EXPECT_FALSE(load({dataRecord(0x10, counting(40)), dataRecord(0x30, {1})}).empty());
+    EXPECT_FALSE(load({dataRecord(0x42, counting(4)), dataRecord(0x44, counting(28))}).empty());
 }
 
-TEST_F(Builder, DropsRecordsOutsideTheWindowAndExtendsPastItsEnd) {
-    Bytes expected = filler(0x20040);
-    place(expected, 0x1FFF8, counting(16, 1));
+TEST_F(Builder, DropsRecordsOutsideTheWindowAndBytesPastTheFlash) {
+    Bytes expected = filler(0x20000);
+    place(expected, 0x1FFF8, counting(8, 1));
     place(expected, 0x10, {7});
     EXPECT_EQ(load({dataRecord(0x10, {7}), dataRecord(0x20000, {5}),
                     dataRecord(0x1FFF8, counting(16, 1))}),
               expected);
+    EXPECT_EQ(image.faults().pastFlashEnd, 1u);
+    EXPECT_EQ(image.faults().firstPastFlashEndLine, 3u);
+    // The longest S2 record at the last address: one byte in, the rest dropped.
+    expected = filler(0x20000);
+    expected[0x1FFFF] = 0x42;
+    EXPECT_EQ(load({dataRecord(0x1FFFF, Bytes(251, 0x42))}), expected);
+    // Data ending at the flash's last byte is no fault.
+    load({dataRecord(0x1FFF0, counting(16))});
+    EXPECT_EQ(image.faults().pastFlashEnd, 0u);
 }
 
 TEST_F(Builder, UnexpectedRecordsGiveDefinedLines) {
@@ -228,11 +244,6 @@ TEST_F(Builder, UnexpectedRecordsGiveDefinedLines) {
     expected = filler(0x140);
     place(expected, 0x10C, counting(40, 0x40));
     EXPECT_EQ(load({dataRecord(0x10C, counting(40, 0x40))}), expected);
-    EXPECT_EQ(image.lines.size(), 4u);
-    for (const auto& line : image.fullLines) {
-        EXPECT_EQ(line.data.size(), 32u);
-        EXPECT_EQ(line.count, 16);
-    }
 
     // Characters that are not hex, NUL and non-ASCII bytes among them, write 0x00.
     expected = filler(64);

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace velmora {
 namespace {
@@ -157,6 +158,97 @@ TEST_F(Document, AFailedWriteLeavesThePreviousImageWhole) {
               (std::vector<std::string>{"BIN File Write Error !", "BIN File Write Error !",
                                         "BIN File Write Error !"}));
     EXPECT_TRUE(strayFiles().empty());
+}
+
+TEST_F(Document, RefusesWhatIsNotARegularFileAtOnce) {
+    ProgramDocument document(op, places);
+    ASSERT_EQ(document.onOpenDocument(good.string()), 1);
+    const Bytes loaded = readBytes(tmpBin);
+    op.messages.clear();
+    // A pipe that no one writes would wait forever; a device may never end.
+    const auto fifo = folder / "fifo.mot";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(document.onOpenDocument(fifo.string()), 0);
+    EXPECT_EQ(document.onOpenDocument("/dev/zero"), 0);
+    EXPECT_EQ(op.texts(),
+              (std::vector<std::string>{
+                  "Cannot open " + fifo.string() + ": not a regular file.", "File Open fail",
+                  "Cannot open /dev/zero: not a regular file.", "File Open fail"}));
+    EXPECT_EQ(readBytes(tmpBin), loaded);
+    EXPECT_EQ(document.title(), "good.mot");
+}
+
+TEST_F(Document, NeverWritesTheImageOverTheProgram) {
+    const Bytes program = readBytes(good);
+    ProgramDocument document(op, places);
+    // The image named as the program itself, through another name (a hard
+    // link), and a program that is the work folder's tmp.bin.
+    const auto link = folder / "link.mot";
+    std::filesystem::create_hard_link(good, link);
+    for (const auto& imageFile : {good, link}) {
+        document.setImageFile(imageFile);
+        EXPECT_EQ(document.onOpenDocument(good.string()), 0);
+    }
+    std::filesystem::copy_file(good, tmpBin);
+    ProgramDocument inWorkFolder(op, places);
+    EXPECT_EQ(inWorkFolder.onOpenDocument(tmpBin.string()), 0);
+
+    EXPECT_EQ(op.texts(), std::vector<std::string>(3, "BIN File Write Error !"));
+    ASSERT_EQ(op.notices.size(), 3u);
+    EXPECT_EQ(op.notices[0].first,
+              good.string() + " is the program file itself; the image is not written over it");
+    EXPECT_EQ(op.notices[0].second, Notice::Failure);
+    EXPECT_EQ(readBytes(good), program);
+    EXPECT_EQ(readBytes(tmpBin), program);
+    EXPECT_EQ(dataReady, 0);
+    EXPECT_TRUE(strayFiles().empty());
+}
+
+TEST_F(Document, WarnsOfDamagedRecordsAndRefusesThemWhenStrict) {
+    const auto damaged = folder / "damaged.mot";
+    writeText(damaged, dataRecord(0x10, {1, 2, 3}) + "\nS1060020010203FF\nS1060030010G0300\n" +
+                           "S1060040010G0300\n");
+    ProgramDocument document(op, places);
+    ASSERT_EQ(document.onOpenDocument(damaged.string()), 1);
+    const std::string found = damaged.string() +
+                              ": 3 records with a wrong checksum (first at line 2), 2 records "
+                              "with characters that are not hex digits (first at line 3)";
+    ASSERT_EQ(op.notices.size(), 1u);
+    EXPECT_EQ(op.notices[0].first, "Warning: " + found + "; loaded as written");
+    EXPECT_EQ(op.notices[0].second, Notice::Warning);
+    EXPECT_EQ(op.texts(), (std::vector<std::string>{reminder}));
+    EXPECT_EQ(readBytes(tmpBin)[0x20], 1);
+
+    ASSERT_EQ(document.onOpenDocument(good.string()), 1);
+    const Bytes loaded = readBytes(tmpBin);
+    op.messages.clear();
+    op.notices.clear();
+    document.setStrict(true);
+    EXPECT_EQ(document.onOpenDocument(damaged.string()), 0);
+    ASSERT_EQ(op.notices.size(), 1u);
+    EXPECT_EQ(op.notices[0].first, found + "; refused");
+    EXPECT_EQ(op.notices[0].second, Notice::Failure);
+    EXPECT_EQ(op.texts(), (std::vector<std::string>{"Read File Error !"}));
+    EXPECT_EQ(readBytes(tmpBin), loaded);
+    EXPECT_EQ(document.title(), "good.mot");
+    // A sound file loads under strict without a word.
+    op.messages.clear();
+    op.notices.clear();
+    EXPECT_EQ(document.onOpenDocument(good.string()), 1);
+    EXPECT_TRUE(op.notices.empty());
+}
+
+TEST_F(Document, WarnsThatBytesPastTheFlashAreDropped) {
+    const auto longTail = folder / "tail.mot";
+    writeText(longTail, dataRecord(0x10, {1}) + "\n" + dataRecord(0x1FFF0, Bytes(20, 7)) + "\n");
+    ProgramDocument document(op, places);
+    ASSERT_EQ(document.onOpenDocument(longTail.string()), 1);
+    ASSERT_EQ(op.notices.size(), 1u);
+    EXPECT_EQ(op.notices[0].first,
+              "Warning: " + longTail.string() +
+                  ": 1 record runs past the end of the flash at 0x1FFFF (first at line 2); the "
+                  "bytes past it are dropped");
+    EXPECT_EQ(std::filesystem::file_size(tmpBin), 0x20000u);
 }
 
 } // namespace

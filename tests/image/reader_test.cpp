@@ -3,6 +3,7 @@
 #include "support/recording_operator.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace velmora {
 namespace {
@@ -10,6 +11,7 @@ namespace {
 using testing::RecordingOperator;
 using testing::ScratchFolder;
 using testing::writeText;
+using Bytes = std::vector<std::uint8_t>;
 
 TEST(HexByte, ReadsEitherCaseAndGivesZeroForAnythingElse) {
     EXPECT_EQ(MotImage::hexByte("00"), 0);
@@ -101,56 +103,68 @@ protected:
     ScratchFolder folder;
     std::filesystem::path file = folder / "program.mot";
 
-    std::vector<std::uint32_t> addresses() const {
-        std::vector<std::uint32_t> result;
-        for (const auto& record : image.records) {
-            result.push_back(record.address);
+    // The image the records read give, or empty when a step fails.
+    Bytes builtImage() {
+        if (!image.sortRecords() || !image.buildLines()) {
+            return {};
         }
-        return result;
+        image.mergeLines();
+        return image.fillGaps() ? image.imageBytes() : Bytes{};
+    }
+    static Bytes slice(const Bytes& bytes, std::size_t from, std::size_t count) {
+        return from + count <= bytes.size()
+                   ? Bytes(bytes.begin() + from, bytes.begin() + from + count)
+                   : Bytes{};
     }
 };
 
 TEST_F(ReadFile, HeaderAndEndOnlyGiveNoRecordsAndSuccess) {
     writeText(file, "S00600004844521B\r\nS9030000FC\r\n");
     EXPECT_EQ(image.readFile(file), 1);
-    EXPECT_TRUE(image.records.empty());
+    EXPECT_EQ(image.recordCount(), 0u);
     EXPECT_TRUE(op.messages.empty());
 }
 
 TEST_F(ReadFile, StopsSilentlyAtTheEndRecordOrTheFirstOtherLine) {
     writeText(file, "S0030000FC\nS1050010AABB00\nS9030000FC\nS1050020AABB00\n");
     EXPECT_EQ(image.readFile(file), 1);
-    EXPECT_EQ(addresses(), (std::vector<std::uint32_t>{0x10}));
-    EXPECT_EQ(image.stopLine(), 3);
+    EXPECT_EQ(image.recordCount(), 1u);
+    EXPECT_EQ(image.stopLine(), 3u);
+    EXPECT_EQ(builtImage().size(), 64u); // the record at 0x20 is not in it
 
-    writeText(file, "S1050010AABB00\n\nS1050020AABB00\n");
+    writeText(file, "S1050010AABB00\n\nS1050040AABB00\n");
     EXPECT_EQ(image.readFile(file), 1);
-    EXPECT_EQ(addresses(), (std::vector<std::uint32_t>{0x10}));
-    EXPECT_EQ(image.stopLine(), 2);
+    EXPECT_EQ(image.recordCount(), 1u);
+    EXPECT_EQ(image.stopLine(), 2u);
 
     writeText(file, "S3070000000011223344\nS1050010AABB00\n");
     EXPECT_EQ(image.readFile(file), 1);
-    EXPECT_TRUE(image.records.empty());
+    EXPECT_EQ(image.recordCount(), 0u);
     EXPECT_TRUE(op.messages.empty());
 }
 
 TEST_F(ReadFile, TakesCrLfLfAndALastLineWithoutEnd) {
     writeText(file, "S1050010AABB00\r\nS1050020CCDD00\nS1050030EEFF00");
     EXPECT_EQ(image.readFile(file), 1);
-    ASSERT_EQ(addresses(), (std::vector<std::uint32_t>{0x10, 0x20, 0x30}));
-    EXPECT_EQ(image.records[0].data, "AABB");
-    EXPECT_EQ(image.records[2].data, "EEFF");
-    EXPECT_EQ(image.stopLine(), 0);
-    // A carriage return that is not part of a line end stays in the line.
+    EXPECT_EQ(image.recordCount(), 3u);
+    EXPECT_EQ(image.stopLine(), 0u);
+    const Bytes bytes = builtImage();
+    EXPECT_EQ(slice(bytes, 0x10, 3), (Bytes{0xAA, 0xBB, 0xFF}));
+    EXPECT_EQ(slice(bytes, 0x20, 3), (Bytes{0xCC, 0xDD, 0xFF}));
+    EXPECT_EQ(slice(bytes, 0x30, 3), (Bytes{0xEE, 0xFF, 0xFF}));
+    // A carriage return that is not part of a line end stays in the line:
+    // the pair "\rB" reads as 0x00.
     writeText(file, "S1060010AA\rBB00\n");
     EXPECT_EQ(image.readFile(file), 1);
-    EXPECT_EQ(image.records[0].data, "AA\rBB0");
+    EXPECT_EQ(slice(builtImage(), 0x10, 4), (Bytes{0xAA, 0x00, 0xB0, 0xFF}));
 }
 
 TEST_F(ReadFile, LineEndsSplitAcrossReadBlocksReadLikeAnyOther) {
     // The file is read in blocks of 64 KiB: put a CR LF, and a lone CR, at
     // every position around the first block's end. The line before it is a
-    // record announcing more data than it holds, so its data run to the line end.
+    // record announcing more data than it holds, so its data run to the line
+    // end: a CR taken into the data would add a byte 0x00 where an odd last
+    // digit is filler.
     for (std::size_t crAt = 65530; crAt < 65540; ++crAt) {
         std::string text;
         while (text.size() + 30 < crAt) {
@@ -158,20 +172,30 @@ TEST_F(ReadFile, LineEndsSplitAcrossReadBlocksReadLikeAnyOther) {
         }
         const std::size_t shortLines = text.size() / 15;
         text += "S1FF0030" + std::string(crAt - text.size() - 8, '0');
-        const std::string zeros(crAt - 15 * shortLines - 8, '0');
+        const std::size_t zeros = crAt - 15 * shortLines - 8;
 
         writeText(file, text + "\r\nS1050020CCDD00");
         ASSERT_EQ(image.readFile(file), 1);
-        ASSERT_EQ(image.records.size(), shortLines + 2) << crAt;
-        EXPECT_EQ(image.records[shortLines].data, zeros) << crAt;
-        EXPECT_EQ(image.records.back().data, "CCDD") << crAt;
+        ASSERT_EQ(image.recordCount(), shortLines + 2) << crAt;
+        Bytes bytes = builtImage();
+        EXPECT_EQ(slice(bytes, 0x30, zeros / 2 + 1), [&] {
+            Bytes expected(zeros / 2, 0x00);
+            expected.push_back(0xFF);
+            return expected;
+        }()) << crAt;
+        EXPECT_EQ(slice(bytes, 0x20, 2), (Bytes{0xCC, 0xDD})) << crAt;
 
         // A CR not followed by LF stays in the line, also at a block's end.
         writeText(file, text + "\rX\nS1050020CCDD00\n");
         ASSERT_EQ(image.readFile(file), 1);
-        ASSERT_EQ(image.records.size(), shortLines + 2) << crAt;
-        EXPECT_EQ(image.records[shortLines].data, zeros + "\rX") << crAt;
-        EXPECT_EQ(image.stopLine(), 0);
+        ASSERT_EQ(image.recordCount(), shortLines + 2) << crAt;
+        bytes = builtImage();
+        EXPECT_EQ(slice(bytes, 0x30, (zeros + 2) / 2 + 1), [&] {
+            Bytes expected((zeros + 2) / 2, 0x00);
+            expected.push_back(0xFF);
+            return expected;
+        }()) << crAt;
+        EXPECT_EQ(image.stopLine(), 0u);
     }
 }
 
@@ -182,26 +206,57 @@ TEST_F(ReadFile, HugeLinesAreReadWithoutKeepingThem) {
     text += "S1050010AABB00\n";
     writeText(file, text);
     EXPECT_EQ(image.readFile(file), 1);
-    ASSERT_EQ(addresses(), (std::vector<std::uint32_t>{0x100, 0, 0x10}));
-    EXPECT_EQ(image.records[0].length, 252);
-    EXPECT_EQ(image.records[0].data, data);
-    EXPECT_EQ(image.records[0].checksum, 0x5A);
-    EXPECT_EQ(image.records[1].length, -4);
+    EXPECT_EQ(image.recordCount(), 3u);
+    const Bytes bytes = builtImage();
+    EXPECT_EQ(slice(bytes, 0x100, 253), [] {
+        Bytes expected(252, 0xAA);
+        expected.push_back(0xFF);
+        return expected;
+    }());
+    EXPECT_EQ(slice(bytes, 0x10, 2), (Bytes{0xAA, 0xBB}));
 }
 
-TEST_F(ReadFile, EmptiesTheListOnEveryReadAndKeepsItWhenTheFileCannotBeRead) {
+TEST_F(ReadFile, StartsAfreshOnEveryReadAndRefusesWhatIsNotAFile) {
     writeText(file, "S1050010AABB00\nS1050020CCDD00\n");
     ASSERT_EQ(image.readFile(file), 1);
     ASSERT_EQ(image.readFile(file), 1);
-    EXPECT_EQ(addresses(), (std::vector<std::uint32_t>{0x10, 0x20}));
+    EXPECT_EQ(image.recordCount(), 2u);
 
     EXPECT_EQ(image.readFile(folder / "missing.mot"), 0);
     EXPECT_EQ(op.texts(), (std::vector<std::string>{"Read File Error !"}));
-    EXPECT_EQ(image.records.size(), 2u);
-    // A folder opens but cannot be read: the read fails after the list was emptied.
+    // A folder, a device that never ends and a pipe that no one writes are
+    // refused at once, not read.
+    const auto fifo = folder / "fifo.mot";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_EQ(image.readFile(folder.path()), 0);
-    EXPECT_EQ(op.texts().size(), 2u);
-    EXPECT_TRUE(image.records.empty());
+    EXPECT_EQ(image.readFile("/dev/zero"), 0);
+    EXPECT_EQ(image.readFile(fifo), 0);
+    EXPECT_EQ(op.texts().size(), 4u);
+}
+
+TEST_F(ReadFile, CountsDamagedRecordsWithTheirFirstLinesAndLoadsThemAsWritten) {
+    writeText(file, std::string("S00600004844521B\n") + // a header
+                        "S1050010AABB85\n" +            // sound
+                        "S1050010aabb85\n" +            // sound, lower case
+                        "S1050010AABB00\n" +            // wrong checksum
+                        "S1050010AAZB85\n" +            // not hex (and so a wrong sum)
+                        "S1050010AABB\n" +              // no checksum
+                        "S1020010\n" +                  // a count too small for its address
+                        "S1050010AABB85 trailing words\n" + "S1050010AABB00\n");
+    ASSERT_EQ(image.readFile(file), 1);
+    const RecordFaults& faults = image.faults();
+    EXPECT_EQ(faults.wrongChecksums, 5u);
+    EXPECT_EQ(faults.firstWrongChecksumLine, 4u);
+    EXPECT_EQ(faults.notHex, 1u);
+    EXPECT_EQ(faults.firstNotHexLine, 5u);
+    EXPECT_TRUE(faults.damaged());
+    EXPECT_EQ(faults.pastFlashEnd, 0u);
+    EXPECT_EQ(slice(builtImage(), 0x10, 2), (Bytes{0xAA, 0xBB}));
+
+    writeText(file, "S1050010AABB85\r\nS208010000112233444C\r\n");
+    ASSERT_EQ(image.readFile(file), 1);
+    EXPECT_FALSE(image.faults().damaged());
+    EXPECT_TRUE(op.messages.empty());
 }
 
 } // namespace
