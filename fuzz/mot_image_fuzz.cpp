@@ -1,16 +1,18 @@
 // Feeds arbitrary bytes as a .mot file through the whole load (readFile,
-// sortRecords, buildLines, mergeLines, fillGaps, writeImage) and checks what
-// must hold whatever the input:
-// - the reader keeps exactly the records a plain split of the text into lines
-//   gives, however long the lines, and stops where that split says;
-// - the records of the window come out in the order one-by-one insertion of
-//   the late records gives;
-// - every line is 16 bytes; the image starts at address 0, is a multiple of
-//   64 bytes and ends at the first 64-byte boundary after the last data line;
-// - records whose data do not overlap always load, and every byte of the
-//   image is the byte of the last record (in address order) whose lines reach
-//   it from its start, 0xFF where none does.
-// A broken invariant aborts, so libFuzzer keeps the input.
+// sortRecords, buildLines, mergeLines, fillGaps, writeImage) and compares it
+// with a plain model of the load built from lists:
+// - the records are those a plain split of the text into lines gives, however
+//   long the lines, and reading stops where that split says;
+// - the records of the window are ordered by inserting each late record, one
+//   by one, before the first record not below it;
+// - each record with data makes the 16-byte lines from its start's line to
+//   the line of its last byte; the load fails with "Mot File Error(2) !" when
+//   a line lies below the line before it in that sequence;
+// - otherwise the image starts at address 0, ends at the first 64-byte
+//   boundary after the last data line but never past 0x20000, and each of its
+//   bytes is the byte of the last record in that order whose lines reach it
+//   from its start, 0xFF where none does.
+// A difference aborts, so libFuzzer keeps the input.
 
 #include "core/operator.h"
 #include "image/mot_image.h"
@@ -28,7 +30,6 @@
 
 namespace {
 
-using velmora::ImageLine;
 using velmora::MotImage;
 using velmora::SRecord;
 
@@ -58,8 +59,11 @@ struct Scratch {
     std::filesystem::path input;
     std::filesystem::path image;
     Scratch() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "velmora-fuzz-XXXXXX").string();
+        // In memory where the system offers it: every image write is flushed to the disk.
+        const std::filesystem::path base = std::filesystem::is_directory("/dev/shm")
+                                               ? std::filesystem::path("/dev/shm")
+                                               : std::filesystem::temp_directory_path();
+        std::string pattern = (base / "velmora-fuzz-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) {
             broken("cannot make a scratch folder");
         }
@@ -76,11 +80,6 @@ struct Scratch {
 Scratch& scratch() {
     static Scratch instance;
     return instance;
-}
-
-bool sameRecord(const SRecord& a, const SRecord& b) {
-    return a.type == b.type && a.length == b.length && a.address == b.address && a.data == b.data &&
-           a.checksum == b.checksum;
 }
 
 // The records a plain split gives: lines end at LF, a CR before the LF
@@ -143,6 +142,67 @@ std::uint32_t roundUp(std::uint32_t value, std::uint32_t step) {
     return (value + step - 1) / step * step;
 }
 
+std::vector<std::uint8_t> readBack(const std::filesystem::path& file) {
+    std::vector<std::uint8_t> bytes(std::filesystem::file_size(file));
+    std::ifstream in(file, std::ios::binary);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    require(in.good() || bytes.empty(), "cannot read the image back");
+    return bytes;
+}
+
+// What the model says the load ends with: its one failure message, or none
+// and the image.
+struct Outcome {
+    std::string failure;
+    std::vector<std::uint8_t> image;
+};
+
+Outcome modelLoad(const std::vector<SRecord>& records) {
+    if (records.empty()) {
+        return {"Mot File Error (not S19 format) !", {}};
+    }
+    const std::vector<SRecord> ordered = velmora::testing::insertedOneByOne(records);
+    if (ordered.empty()) {
+        return {"Mot File Data Range Error !", {}};
+    }
+    std::vector<const SRecord*> placed;
+    for (const SRecord& record : ordered) {
+        if (record.length > 0) {
+            placed.push_back(&record);
+        }
+    }
+    if (placed.empty()) {
+        return {"Mot File Error (Execute the max range) !", {}};
+    }
+    bool haveLine = false;
+    std::uint32_t previousLine = 0;
+    std::uint32_t dataEnd = 0;
+    for (const SRecord* record : placed) {
+        const std::uint32_t end =
+            roundUp(record->address + static_cast<std::uint32_t>(record->length), 16);
+        for (std::uint32_t line = record->address / 16 * 16; line < end; line += 16) {
+            if (haveLine && line < previousLine) {
+                return {"Mot File Error(2) !", {}};
+            }
+            previousLine = line;
+            haveLine = true;
+        }
+        dataEnd = std::max(dataEnd, end);
+    }
+    // Each record supplies its bytes and filler from its start to the end of
+    // its last line; a later record overrides an earlier one.
+    std::vector<std::uint8_t> image(roundUp(std::min<std::uint32_t>(dataEnd, 0x20000), 64), 0xFF);
+    for (const SRecord* record : placed) {
+        const std::uint32_t end =
+            roundUp(record->address + static_cast<std::uint32_t>(record->length), 16);
+        for (std::uint32_t address = record->address; address < end && address < image.size();
+             ++address) {
+            image[address] = recordByte(*record, address - record->address);
+        }
+    }
+    return {"", image};
+}
+
 void checkLoad(const std::uint8_t* bytes, std::size_t size) {
     Scratch& files = scratch();
     {
@@ -151,116 +211,36 @@ void checkLoad(const std::uint8_t* bytes, std::size_t size) {
         require(out.good(), "cannot write the input");
     }
     CollectingOperator op;
-    MotImage image(op);
-    require(image.readFile(files.input.string()) == 1, "readFile failed on a readable file");
-    require(op.messages.empty(), "readFile showed a message");
-
-    int expectedStop = 0;
     MotImage parser(op);
-    const std::vector<SRecord> expected = splitAndParse(
+    int expectedStop = 0;
+    const std::vector<SRecord> records = splitAndParse(
         std::string_view(reinterpret_cast<const char*>(bytes), size), parser, expectedStop);
-    require(image.records.size() == expected.size(), "reader kept a different number of records");
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        require(sameRecord(image.records[i], expected[i]), "reader kept a different record");
-    }
-    require(image.stopLine() == expectedStop, "reader stopped at a different line");
-
-    std::vector<SRecord> window;
-    for (const SRecord& record : image.records) {
-        if (record.address < 0x20000) {
-            window.push_back(record);
-        }
-    }
-    if (image.sortRecords() == 0) {
-        require(op.messages.size() == 1, "sortRecords failed without one message");
-        require(image.records.empty()
-                    ? op.messages[0] == "Mot File Error (not S19 format) !"
-                    : window.empty() && op.messages[0] == "Mot File Data Range Error !",
-                "sortRecords failed for the wrong reason");
-        return;
-    }
-    require(!window.empty(), "sortRecords accepted no record in the window");
-    require(image.ascending.size() == window.size(), "ascending lost or gained records");
-    require(
-        std::is_sorted(image.ascending.begin(), image.ascending.end(),
-                       [](const SRecord& a, const SRecord& b) { return a.address < b.address; }),
-        "ascending is out of order");
-    if (image.outOfOrder.size() <= 256) {
-        const std::vector<SRecord> reference = velmora::testing::insertedOneByOne(image.records);
-        for (std::size_t i = 0; i < reference.size(); ++i) {
-            require(sameRecord(image.ascending[i], reference[i]),
-                    "equal addresses in a different order than one-by-one insertion");
-        }
-    }
-
-    // Records with data, and whether any two of them share an address.
-    std::vector<const SRecord*> placed;
-    for (const SRecord& record : image.ascending) {
-        if (record.length > 0) {
-            placed.push_back(&record);
-        }
-    }
-    if (image.buildLines() == 0) {
-        require(placed.empty() && op.messages.size() == 1 &&
-                    op.messages[0] == "Mot File Error (Execute the max range) !",
-                "buildLines failed with data to place");
-        return;
-    }
-    require(!placed.empty(), "buildLines made lines of records without data");
-    for (const ImageLine& line : image.lines) {
-        require(line.address % 16 == 0 && line.count == 16 && line.data.size() == 32,
-                "a line is not 16 aligned bytes");
-    }
-    bool overlapping = false;
-    std::uint32_t reached = 0;
-    std::uint32_t dataEnd = 0;
-    for (const SRecord* record : placed) {
-        const std::uint32_t end = record->address + static_cast<std::uint32_t>(record->length);
-        overlapping = overlapping || record->address < reached;
-        reached = std::max(reached, end);
-        dataEnd = std::max(dataEnd, roundUp(end, 16));
-    }
-
-    image.mergeLines();
-    if (image.fillGaps() == 0) {
-        require(overlapping, "records that do not overlap failed to load");
-        require(op.messages.size() == 1 && op.messages[0] == "Mot File Error(2) !",
-                "fillGaps failed with the wrong message");
-        return;
-    }
-    for (std::size_t i = 0; i < image.fullLines.size(); ++i) {
-        const ImageLine& line = image.fullLines[i];
-        require(line.address == 16 * i && line.count == 16 && line.data.size() == 32,
-                "the image's lines do not run from 0 in steps of 16");
-    }
+    const Outcome expected = modelLoad(records);
 
     std::error_code ignored;
     std::filesystem::remove(files.image, ignored);
-    require(image.writeImage(files.image.string()) == 1, "writeImage failed");
+    MotImage image(op);
+    require(image.readFile(files.input.string()) == 1, "readFile failed on a readable file");
+    require(op.messages.empty(), "readFile showed a message");
+    require(image.recordCount() == records.size(), "reader took a different number of records");
+    require(image.stopLine() == static_cast<std::uint64_t>(expectedStop),
+            "reader stopped at a different line");
+    const bool loaded = image.sortRecords() && image.buildLines() &&
+                        (image.mergeLines(), image.fillGaps()) &&
+                        image.writeImage(files.image.string());
+    if (!expected.failure.empty()) {
+        require(!loaded, "the load succeeded where the model fails");
+        require(op.messages.size() == 1 && op.messages[0] == expected.failure,
+                "the load failed with another message than the model");
+        return;
+    }
+    require(loaded, "the load failed where the model succeeds");
     require(op.messages.empty(), "a successful load showed a message");
-    std::vector<std::uint8_t> written(std::filesystem::file_size(files.image));
-    {
-        std::ifstream in(files.image, std::ios::binary);
-        in.read(reinterpret_cast<char*>(written.data()),
-                static_cast<std::streamsize>(written.size()));
-        require(in.good(), "cannot read the image back");
-    }
-    require(written.size() == roundUp(dataEnd, 64),
-            "the image does not end at the 64-byte boundary after its last data line");
-    require(written.size() <= 0x20100, "the image runs past the furthest reachable line");
-    require(written.size() == 16 * image.fullLines.size(), "the file and the lines disagree");
-
-    // Each record supplies its bytes and filler from its start to the end of
-    // its last line; a later record overrides an earlier one.
-    std::vector<std::uint8_t> model(written.size(), 0xFF);
-    for (const SRecord* record : placed) {
-        const std::uint32_t end =
-            roundUp(record->address + static_cast<std::uint32_t>(record->length), 16);
-        for (std::uint32_t address = record->address; address < end; ++address) {
-            model[address] = recordByte(*record, address - record->address);
-        }
-    }
-    require(written == model, "an image byte is not the byte its records give");
+    const std::vector<std::uint8_t> written = readBack(files.image);
+    require(written.size() <= 0x20000, "the image is larger than the flash");
+    require(written.size() == expected.image.size(), "the image's length differs from the model");
+    require(written == expected.image, "an image byte is not the byte its records give");
+    require(image.imageBytes() == written, "the file and the image held differ");
 }
 
 } // namespace

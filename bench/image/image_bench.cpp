@@ -6,9 +6,12 @@
 // times the library's load alone (readFile to writeImage, in this process)
 // with the heap its lists hold, and each tool's start-up alone
 // (`velmora-cli convert --help`, `objcopy --version`), to tell the load's
-// share from the process's.
+// share from the process's. Last, both tools convert large files of records
+// inside the window (the 128 KiB program repeated) once each, for their peak
+// memory: ours must not grow with the file.
 //
-//   image_bench [RUNS]     RUNS runs of each tool per order (default 9)
+//   image_bench [RUNS] [MIB...]   RUNS runs of each tool per order (default 9);
+//                                 large files of MIB MiB each (default 50 1024, 0 for none)
 
 #include "core/operator.h"
 #include "image/mot_image.h"
@@ -249,7 +252,7 @@ public:
 
 struct LibraryLoad {
     double seconds = 0;
-    std::size_t heapBytes = 0; // held by the image's lists after the load
+    std::size_t heapBytes = 0; // held by the image after the load
 };
 
 // The library's load, as the document runs it, in this process.
@@ -270,6 +273,21 @@ LibraryLoad loadInProcess(const fs::path& program, const fs::path& out) {
     return load;
 }
 
+// The program's records (no S0, no S9) repeated until the file holds `mib`
+// MiB, then the end record: every record lies inside the window.
+void writeLargeProgram(const fs::path& file, const Bytes& blob, std::uint64_t mib) {
+    std::string pass;
+    for (std::uint32_t address = 0; address < imageSize; address += recordSize) {
+        pass += record(address, blob.data() + address);
+    }
+    std::ofstream out(file, std::ios::binary);
+    out << "S00600004844521B\r\n";
+    for (std::uint64_t written = 0; written < (mib << 20); written += pass.size()) {
+        out.write(pass.data(), static_cast<std::streamsize>(pass.size()));
+    }
+    out << "S9030000FC\r\n";
+}
+
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const std::size_t middle = values.size() / 2;
@@ -281,6 +299,15 @@ double median(std::vector<double> values) {
 int main(int argc, char** argv) {
     Spawner spawner; // first, while the bench is small
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
+    std::vector<std::uint64_t> largeMiB;
+    for (int i = 2; i < argc; ++i) {
+        if (const long long mib = std::atoll(argv[i]); mib > 0) {
+            largeMiB.push_back(static_cast<std::uint64_t>(mib));
+        }
+    }
+    if (argc <= 2) {
+        largeMiB = {50, 1024};
+    }
     std::string pattern = (fs::temp_directory_path() / "velmora-image-bench-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) {
         std::perror("image_bench: mkdtemp");
@@ -346,10 +373,34 @@ int main(int argc, char** argv) {
     printRow("start-up", startUp);
 
     std::printf("\nlibrary load alone (readFile to writeImage, in process): ascending %.2f ms, "
-                "descending %.2f ms, descending/ascending %.3f; heap held by the lists %zu KiB "
+                "descending %.2f ms, descending/ascending %.3f; heap held after the load %zu KiB "
                 "(ascending), %zu KiB (descending)\n",
                 libraryTimes[0] * 1e3, libraryTimes[1] * 1e3, libraryTimes[1] / libraryTimes[0],
                 libraryHeap[0] / 1024, libraryHeap[1] / 1024);
+
+    if (!largeMiB.empty()) {
+        std::printf("\nlarge files, the program repeated, one run each\n");
+        std::printf("%-11s %19s   %19s   %8s\n", "size", "wall time (s)", "maxrss (KiB)", "same");
+        std::printf("%-11s %9s %9s   %9s %9s\n", "", "ours", "objcopy", "ours", "objcopy");
+    }
+    for (const std::uint64_t mib : largeMiB) {
+        const fs::path program = folder / "large.mot";
+        writeLargeProgram(program, blob, mib);
+        const fs::path ours = folder / "tmp.bin";
+        const fs::path theirs = folder / "objcopy.bin";
+        const ChildRun a =
+            spawner.run({VELMORA_CLI, "convert", program.string(), "-o", ours.string()}, folder);
+        const ChildRun b = spawner.run(
+            {"objcopy", "-I", "srec", "-O", "binary", program.string(), theirs.string()}, folder);
+        const bool same = a.exitCode == 0 && b.exitCode == 0 && readBytes(ours) == blob &&
+                          readBytes(theirs) == blob;
+        allGood = allGood && same;
+        const std::string size = std::to_string(fs::file_size(program) >> 20) + " MiB";
+        std::printf("%-11s %9.2f %9.2f   %9ld %9ld   %8s\n", size.c_str(), a.seconds, b.seconds,
+                    a.maxRssKiB, b.maxRssKiB, same ? "yes" : "NO");
+        std::error_code ignored;
+        fs::remove(program, ignored);
+    }
 
     std::error_code ignored;
     fs::remove_all(folder, ignored);

@@ -3,6 +3,7 @@
 #include "srec_text.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace velmora {
 namespace {
@@ -52,7 +53,7 @@ TEST_F(ConvertCommand, FailedLoadsExitOneWithTheMessagesOnStderr) {
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, missing + " was not found.\nFile Open fail\n");
 
-    writeText(good, "S2140200000000000000000000000000000000000000E9\n");
+    writeText(good, dataRecord(0x20000, std::vector<std::uint8_t>(16, 0)) + "\n");
     result = convert(shellQuoted(good) + " --work-dir " + shellQuoted(folder.path().string()));
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.err, "Mot File Data Range Error !\n");
@@ -91,6 +92,66 @@ TEST_F(ConvertCommand, CountsEveryIgnoredRecordOfALongTail) {
     EXPECT_NE(result.err.find("stopped at line 2; 5001 data records after it (first at line 3)"),
               std::string::npos)
         << result.err;
+}
+
+TEST_F(ConvertCommand, RefusesInputsThatAreNotFilesAndNeverWritesOverTheProgram) {
+    const std::string workDir = " --work-dir " + shellQuoted(folder.path().string());
+    // A device that never ends and a pipe that no one writes end at once.
+    auto result = convert("/dev/zero" + workDir);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "Cannot open /dev/zero: not a regular file.\nFile Open fail\n");
+    const auto fifo = folder / "fifo.mot";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    result = convert(shellQuoted(fifo.string()) + workDir);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err,
+              "Cannot open " + fifo.string() + ": not a regular file.\nFile Open fail\n");
+
+    // -o naming the program, and a program that is the work folder's tmp.bin.
+    const auto program = readBytes(good);
+    result = convert(shellQuoted(good) + " -o " + shellQuoted(good));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, good + " is the program file itself; the image is not written over it\n"
+                                 "BIN File Write Error !\n");
+    const auto tmpBin = folder / "tmp.bin";
+    std::filesystem::copy_file(good, tmpBin);
+    result = convert("tmp.bin");
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(readBytes(good), program);
+    EXPECT_EQ(readBytes(tmpBin), program);
+}
+
+TEST_F(ConvertCommand, WarnsOfDamagedRecordsAndBytesPastTheFlashAndStrictRefuses) {
+    const std::string workDir = " --work-dir " + shellQuoted(folder.path().string());
+    // A wrong checksum on line 2, a letter that is not hex on line 3, and an
+    // S2 record at the flash's last address with 16 data bytes on line 4.
+    writeText(good, dataRecord(0x20, {1}) + "\nS1040030AA00\nS1040040QA00\n" +
+                        dataRecord(0x1FFFF, std::vector<std::uint8_t>(16, 0x5A)) + "\n");
+    auto result = convert(shellQuoted(good) + workDir);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, reminder);
+    EXPECT_EQ(result.err,
+              "Warning: " + good +
+                  ": 2 records with a wrong checksum (first at line 2), 1 record with characters "
+                  "that are not hex digits (first at line 3); loaded as written\nWarning: " +
+                  good +
+                  ": 1 record runs past the end of the flash at 0x1FFFF (first at line 4); the "
+                  "bytes past it are dropped\n");
+    const auto image = readBytes(folder / "tmp.bin");
+    ASSERT_EQ(image.size(), 0x20000u);
+    EXPECT_EQ(image[0x1FFFF], 0x5A);
+    EXPECT_EQ(image[0x30], 0xAA);
+
+    std::filesystem::remove(folder / "tmp.bin");
+    result = convert(shellQuoted(good) + workDir + " --strict");
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err,
+              good +
+                  ": 2 records with a wrong checksum (first at line 2), 1 record with characters "
+                  "that are not hex digits (first at line 3); refused\nRead File Error !\n");
+    EXPECT_FALSE(std::filesystem::exists(folder / "tmp.bin"));
 }
 
 TEST_F(ConvertCommand, UsageErrorsExitTwoAndHelpExplains) {
