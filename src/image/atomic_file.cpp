@@ -29,20 +29,6 @@ bool writeAll(int fd, const unsigned char* bytes, std::size_t size) {
     return true;
 }
 
-// Flushes the folder's entries, so a rename in it survives a power cut.
-// File systems that cannot flush a folder say EINVAL; nothing more can be done there.
-bool syncFolder(const std::filesystem::path& folder) {
-    const std::string name = folder.empty() ? "." : folder.string();
-    const int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const int error = ::fsync(fd) == 0 ? 0 : errno;
-    ::close(fd);
-    errno = error;
-    return error == 0 || error == EINVAL;
-}
-
 } // namespace
 
 bool replaceFileAtomically(const std::string& path, const void* bytes, std::size_t size,
@@ -77,7 +63,9 @@ bool replaceFileAtomically(const std::string& path, const void* bytes, std::size
         return fail(EEXIST);
     }
     int error = 0;
-    if (!writeAll(fd, static_cast<const unsigned char*>(bytes), size) || ::fsync(fd) != 0) {
+    // The bytes reach the disk before the rename publishes them: after a crash
+    // the name holds the old file or the whole new one, never a hole.
+    if (!writeAll(fd, static_cast<const unsigned char*>(bytes), size) || ::fdatasync(fd) != 0) {
         error = errno;
     }
     if (::close(fd) != 0 && error == 0) {
@@ -96,9 +84,6 @@ bool replaceFileAtomically(const std::string& path, const void* bytes, std::size
     if (error != 0) {
         ::unlink(temporary.c_str());
         return fail(error);
-    }
-    if (!syncFolder(folder)) {
-        return fail(errno); // published, but not yet known to be on the disk
     }
     return true;
 }

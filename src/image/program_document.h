@@ -17,8 +17,8 @@ class ProgramDocument {
 public:
     ProgramDocument(Operator& op, Places places);
 
-    // An empty document: no path, title "Default", dataReady 0. The image
-    // lists and tmp.bin are left as they are. Returns 1.
+    // An empty document: no path, title "Default", dataReady 0. The last
+    // load's image and tmp.bin are left as they are. Returns 1.
     int onNewDocument();
 
     // Loads the file and writes the image (making the image file's folder

@@ -154,6 +154,31 @@ TEST_F(ConvertCommand, WarnsOfDamagedRecordsAndBytesPastTheFlashAndStrictRefuses
     EXPECT_FALSE(std::filesystem::exists(folder / "tmp.bin"));
 }
 
+#if defined(VELMORA_CLI_HAS_PROGRAMMING)
+TEST_F(ConvertCommand, ProgrammingCommandsWarnOfDamagedRecordsAndRefuseThemWhenStrict) {
+    writeText(good, dataRecord(0x20, {1}) + "\nS1040030AA00\n");
+    // A port that cannot be opened: the load comes first, and nothing waits.
+    const std::string rest = " --port " + shellQuoted((folder / "no-such-port").string()) +
+                             " --pass-us 0 --work-dir " + shellQuoted(folder.path().string());
+    const std::string damage = good + ": 1 record with a wrong checksum (first at line 2)";
+    for (const std::string command : {"flash", "write", "boot"}) {
+        const auto result = runCommand(std::string(VELMORA_CLI) + " " + command + " " +
+                                           shellQuoted(good) + rest + " --strict",
+                                       folder.path());
+        EXPECT_EQ(result.exitCode, 1) << command;
+        EXPECT_EQ(result.err.rfind(damage + "; refused\nRead File Error !\n", 0), 0u)
+            << command << ": " << result.err;
+        EXPECT_FALSE(std::filesystem::exists(folder / "tmp.bin")) << command;
+    }
+    const auto result =
+        runCommand(std::string(VELMORA_CLI) + " write " + shellQuoted(good) + rest, folder.path());
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err.rfind("Warning: " + damage + "; loaded as written\n", 0), 0u)
+        << result.err;
+    EXPECT_TRUE(std::filesystem::exists(folder / "tmp.bin"));
+}
+#endif
+
 TEST_F(ConvertCommand, UsageErrorsExitTwoAndHelpExplains) {
     EXPECT_EQ(convert("").exitCode, 2);
     EXPECT_EQ(convert(shellQuoted(good) + " --no-such-option").exitCode, 2);
