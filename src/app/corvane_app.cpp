@@ -306,7 +306,7 @@ bool CCorvaneApp::openDocumentFile(const QString& path) {
         // Not while a run is writing the loaded image.
         return false;
     }
-    op.log().beginRun(QStringLiteral("Load"), QFileInfo(path).absoluteFilePath());
+    op.log().beginRun(QStringLiteral("Load ") + QFileInfo(path).absoluteFilePath());
     op.clearLastMessage();
     if (!doc->onOpenDocument(path)) {
         op.log().endRun(op.lastMessage().isEmpty()

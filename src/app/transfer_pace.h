@@ -14,7 +14,9 @@ public:
     using Clock = std::chrono::steady_clock;
     // How far back the rate looks, and how much it needs before it is shown.
     static constexpr std::chrono::milliseconds window{4000};
-    static constexpr std::chrono::milliseconds least{500};
+    // A transfer's position leads the line by up to a block (the bar moves as
+    // a block goes out): over a second that lead is small beside the rate.
+    static constexpr std::chrono::milliseconds least{1000};
 
     // The position at a moment of the run.
     void sample(Clock::time_point at, long long done);
