@@ -9,6 +9,7 @@
 
 #include <QGridLayout>
 #include <QMessageBox>
+#include <algorithm>
 #include <thread>
 
 namespace velmora::app {
@@ -63,12 +64,26 @@ std::unique_ptr<QMessageBox> makeMessageBox(QWidget* owner, const QString& text,
     // Modal to the whole program, also while the owner is hidden (a print request).
     box->setWindowModality(Qt::ApplicationModal);
     if (!detail.isEmpty()) {
-        box->setInformativeText(detail);
+        // "Cannot read <file>: <reason>": the reason on a line of its own.
+        QString shown = detail;
+        const qsizetype colon = shown.lastIndexOf(QStringLiteral(": "));
+        if (colon > 0) {
+            shown.replace(colon, 2, QStringLiteral(":\n"));
+        }
+        box->setInformativeText(shown);
     }
     // A short text would make the box narrower than its title: a strut across
     // the box's grid keeps the whole title readable.
+    // A detail (a path, say) gets room for one line of up to 70 characters.
+    int room = titleRoom(*box);
+    if (!detail.isEmpty()) {
+        const QFontMetrics metrics = box->fontMetrics();
+        const int line =
+            std::min(metrics.horizontalAdvance(detail), 70 * metrics.averageCharWidth());
+        room = std::max(room, line + 8 * metrics.height());
+    }
     if (auto* grid = qobject_cast<QGridLayout*>(box->layout())) {
-        grid->addItem(new QSpacerItem(titleRoom(*box), 0, QSizePolicy::Fixed, QSizePolicy::Fixed),
+        grid->addItem(new QSpacerItem(room, 0, QSizePolicy::Fixed, QSizePolicy::Fixed),
                       grid->rowCount(), 0, 1, grid->columnCount());
     }
     return box;
@@ -87,7 +102,7 @@ void QtOperator::showMessage(std::string_view text, Icon icon) {
     runLog.add(RunLog::Kind::Message, message);
     last = message;
     if (presenter) {
-        presenter(ownerWindow, message, icon);
+        presenter(ownerWindow, message, icon, detail);
         return;
     }
     makeMessageBox(ownerWindow, message, icon, detail)->exec();

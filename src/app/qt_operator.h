@@ -14,9 +14,11 @@ class QMessageBox;
 
 namespace velmora::app {
 
-// Shows one message and returns once the operator has seen it. The default
-// shows a modal QMessageBox; tests may put their own in its place.
-using MessagePresenter = std::function<void(QWidget* owner, const QString& text, Icon icon)>;
+// Shows one message (and what the program adds under it) and returns once
+// the operator has seen it. The default shows a modal QMessageBox; tests may
+// put their own in its place.
+using MessagePresenter =
+    std::function<void(QWidget* owner, const QString& text, Icon icon, const QString& detail)>;
 
 // What the program can tell about a message beyond its fixed text (which file
 // it could not read, and why); empty when nothing.

@@ -101,7 +101,12 @@ bool SingleInstance::listen() {
 }
 
 void SingleInstance::open(const QString& file) {
-    // Answered at once: the file is opened once the call has returned.
+    take(file, Way::Bus);
+}
+
+void SingleInstance::take(const QString& file, Way came) {
+    way = came;
+    // Answered at once: the file is opened once the caller has its answer.
     QTimer::singleShot(0, this, [this, file] { emit fileHandedOver(file); });
 }
 
@@ -115,7 +120,7 @@ void SingleInstance::serveConnection() {
             const QString file = QString::fromUtf8(socket->readLine()).chopped(1);
             socket->write("ok\n");
             socket->disconnectFromServer();
-            open(file);
+            take(file, Way::Socket);
         });
     }
 }

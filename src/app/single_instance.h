@@ -31,6 +31,9 @@ public:
     bool listen();
     bool onBus() const { return busName; }
     bool onSocket() const { return server.isListening(); }
+    // How the last file came: over the bus or the socket.
+    enum class Way { None, Bus, Socket };
+    Way lastWay() const { return way; }
 
 public slots:
     // Called by a second start over the bus.
@@ -43,8 +46,11 @@ signals:
 private:
     void serveConnection();
 
+    void take(const QString& file, Way came);
+
     QLocalServer server;
     bool busName = false;
+    Way way = Way::None;
 };
 
 } // namespace velmora::app

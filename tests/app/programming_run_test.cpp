@@ -410,7 +410,8 @@ void ProgrammingRunTest::bootFilesFolderIsSetAndNamedInItsErrors() {
     QVERIFY(!rig.watcher.boxes.isEmpty());
     QCOMPARE(rig.watcher.boxes[0].text, QStringLiteral("3062f.bin File Read Error !"));
     const QString reason = "Cannot read " + folder + "/3062f.bin: No such file or directory";
-    QCOMPARE(rig.watcher.boxes[0].detail, reason);
+    QCOMPARE(rig.watcher.boxes[0].detail,
+             "Cannot read " + folder + "/3062f.bin:\nNo such file or directory");
     const QStringList run = lastRunOf(rig.app->messageOperator().log());
     QVERIFY(run.indexOf("failure: " + reason) >= 0);
     QVERIFY(run.indexOf("failure: " + reason) <
