@@ -1,11 +1,9 @@
 // velmora: the desktop application.
-#include "app/command_line.h"
 #include "app/corvane_app.h"
 #include "app/single_instance.h"
 #include "serial/serial_port.h"
 
 #include <QApplication>
-#include <QFileInfo>
 
 int main(int argc, char** argv) {
     // The application object first, then the one direct serial port; they
@@ -18,15 +16,7 @@ int main(int argc, char** argv) {
     QStringList arguments = QApplication::arguments();
     arguments.removeFirst();
     // A window already running takes the file (or just comes up) and this start ends.
-    using velmora::app::CommandLineInfo;
-    const CommandLineInfo request = CommandLineInfo::parse(arguments);
-    if (request.shellCommand == CommandLineInfo::FileOpen &&
-        velmora::app::SingleInstance::handOver(QFileInfo(request.fileName).absoluteFilePath())) {
-        return 0;
-    }
-    if ((request.shellCommand == CommandLineInfo::FileNew ||
-         request.shellCommand == CommandLineInfo::FileDde) &&
-        velmora::app::SingleInstance::handOver(QString())) {
+    if (velmora::app::SingleInstance::handOverStart(arguments)) {
         return 0;
     }
 

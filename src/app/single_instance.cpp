@@ -1,9 +1,12 @@
 #include "app/single_instance.h"
 
+#include "app/command_line.h"
+
 #include <QCryptographicHash>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QStandardPaths>
 #include <QTimer>
@@ -63,6 +66,19 @@ bool SingleInstance::handOver(const QString& file, int timeoutMs) {
         }
     }
     return socket.readLine().trimmed() == "ok";
+}
+
+bool SingleInstance::handOverStart(const QStringList& arguments) {
+    const CommandLineInfo request = CommandLineInfo::parse(arguments);
+    switch (request.shellCommand) {
+    case CommandLineInfo::FileOpen:
+        return handOver(QFileInfo(request.fileName).absoluteFilePath());
+    case CommandLineInfo::FileNew:
+    case CommandLineInfo::FileDde:
+        return handOver(QString());
+    default:
+        return false;
+    }
 }
 
 SingleInstance::SingleInstance(QObject* parent) : QObject(parent) {

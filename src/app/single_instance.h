@@ -22,6 +22,10 @@ public:
     // Hands a file (empty: just show the window) to a running instance; true
     // when one took it. Waits at most `timeoutMs` for it.
     static bool handOver(const QString& file, int timeoutMs = 2000);
+    // What a start with these arguments hands over: a file to open (its full
+    // path) or, with none, the window to show. Print and unregister requests
+    // hand nothing over. True when a running instance took it.
+    static bool handOverStart(const QStringList& arguments);
 
     explicit SingleInstance(QObject* parent = nullptr);
     ~SingleInstance() override;
