@@ -191,7 +191,12 @@ void CMainFrame::createStatusBar() {
     statusBar()->addWidget(ready, 1);
     // After a command the line keeps its result, and shows the notices of a
     // run while it goes on.
-    connect(&app.messageOperator().log(), &RunLog::statusChanged, ready, &QLabel::setText);
+    connect(&app.messageOperator().log(), &RunLog::statusChanged, ready,
+            [this](const QString& text) {
+                ready->setText(text);
+                // A long result is cut on the line: the whole of it on pointing.
+                ready->setToolTip(text);
+            });
 }
 
 void CMainFrame::updateRecentFiles() {
