@@ -9,6 +9,7 @@
 
 #include "app/corvane_app.h"
 #include "app/main_frame.h"
+#include "app/single_instance.h"
 #include "serial/serial_port.h"
 
 #include <QApplication>
@@ -48,11 +49,17 @@ int referenceChild(int argc, char** argv) {
 }
 
 int velmoraChild(int argc, char** argv) {
-    // As the program starts: the application object, the serial port, the
-    // start-up with its settings and the .mot association.
+    // As the program starts: the application object, the look for a running
+    // window to hand over to, the serial port, the start-up with its settings
+    // and the .mot association, and the hand-over served from then on.
     QApplication application(argc, argv);
+    if (velmora::app::SingleInstance::handOverStart({})) {
+        return 1; // another window took the start: nothing was measured
+    }
     velmora::SerialPort serialPort;
-    velmora::app::CCorvaneApp corvane(serialPort);
+    velmora::app::AppOptions options;
+    options.singleInstance = true;
+    velmora::app::CCorvaneApp corvane(serialPort, options);
     if (!corvane.initInstance({})) {
         return 1;
     }

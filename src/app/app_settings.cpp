@@ -24,6 +24,10 @@ QString portChoiceKey() {
     return QStringLiteral("Settings/Port");
 }
 
+QString bootDirKey() {
+    return QStringLiteral("Settings/BootDir");
+}
+
 std::unique_ptr<QSettings> open() {
     return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
                                        organization(), application());

@@ -7,7 +7,8 @@
 
 namespace velmora::app {
 
-// The per-user settings: the recent-file list and the port choice, kept under
+// The per-user settings: the recent-file list, the port choice and the boot
+// files folder, kept under
 // the organisation "Local AppWizard-Generated Applications" and the
 // application "Velmora(3062 series)".
 namespace settings {
@@ -18,6 +19,8 @@ QString application();
 QString recentFileGroup();
 // The key of the port choice.
 QString portChoiceKey();
+// The key of the boot files folder chosen in the settings dialog; none: the default.
+QString bootDirKey();
 
 std::unique_ptr<QSettings> open();
 // Removes every setting of the program, its file, and the organisation's

@@ -7,6 +7,9 @@
 #include "app/main_frame.h"
 #include "app/pictures.h"
 #include "app/port_chooser.h"
+#include "app/run_log.h"
+#include "app/settings_dialog.h"
+#include "app/single_instance.h"
 #include "desktop/desktop_integration.h"
 #include "desktop/suspend_inhibitor.h"
 #include "serial/port_names.h"
@@ -15,7 +18,9 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
+#include <QTimer>
 
 namespace velmora::app {
 
@@ -26,7 +31,8 @@ class SuspendRefusal {
 
 CCorvaneApp::CCorvaneApp(SerialPort& serialPort, AppOptions options)
     : serialPort(serialPort), options(std::move(options)),
-      op(this->options.timing, this->options.presenter) {}
+      op(this->options.timing, this->options.presenter),
+      startBootDir(this->options.places.bootDir) {}
 
 CCorvaneApp::~CCorvaneApp() {
     frame.reset();
@@ -70,10 +76,15 @@ void CCorvaneApp::runCommand(int command) {
 }
 
 bool CCorvaneApp::initInstance(const QStringList& arguments) {
-    // The per-user settings: the recent-file list of four entries.
+    // The per-user settings: the recent-file list of four entries, and the
+    // boot files folder when one was chosen in the window.
     {
         auto store = settings::open();
         recent.read(*store);
+        const QString bootDir = store->value(settings::bootDirKey()).toString();
+        if (!bootDir.isEmpty()) {
+            options.places.bootDir = bootDir.toStdString();
+        }
     }
     QGuiApplication::setWindowIcon(programIcon());
     doc = std::make_unique<CCorvaneDoc>(op, options.places);
@@ -161,6 +172,87 @@ void CCorvaneApp::showWindow() {
     if (options.desktopIntegration) {
         suspendRefusal = std::make_unique<SuspendRefusal>();
     }
+    if (options.singleInstance) {
+        instance = std::make_unique<SingleInstance>();
+        connect(instance.get(), &SingleInstance::fileHandedOver, this,
+                &CCorvaneApp::takeHandedOver);
+        instance->listen();
+    }
+}
+
+void CCorvaneApp::takeHandedOver(const QString& path) {
+    pendingFiles.append(path);
+    openPending();
+}
+
+void CCorvaneApp::openPending() {
+    if (pendingFiles.isEmpty() || !frame) {
+        return;
+    }
+    // Not into a message box or a run that waits for the operator: later.
+    if (QApplication::activeModalWidget() || op.exchangeRunning() ||
+        frame->formView()->view().busy) {
+        QTimer::singleShot(100, this, &CCorvaneApp::openPending);
+        return;
+    }
+    const QString path = pendingFiles.takeFirst();
+    frame->showNormal();
+    frame->raise();
+    frame->activateWindow();
+    if (!path.isEmpty()) {
+        openDocumentFile(path);
+    }
+    if (!pendingFiles.isEmpty()) {
+        QTimer::singleShot(0, this, &CCorvaneApp::openPending);
+    }
+}
+
+void CCorvaneApp::showLog() {
+    if (!frame) {
+        return;
+    }
+    if (!log) {
+        log = new LogWindow(op.log(), frame.get());
+    }
+    log->show();
+    log->raise();
+    log->activateWindow();
+}
+
+QString CCorvaneApp::defaultBootDir() const {
+    return QString::fromStdString(startBootDir.string());
+}
+
+void CCorvaneApp::onSettings() {
+    if (!frame) {
+        return;
+    }
+    const QString stored = settings::open()->value(settings::bootDirKey()).toString();
+    SettingsDialog dialog(stored, defaultBootDir(), frame.get());
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    if (!setBootDir(dialog.bootDir())) {
+        op.showMessage("The boot files folder cannot be changed while a run is under way.");
+    }
+}
+
+bool CCorvaneApp::setBootDir(const QString& folder) {
+    const std::filesystem::path used =
+        folder.isEmpty() ? startBootDir : std::filesystem::path(folder.toStdString());
+    if (!frame || !frame->formView()->setBootDir(used)) {
+        return false;
+    }
+    options.places.bootDir = used;
+    auto store = settings::open();
+    if (folder.isEmpty()) {
+        store->remove(settings::bootDirKey());
+    } else {
+        store->setValue(settings::bootDirKey(), folder);
+    }
+    op.log().add(RunLog::Kind::Information,
+                 QStringLiteral("Boot files folder: ") + QString::fromStdString(used.string()));
+    return true;
 }
 
 bool CCorvaneApp::unregister(const CommandLineInfo& info) {
@@ -181,6 +273,7 @@ void CCorvaneApp::exitInstance() {
         auto store = settings::open();
         recent.write(*store);
     }
+    instance.reset();
     frame.reset();
     serialPort.close();
 }
@@ -213,9 +306,15 @@ bool CCorvaneApp::openDocumentFile(const QString& path) {
         // Not while a run is writing the loaded image.
         return false;
     }
+    op.log().beginRun(QStringLiteral("Load ") + QFileInfo(path).absoluteFilePath());
+    op.clearLastMessage();
     if (!doc->onOpenDocument(path)) {
+        op.log().endRun(op.lastMessage().isEmpty()
+                            ? QStringLiteral("not loaded")
+                            : QStringLiteral("not loaded (") + op.lastMessage() + QLatin1Char(')'));
         return false;
     }
+    op.log().endRun(QStringLiteral("loaded"));
     recent.add(path);
     // The caption changes once the reminder is closed.
     if (frame) {

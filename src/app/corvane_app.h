@@ -8,7 +8,9 @@
 #include "sim/board_options.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
+#include <filesystem>
 #include <memory>
 
 namespace velmora {
@@ -20,6 +22,8 @@ namespace velmora::app {
 class CCorvaneDoc;
 class CMainFrame;
 class FormView;
+class LogWindow;
+class SingleInstance;
 class SuspendRefusal;
 
 // What a run of the application is set up with. The defaults are the
@@ -34,6 +38,8 @@ struct AppOptions {
     BoardOptions simulatedBoard;
     // Register the .mot association at start (and refuse suspend while running).
     bool desktopIntegration = true;
+    // Serve files handed over by a second start of the program.
+    bool singleInstance = false;
 };
 
 // The application object: start-up (settings, association, command line,
@@ -60,9 +66,22 @@ public:
     void onAppAbout();
     void onFileNew();
     void onFileOpen();
-    // Opens a file as the document (open dialog, command line, drop); true
-    // when it is loaded.
+    // Opens a file as the document (open dialog, command line, drop, the
+    // recent-file list); true when it is loaded.
     bool openDocumentFile(const QString& path);
+    // A file handed over by a second start (empty: show the window): opened
+    // as if chosen here, once no box or run is waiting for the operator.
+    void takeHandedOver(const QString& path);
+
+    // The run log's window (View menu).
+    void showLog();
+    LogWindow* logWindow() const { return log; }
+    // The settings dialog (View menu), and what it sets.
+    void onSettings();
+    // Keeps the boot files folder (empty: the default) and uses it from now on.
+    bool setBootDir(const QString& folder);
+    QString defaultBootDir() const;
+    SingleInstance* instanceServer() const { return instance.get(); }
 
     CMainFrame* mainFrame() const { return frame.get(); }
     CCorvaneDoc* document() const { return doc.get(); }
@@ -76,6 +95,7 @@ private:
     bool unregister(const CommandLineInfo& info);
     void showWindow();
     void storePortChoice(const QString& choice);
+    void openPending();
 
     SerialPort& serialPort;
     AppOptions options;
@@ -84,6 +104,10 @@ private:
     std::unique_ptr<CCorvaneDoc> doc;
     std::unique_ptr<CMainFrame> frame;
     std::unique_ptr<SuspendRefusal> suspendRefusal;
+    std::unique_ptr<SingleInstance> instance;
+    QStringList pendingFiles;
+    QPointer<LogWindow> log;
+    std::filesystem::path startBootDir;
     bool unregistering = false;
     int exitCode = 0;
 };

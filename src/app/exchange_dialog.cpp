@@ -2,6 +2,7 @@
 
 #include "app/dialog_units.h"
 #include "app/pictures.h"
+#include "app/qt_operator.h"
 #include "transfer/boot_download_dialog.h"
 #include "transfer/programming_dialog.h"
 #include "transfer/response_wait_dialog.h"
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <climits>
 
@@ -18,89 +20,87 @@ namespace velmora::app {
 
 namespace {
 
-// The places of a dialog's controls, in dialog units; a zero width means none.
-struct DialogLayout {
-    QSize size;
-    QRect status;
-    QRect progress;
-    QRect icon;
-    QRect stop;
-};
+// The width a transfer's bar is given: a step of the bar for every percent.
+constexpr int barWidth = 260;
 
-DialogLayout layoutFor(const Exchange& exchange) {
-    if (dynamic_cast<const CBootDownloadDialog*>(&exchange)) {
-        return {{94, 46}, {41, 17, 24, 8}, {63, 7, 24, 8}, {7, 13, 18, 20}, {}};
-    }
-    if (dynamic_cast<const CProgrammingDialog*>(&exchange)) {
-        return {{91, 49}, {50, 20, 24, 8}, {57, 7, 27, 8}, {20, 15, 18, 20}, {}};
-    }
-    if (dynamic_cast<const CResponseWaitDialog*>(&exchange)) {
-        return {{126, 27}, {23, 7, 64, 8}, {}, {}, {88, 7, 31, 13}};
-    }
-    // Any other exchange: its text and a bar.
-    return {{126, 40}, {7, 22, 112, 8}, {7, 7, 112, 8}, {}, {}};
+bool isTransfer(const Exchange& exchange) {
+    return dynamic_cast<const CBootDownloadDialog*>(&exchange) ||
+           dynamic_cast<const CProgrammingDialog*>(&exchange) || exchange.progressMaximum() > 0;
 }
 
 } // namespace
 
-ExchangeDialog::ExchangeDialog(Exchange& exchange, QWidget* owner)
+ExchangeDialog::ExchangeDialog(Exchange& exchange, QWidget* owner, const QString& stage)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       exchange(exchange) {
     setWindowTitle(QString::fromStdString(exchange.caption()));
     setWindowModality(Qt::ApplicationModal);
-    buildLayout();
+    buildLayout(stage);
     timer.setSingleShot(true);
     connect(&timer, &QTimer::timeout, this, &ExchangeDialog::onTimer);
 }
 
-void ExchangeDialog::buildLayout() {
+void ExchangeDialog::buildLayout(const QString& stage) {
     const DialogUnits units(font());
-    const DialogLayout layout = layoutFor(exchange);
-    const QSize size = units.size(layout.size.width(), layout.size.height());
-    // The caption stays readable where the window manager puts an icon and
-    // buttons on a dialog's title bar: a narrow dialog grows, its controls
-    // keep their places in the middle.
-    QFont captionFont = font();
-    captionFont.setBold(true);
-    const int captionRoom =
-        QFontMetrics(captionFont).horizontalAdvance(windowTitle()) + 5 * fontMetrics().height();
-    const int width = std::max(size.width(), captionRoom);
-    const int shift = (width - size.width()) / 2;
-    setFixedSize(width, size.height());
-    auto place = [&units, shift](const QRect& box) {
-        return units.rect(box.x(), box.y(), box.width(), box.height()).translated(shift, 0);
-    };
+    auto* outer = new QVBoxLayout(this);
+    // The dialog is as large as its contents, and never narrower than its
+    // caption with the room a window manager takes for an icon and buttons.
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+    outer->addItem(new QSpacerItem(titleRoom(*this), 0, QSizePolicy::Fixed, QSizePolicy::Fixed));
 
     status = new QLabel(this);
+    status->setObjectName(QStringLiteral("status1003"));
     status->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    QRect statusPlace = place(layout.status);
-    // A text line keeps the font's full height even where the unit box is smaller.
-    statusPlace.setHeight(std::max(statusPlace.height(), fontMetrics().height()));
-    statusPlace.setWidth(std::max(statusPlace.width(), fontMetrics().horizontalAdvance("100 %")));
-    status->setGeometry(statusPlace);
+    status->setMinimumWidth(fontMetrics().horizontalAdvance(QStringLiteral("Parsing... 000")));
+    stop = new QPushButton(tr("Stop"), this);
+    stop->setObjectName(QStringLiteral("stop1004"));
+    stop->setAutoDefault(false);
+    stop->setMinimumWidth(units.x(31));
+    connect(stop, &QPushButton::clicked, this, &ExchangeDialog::requestStop);
 
-    if (layout.progress.width() > 0) {
-        // The layouts create the bar hidden; it is shown so that progress can be followed.
-        progress = new QProgressBar(this);
-        progress->setTextVisible(false);
-        progress->setGeometry(place(layout.progress));
-        progress->setRange(0, 0);
-        progress->setValue(0);
+    if (!isTransfer(exchange)) {
+        // The response wait: its count and Stop on one line.
+        auto* row = new QHBoxLayout;
+        row->addWidget(status, 1);
+        row->addWidget(stop);
+        outer->addLayout(row);
+        return;
     }
-    if (layout.icon.width() > 0) {
-        auto* icon = new QLabel(this);
-        const int side = units.iconSide();
-        icon->setPixmap(programIcon().pixmap(side, side));
-        const QRect box = place(layout.icon);
-        icon->setGeometry(box.x(), box.y(), side, side);
+
+    auto* row = new QHBoxLayout;
+    auto* icon = new QLabel(this);
+    const int side = units.iconSide();
+    icon->setPixmap(programIcon().pixmap(side, side));
+    icon->setAlignment(Qt::AlignTop);
+    row->addWidget(icon);
+    auto* column = new QVBoxLayout;
+    if (!stage.isEmpty()) {
+        stageText = new QLabel(stage, this);
+        stageText->setObjectName(QStringLiteral("stage"));
+        QFont bold = font();
+        bold.setBold(true);
+        stageText->setFont(bold);
+        column->addWidget(stageText);
     }
-    if (layout.stop.width() > 0) {
-        stop = new QPushButton(tr("Stop"), this);
-        stop->setObjectName(QStringLiteral("stop1004"));
-        stop->setGeometry(place(layout.stop));
-        stop->setAutoDefault(false);
-        connect(stop, &QPushButton::clicked, this, &ExchangeDialog::requestStop);
-    }
+    progress = new QProgressBar(this);
+    progress->setTextVisible(false);
+    progress->setFixedWidth(barWidth);
+    progress->setRange(0, 0);
+    progress->setValue(0);
+    column->addWidget(progress);
+    column->addWidget(status);
+    details = new QLabel(this);
+    details->setObjectName(QStringLiteral("details"));
+    // Room for the longest line it shows, so the dialog keeps its size while it changes.
+    details->setMinimumWidth(fontMetrics().horizontalAdvance(
+        QStringLiteral("9999.9 of 9999.9 KiB · 9999.9 KiB/s · 99:59 left")));
+    column->addWidget(details);
+    row->addLayout(column, 1);
+    outer->addLayout(row);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(stop);
+    outer->addLayout(buttons);
 }
 
 int ExchangeDialog::run() {
@@ -160,6 +160,7 @@ void ExchangeDialog::drive() {
     }
     stepping = false;
     if (goesOn && stopRequested) {
+        stoppedByHand = true;
         exchange.stop();
         goesOn = false;
     }
@@ -174,6 +175,14 @@ void ExchangeDialog::drive() {
 
 void ExchangeDialog::showState() {
     status->setText(QString::fromStdString(exchange.statusText()));
+    if (progress) {
+        const long long maximum = exchange.progressMaximum();
+        if (details && maximum > 0) {
+            const long long done = std::clamp(exchange.progressValue(), 0LL, maximum);
+            pace.sample(TransferPace::Clock::now(), done);
+            details->setText(pace.text(done, maximum));
+        }
+    }
     if (progress) {
         const long long maximum = exchange.progressMaximum();
         const long long value = std::clamp(exchange.progressValue(), 0LL, maximum);
@@ -195,6 +204,7 @@ void ExchangeDialog::requestStop() {
         stopRequested = true;
         return;
     }
+    stoppedByHand = true;
     timer.stop();
     exchange.stop();
     showState();

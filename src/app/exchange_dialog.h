@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/transfer_pace.h"
 #include "core/exchange.h"
 
 #include <QDialog>
@@ -16,7 +17,9 @@ namespace velmora::app {
 // drives it: the download and the programming transfer pass after pass in
 // short slices, so the window keeps being painted and answers; the response
 // wait one step per tick. Stop and Esc end the run between two passes.
-// Layouts (dialog units) and captions are the exchange's own dialog's.
+// Captions and texts are the exchange's own dialog's; the dialog grows to
+// show them whole, and a transfer also shows its bytes, rate and time left
+// and, in a run of several transfers, which stage is running.
 class ExchangeDialog : public QDialog {
     Q_OBJECT
 public:
@@ -25,7 +28,7 @@ public:
     // How long one wait for an answer between two ticks may hold the window.
     static constexpr std::chrono::milliseconds answerSlice{5};
 
-    ExchangeDialog(Exchange& exchange, QWidget* owner);
+    ExchangeDialog(Exchange& exchange, QWidget* owner, const QString& stage = {});
 
     // Starts the exchange and, unless it ended at start-up, shows the dialog
     // until it ends. Returns the exchange's result (1 success, else 2).
@@ -34,6 +37,10 @@ public:
     QLabel* statusLabel() const { return status; }
     QProgressBar* progressBar() const { return progress; }
     QPushButton* stopButton() const { return stop; }
+    QLabel* detailsLabel() const { return details; }
+    QLabel* stageLabel() const { return stageText; }
+    // Whether the run ended because the operator stopped it (Stop or Esc).
+    bool stoppedByOperator() const { return stoppedByHand; }
 
 signals:
     // What the dialog has just shown: its text and the bar's position and range.
@@ -48,7 +55,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void buildLayout();
+    void buildLayout(const QString& stage);
     void onTimer();
     void awaitAnswer();
     void drive();
@@ -62,6 +69,10 @@ private:
     QLabel* status = nullptr;
     QProgressBar* progress = nullptr;
     QPushButton* stop = nullptr;
+    QLabel* details = nullptr;
+    QLabel* stageText = nullptr;
+    TransferPace pace;
+    bool stoppedByHand = false;
     bool stepping = false;
     bool stopRequested = false;
     bool running = false;

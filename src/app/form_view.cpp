@@ -1,13 +1,18 @@
 #include "app/form_view.h"
 
+#include "app/commands.h"
 #include "app/dialog_units.h"
 #include "app/port_chooser.h"
 #include "serial/port_names.h"
 #include "serial/serial_port.h"
 #include "sim/board_for_run.h"
 
+#include <QLabel>
 #include <QPaintEvent>
 #include <QPainter>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 
 namespace velmora::app {
 
@@ -26,13 +31,35 @@ SimulatedRun runFor(int command) {
     }
 }
 
+// Why a file cannot serve as a transfer's image: the system's reason when it
+// cannot be read, else what is wrong with its length; empty when it can.
+QString unreadableReason(const std::filesystem::path& file, std::uintmax_t largest) {
+    errno = 0;
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    if (!in) {
+        return QString::fromLocal8Bit(std::strerror(errno != 0 ? errno : ENOENT));
+    }
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error)) {
+        return QStringLiteral("not a regular file");
+    }
+    const auto size = static_cast<std::uintmax_t>(in.tellg());
+    if (size == 0) {
+        return QStringLiteral("the file is empty");
+    }
+    if (size > largest) {
+        return QStringLiteral("the file is larger than %1 bytes").arg(largest);
+    }
+    return {};
+}
+
 } // namespace
 
 FormView::FormView(QtOperator& op, SerialPort& serialPort, Places places, Timing timing,
                    BoardOptions simulatedBoard, QWidget* parent)
-    : QWidget(parent), op(op), serialPort(serialPort),
-      control(op, serialPort, commControl, std::move(places), timing),
+    : QWidget(parent), op(op), serialPort(serialPort), timing(timing),
       simulatedBoardOptions(std::move(simulatedBoard)) {
+    makeControl(std::move(places));
     setObjectName(QStringLiteral("formView"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     setFocusPolicy(Qt::StrongFocus);
@@ -42,12 +69,60 @@ FormView::FormView(QtOperator& op, SerialPort& serialPort, Places places, Timing
     chooser = new PortChooser(this);
     chooser->setObjectName(QStringLiteral("portChooser"));
     const int height = chooser->sizeHint().height();
-    chooser->setGeometry(units.x(7), units.y(7), units.x(150), height);
+    label = new QLabel(QStringLiteral("&Port:"), this);
+    label->setObjectName(QStringLiteral("portLabel"));
+    label->setBuddy(chooser);
+    // Light text on the form's brown.
+    QPalette onForm = label->palette();
+    onForm.setColor(QPalette::WindowText, Qt::white);
+    label->setPalette(onForm);
+    const int labelWidth = label->sizeHint().width();
+    label->setGeometry(units.x(7), units.y(7), labelWidth, height);
+    chooser->setGeometry(units.x(7) + labelWidth + units.x(4), units.y(7), units.x(180), height);
+    setTabOrder(this, chooser);
     connect(chooser, &PortChooser::choiceChanged, this, &FormView::portChoiceChanged);
+    op.setMessageDetail([this](const QString& text) { return explainMessage(text); });
     connect(chooser, &PortChooser::finished, this, [this] { setFocus(Qt::OtherFocusReason); });
 }
 
-FormView::~FormView() = default;
+FormView::~FormView() {
+    op.setMessageDetail({});
+}
+
+void FormView::makeControl(Places places) {
+    control =
+        std::make_unique<CCorvaneView>(op, serialPort, commControl, std::move(places), timing);
+}
+
+bool FormView::setBootDir(const std::filesystem::path& folder) {
+    if (op.exchangeRunning() || control->busy) {
+        return false;
+    }
+    Places places = control->places();
+    places.bootDir = folder;
+    makeControl(std::move(places));
+    return true;
+}
+
+QString FormView::explainMessage(const QString& text) const {
+    const Places& places = control->places();
+    std::filesystem::path file;
+    std::uintmax_t largest = UINTMAX_MAX;
+    if (text == QStringLiteral("3062f.bin File Read Error !")) {
+        file = places.bootProgramFile();
+        largest = 0xFFFF; // the download announces its length in two bytes
+    } else if (text == QStringLiteral("PreFlash.bin File Read Error !")) {
+        file = places.preFlashFile();
+    } else if (text == QStringLiteral("BIN File Read Error !")) {
+        file = places.imageFile();
+    } else {
+        return {};
+    }
+    const QString path = QString::fromStdString(std::filesystem::absolute(file).string());
+    const QString reason = unreadableReason(file, largest);
+    return QStringLiteral("Cannot read %1: %2")
+        .arg(path, reason.isEmpty() ? QStringLiteral("the file could not be read") : reason);
+}
 
 bool FormView::handlesCommand(int command) {
     switch (command) {
@@ -70,16 +145,30 @@ void FormView::portChoiceChanged() {
 }
 
 bool FormView::runCommand(int command) {
-    if (!control.isEnabled(command)) {
+    if (!control->isEnabled(command)) {
         return false;
     }
     const QString device = chooser->chosenDevice();
+    RunLog& log = op.log();
+    log.beginRun(commandText(command).prompt, PortChooser::isSimulated(device)
+                                                  ? chooser->itemText(chooser->findData(device))
+                                              : device.isEmpty() ? chooser->choice()
+                                                                 : device);
+    op.clearStopped();
+    op.clearLastMessage();
+    op.setRunCommand(command);
+    const int programmedBefore = control->programmedCount();
     std::unique_ptr<SimulatedBoard> board;
-    if (device == PortChooser::simulatedChoice()) {
+    if (PortChooser::isSimulated(device)) {
         std::string error;
-        board = startBoardFor(runFor(command), simulatedBoardOptions, &error);
+        BoardOptions options = simulatedBoardOptions;
+        // The rehearsal keeps a real line's pace unless the fast board is chosen.
+        options.pace = device == PortChooser::simulatedChoice();
+        board = startBoardFor(runFor(command), options, &error);
         if (!board) {
             op.showMessage("Cannot start the simulated board: " + error);
+            op.setRunCommand(0);
+            log.endRun(QStringLiteral("failed (") + op.lastMessage() + QLatin1Char(')'));
             return true;
         }
         assignPortDevice(CCorvaneView::directPort, board->devicePath());
@@ -89,18 +178,32 @@ bool FormView::runCommand(int command) {
         op.showMessage(typed.isEmpty()
                            ? std::string("No serial port is chosen.")
                            : (typed + QStringLiteral(" names no serial port.")).toStdString());
+        op.setRunCommand(0);
+        log.endRun(QStringLiteral("failed (") + op.lastMessage() + QLatin1Char(')'));
         return true;
     } else {
         assignPortDevice(CCorvaneView::directPort, device.toStdString());
         commControl.setPortName(device.toStdString());
     }
-    control.runCommand(command);
+    control->runCommand(command);
     if (board) {
         // The board lives for this run only: let go of its line before it goes.
         serialPort.close();
         commControl.setPortOpen(false);
         board->stop();
     }
+    op.setRunCommand(0);
+    const QString said = op.lastMessage();
+    QString outcome;
+    if (control->programmedCount() > programmedBefore) {
+        outcome = QStringLiteral("succeeded");
+    } else {
+        outcome = op.stoppedByOperator() ? QStringLiteral("stopped") : QStringLiteral("failed");
+        if (!said.isEmpty()) {
+            outcome += QStringLiteral(" (") + said + QLatin1Char(')');
+        }
+    }
+    log.endRun(outcome);
     return true;
 }
 

@@ -8,6 +8,9 @@
 #include "sim/board_options.h"
 
 #include <QWidget>
+#include <filesystem>
+
+class QLabel;
 #include <memory>
 
 namespace velmora {
@@ -35,10 +38,20 @@ public:
              BoardOptions simulatedBoard, QWidget* parent = nullptr);
     ~FormView() override;
 
-    CCorvaneView& view() { return control; }
-    const CCorvaneView& view() const { return control; }
+    CCorvaneView& view() { return *control; }
+    const CCorvaneView& view() const { return *control; }
     CMSComm& comm() { return commControl; }
     PortChooser& portChooser() { return *chooser; }
+    QLabel* portLabel() const { return label; }
+
+    // Where the boot program and PreFlash.bin are read from; takes effect at
+    // once unless a run is under way (false then).
+    bool setBootDir(const std::filesystem::path& folder);
+    std::filesystem::path bootDir() const { return control->places().bootDir; }
+
+    // What the program can add to a file's read error: the file it looked
+    // for and why it could not read it; empty for other messages.
+    QString explainMessage(const QString& text) const;
 
     // What the board started for a run with "Simulated board" plays (pace, faults).
     void setSimulatedBoardOptions(BoardOptions options) {
@@ -55,13 +68,16 @@ protected:
 
 private:
     void portChoiceChanged();
+    void makeControl(Places places);
 
     QtOperator& op;
     SerialPort& serialPort;
     CMSComm commControl;
-    CCorvaneView control;
+    Timing timing;
+    std::unique_ptr<CCorvaneView> control;
     BoardOptions simulatedBoardOptions;
     PortChooser* chooser = nullptr;
+    QLabel* label = nullptr;
 };
 
 } // namespace velmora::app

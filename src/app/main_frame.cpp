@@ -5,13 +5,16 @@
 #include "app/corvane_doc.h"
 #include "app/form_view.h"
 #include "app/pictures.h"
+#include "app/run_log.h"
 
 #include <QAbstractEventDispatcher>
 #include <QAction>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QLabel>
 #include <QLayout>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QShortcut>
@@ -100,10 +103,12 @@ QAction* CMainFrame::makeAction(int command, const QString& text, Source source)
 }
 
 void CMainFrame::createMenu() {
-    QMenu* load = menuBar()->addMenu(QStringLiteral("&Load"));
+    load = menuBar()->addMenu(QStringLiteral("&Load"));
     menuActions.insert(OpenCommand,
                        makeAction(OpenCommand, QStringLiteral("Open..."), Source::Menu));
     load->addAction(menuActions.value(OpenCommand));
+    // The recent files go between Open... and Exit each time the menu opens.
+    connect(load, &QMenu::aboutToShow, this, &CMainFrame::updateRecentFiles);
     load->addSeparator();
     menuActions.insert(ExitCommand, makeAction(ExitCommand, QStringLiteral("Exit"), Source::Menu));
     load->addAction(menuActions.value(ExitCommand));
@@ -112,6 +117,18 @@ void CMainFrame::createMenu() {
     menuActions.insert(FlashCommand,
                        makeAction(FlashCommand, QStringLiteral("&Flash"), Source::Menu));
     menuBar()->addAction(menuActions.value(FlashCommand));
+
+    // What the window adds beside the programming commands: the run log and
+    // the settings, in their own windows, so the main window keeps its size.
+    view = menuBar()->addMenu(QStringLiteral("&View"));
+    QAction* logAction = view->addAction(QStringLiteral("Run &log"));
+    logAction->setObjectName(QStringLiteral("runLogAction"));
+    logAction->setStatusTip(QStringLiteral("Show what each run said and how it ended"));
+    connect(logAction, &QAction::triggered, this, [this] { app.showLog(); });
+    QAction* settingsAction = view->addAction(QStringLiteral("&Settings..."));
+    settingsAction->setObjectName(QStringLiteral("settingsAction"));
+    settingsAction->setStatusTip(QStringLiteral("Choose the boot files folder"));
+    connect(settingsAction, &QAction::triggered, this, [this] { app.onSettings(); });
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     menuActions.insert(AboutCommand,
@@ -122,9 +139,11 @@ void CMainFrame::createMenu() {
 int CMainFrame::createToolBar() {
     tools = new QToolBar(QStringLiteral("Toolbar"), this);
     tools->setObjectName(QStringLiteral("toolBar"));
-    tools->setMovable(true);
-    tools->setFloatable(true);
-    tools->setAllowedAreas(Qt::AllToolBarAreas);
+    // Docked at the top for good: the window has a fixed size, and a floated
+    // or moved toolbar would leave an empty band or push the status bar out.
+    tools->setMovable(false);
+    tools->setFloatable(false);
+    tools->setAllowedAreas(Qt::TopToolBarArea);
     tools->setIconSize(QSize(32, 30));
     tools->setToolButtonStyle(Qt::ToolButtonIconOnly);
     struct Button {
@@ -170,6 +189,43 @@ void CMainFrame::createStatusBar() {
     ready->setObjectName(QStringLiteral("readyLine"));
     ready->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->addWidget(ready, 1);
+    // After a command the line keeps its result, and shows the notices of a
+    // run while it goes on.
+    connect(&app.messageOperator().log(), &RunLog::statusChanged, ready,
+            [this](const QString& text) {
+                ready->setText(text);
+                // A long result is cut on the line: the whole of it on pointing.
+                ready->setToolTip(text);
+            });
+}
+
+void CMainFrame::updateRecentFiles() {
+    for (QAction* action : std::as_const(recentActions)) {
+        load->removeAction(action);
+        action->deleteLater();
+    }
+    recentActions.clear();
+    const QStringList files = app.recentFiles().entries();
+    if (files.isEmpty()) {
+        return;
+    }
+    QAction* exitAction = menuActions.value(ExitCommand);
+    const QFontMetrics metrics(load->font());
+    int number = 1;
+    for (const QString& file : files) {
+        const QString shown = metrics.elidedText(QDir::toNativeSeparators(file), Qt::ElideMiddle,
+                                                 metrics.horizontalAdvance(QLatin1Char('x')) * 50);
+        auto* action = new QAction(QStringLiteral("&%1 %2").arg(number++).arg(shown), load);
+        action->setData(file);
+        action->setStatusTip(QStringLiteral("Open ") + file);
+        connect(action, &QAction::triggered, this, [this, file] { app.openDocumentFile(file); });
+        load->insertAction(exitAction, action);
+        recentActions << action;
+    }
+    auto* separator = new QAction(load);
+    separator->setSeparator(true);
+    load->insertAction(exitAction, separator);
+    recentActions << separator;
 }
 
 void CMainFrame::createAccelerators() {

@@ -4,6 +4,7 @@
 #include <QMainWindow>
 
 class QAction;
+class QMenu;
 class QLabel;
 class QToolBar;
 
@@ -47,6 +48,10 @@ public:
     QToolBar* toolBar() const { return tools; }
     QAction* toolbarAction(int command) const { return toolbarActions.value(command); }
     QAction* menuAction(int command) const { return menuActions.value(command); }
+    QMenu* loadMenu() const { return load; }
+    QMenu* viewMenu() const { return view; }
+    // Lists the recent files in the Load menu, numbered, newest first.
+    void updateRecentFiles();
     // The status bar's message line as it reads now.
     QString statusLine() const;
 
@@ -70,6 +75,9 @@ private:
     FormView* form = nullptr;
     QToolBar* tools = nullptr;
     QLabel* ready = nullptr;
+    QMenu* load = nullptr;
+    QMenu* view = nullptr;
+    QList<QAction*> recentActions;
     QHash<int, QAction*> toolbarActions;
     QHash<int, QAction*> menuActions;
     QMetaObject::Connection idleConnection;

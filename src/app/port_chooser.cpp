@@ -3,17 +3,19 @@
 #include "serial/port_list.h"
 #include "serial/port_names.h"
 
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QPalette>
 
 namespace velmora::app {
 
 PortChooser::PortChooser(QWidget* parent) : QComboBox(parent) {
     setEditable(true);
     setInsertPolicy(QComboBox::NoInsert);
-    // Clicked into, not tabbed into: the window's plain-letter keys stay
-    // commands until the operator means to type a device path.
-    setFocusPolicy(Qt::ClickFocus);
+    // Tab, the label's mnemonic or a click: the window's plain-letter keys
+    // are letters here and commands again once the chooser is left.
+    setFocusPolicy(Qt::StrongFocus);
     lineEdit()->setPlaceholderText(tr("Port or device path"));
     // A file dropped here is opened by the window, not pasted as text.
     lineEdit()->setAcceptDrops(false);
@@ -32,18 +34,51 @@ void PortChooser::refresh() {
     const bool blocked = blockSignals(true);
     clear();
     for (const auto& port : availablePorts()) {
-        const QString device = QString::fromStdString(port.device);
-        QString label = device;
-        if (!port.description.empty()) {
-            label += QStringLiteral("  (%1)").arg(QString::fromStdString(port.description));
-        }
-        addItem(label, device);
+        addItem(labelOf(port), QString::fromStdString(port.device));
+        setItemData(count() - 1, labelOf(port), Qt::ToolTipRole);
     }
     addItem(simulatedLabel(), simulatedChoice());
+    setItemData(count() - 1, tr("A simulated board at the line's real speed"), Qt::ToolTipRole);
+    addItem(simulatedFastLabel(), simulatedFastChoice());
+    setItemData(count() - 1, tr("A simulated board that answers at once"), Qt::ToolTipRole);
     blockSignals(blocked);
     if (!current.isEmpty()) {
         setChoice(current);
     }
+}
+
+QString PortChooser::labelOf(const PortInfo& port) {
+    QStringList parts;
+    const QString description = QString::fromStdString(port.description);
+    const QString manufacturer = QString::fromStdString(port.manufacturer);
+    if (!description.isEmpty()) {
+        parts << description;
+    }
+    if (!manufacturer.isEmpty() && !description.contains(manufacturer, Qt::CaseInsensitive)) {
+        parts << manufacturer;
+    }
+    if (port.vendorId && port.productId) {
+        parts << QStringLiteral("USB %1:%2")
+                     .arg(*port.vendorId, 4, 16, QLatin1Char('0'))
+                     .arg(*port.productId, 4, 16, QLatin1Char('0'));
+    }
+    if (!port.serialNumber.empty()) {
+        parts << QStringLiteral("serial ") + QString::fromStdString(port.serialNumber);
+    }
+    const QString device = QString::fromStdString(port.device);
+    return parts.isEmpty() ? device
+                           : device + QStringLiteral("  (") + parts.join(QStringLiteral(", ")) +
+                                 QLatin1Char(')');
+}
+
+QString PortChooser::absentLabel(const QString& device) {
+    return device + QStringLiteral("  (not connected)");
+}
+
+void PortChooser::addAbsent(const QString& device) {
+    insertItem(0, absentLabel(device), device);
+    setItemData(0, palette().color(QPalette::Disabled, QPalette::Text), Qt::ForegroundRole);
+    setItemData(0, tr("%1 is not on this machine now").arg(device), Qt::ToolTipRole);
 }
 
 QString PortChooser::choice() const {
@@ -55,12 +90,19 @@ QString PortChooser::choice() const {
     if (typed.compare(simulatedLabel(), Qt::CaseInsensitive) == 0) {
         return simulatedChoice();
     }
+    if (typed.compare(simulatedFastLabel(), Qt::CaseInsensitive) == 0) {
+        return simulatedFastChoice();
+    }
     return typed;
 }
 
 void PortChooser::setChoice(const QString& wanted) {
     const bool blocked = blockSignals(true);
-    const int index = findData(wanted);
+    int index = findData(wanted);
+    if (index < 0 && wanted.startsWith(QStringLiteral("/dev/")) && !QFileInfo::exists(wanted)) {
+        addAbsent(wanted);
+        index = 0;
+    }
     if (index >= 0) {
         setCurrentIndex(index);
     } else {
@@ -73,7 +115,7 @@ void PortChooser::setChoice(const QString& wanted) {
 
 QString PortChooser::chosenDevice() const {
     const QString chosen = choice();
-    if (chosen == simulatedChoice()) {
+    if (isSimulated(chosen)) {
         return chosen;
     }
     return QString::fromStdString(resolvePort(chosen.toStdString()));

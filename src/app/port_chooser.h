@@ -1,19 +1,34 @@
 #pragma once
 
+#include "serial/port_list.h"
+
 #include <QComboBox>
 #include <QString>
 
 namespace velmora::app {
 
 // The port the programming commands use: the serial devices found on this
-// machine with their descriptions, "Simulated board", or a device path typed
-// in. The list is read again each time it opens.
+// machine with what identifies them, a simulated board at the line's real
+// speed and one that runs fast, or a device path typed in. A chosen device
+// that is not there now is listed as such. The list is read again each time
+// it opens. Tab and the label's mnemonic reach it; Enter and Esc hand the
+// keys back to the window.
 class PortChooser : public QComboBox {
     Q_OBJECT
 public:
     // The choice that stands for a simulated board started for each run.
     static QString simulatedChoice() { return QStringLiteral("sim"); }
     static QString simulatedLabel() { return QStringLiteral("Simulated board"); }
+    // The same board without pacing: a rehearsal that takes no time.
+    static QString simulatedFastChoice() { return QStringLiteral("sim-fast"); }
+    static QString simulatedFastLabel() { return QStringLiteral("Simulated board (fast)"); }
+    static bool isSimulated(const QString& choice) {
+        return choice == simulatedChoice() || choice == simulatedFastChoice();
+    }
+    // How a detected port is listed: its device and what identifies it.
+    static QString labelOf(const PortInfo& port);
+    // The text an absent device is listed with.
+    static QString absentLabel(const QString& device);
 
     explicit PortChooser(QWidget* parent = nullptr);
 
@@ -24,7 +39,7 @@ public:
     QString choice() const;
     void setChoice(const QString& choice);
 
-    // The device a run opens: "sim" for the simulated board, a device path,
+    // The device a run opens: a simulated choice as it is, a device path,
     // or empty when the text names no serial device.
     QString chosenDevice() const;
 
@@ -42,6 +57,8 @@ protected:
 
 private:
     void announce();
+    // Lists a chosen device path that is not on this machine now as absent.
+    void addAbsent(const QString& device);
     QString lastAnnounced;
 };
 

@@ -18,6 +18,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QTemporaryDir>
@@ -37,11 +38,17 @@ struct SeenBox {
     bool ownedByFrame = false;
     bool applicationModal = false;
     bool frameVisible = false; // whether the main window was on screen then
+    int width = 0;
+    int titleWidth = 0; // the bold title's advance in the box's font
+    int fontHeight = 0;
+    QString detail; // the text under the message
 };
 
 struct SeenProgress {
     QString caption;
     QString status;
+    QString details; // bytes, rate and time left
+    QString stage;
     int value = 0;
     int maximum = 0;
     bool flashChecked = false; // the F button's state at that moment
@@ -110,8 +117,12 @@ private:
         const QString caption = dialog.windowTitle();
         dialogCaptions << caption;
         QObject::connect(&dialog, &ExchangeDialog::progressShown, this,
-                         [this, caption](const QString& status, int value, int maximum) {
-                             progress.append({caption, status, value, maximum, flashChecked()});
+                         [this, caption, &dialog](const QString& status, int value, int maximum) {
+                             progress.append(
+                                 {caption, status,
+                                  dialog.detailsLabel() ? dialog.detailsLabel()->text() : QString(),
+                                  dialog.stageLabel() ? dialog.stageLabel()->text() : QString(),
+                                  value, maximum, flashChecked()});
                          });
         if (onExchange) {
             onExchange(dialog);
@@ -131,10 +142,14 @@ private:
         }
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             QWidget* owner = frame();
+            QFont bold = box->font();
+            bold.setBold(true);
             boxes.append({box->windowTitle(), box->text(), box->icon(),
                           owner && box->parentWidget() == owner,
                           box->windowModality() == Qt::ApplicationModal,
-                          owner && owner->isVisible()});
+                          owner && owner->isVisible(), box->width(),
+                          QFontMetrics(bold).horizontalAdvance(box->windowTitle()),
+                          box->fontMetrics().height(), box->informativeText()});
             box->button(QMessageBox::Ok)->click();
             return;
         }

@@ -1,8 +1,12 @@
 // The main window: caption, shape, menu, toolbar, keys, command routing and
-// rules, status bar, message boxes, open dialog, new, save and drops.
+// rules, status bar, message boxes, open dialog, new, save and drops; the
+// port chooser by keyboard, the recent files, notices on the status line and
+// the transfer texts.
 #include "app/commands.h"
 #include "app/form_view.h"
 #include "app/port_chooser.h"
+#include "app/run_log.h"
+#include "app/transfer_pace.h"
 #include "app_test_support.h"
 
 #include <QHelpEvent>
@@ -68,6 +72,11 @@ private slots:
     void droppedFileIsOpened();
     void formBackgroundAndPortChooser();
     void typingADevicePathSendsNoCommands();
+    void portChooserByKeyboard();
+    void portEntriesSayWhatTheyAre();
+    void recentFilesInTheLoadMenu();
+    void noticesReachTheStatusLineAndTheLog();
+    void transferTexts();
 };
 
 void MainWindowTest::captionAndShape() {
@@ -87,7 +96,10 @@ void MainWindowTest::captionAndShape() {
     QCOMPARE(frame->centralWidget()->size(), frame->formView()->size());
     QVERIFY(frame->statusBar()->isSizeGripEnabled() == false);
 
-    // Moving the toolbar to a side refits the window around the same form.
+    // The toolbar stays docked at the top: nothing to drag or float.
+    QVERIFY(!frame->toolBar()->isMovable());
+    QVERIFY(!frame->toolBar()->isFloatable());
+    // Moved there by the program all the same, the window refits around the same form.
     const QSize formSize = frame->formView()->size();
     frame->addToolBar(Qt::LeftToolBarArea, frame->toolBar());
     QTest::qWait(50);
@@ -103,10 +115,11 @@ void MainWindowTest::menuAndToolbarLayout() {
     CMainFrame* frame = rig.frame();
 
     const QList<QAction*> bar = frame->menuBar()->actions();
-    QCOMPARE(bar.size(), 3);
+    QCOMPARE(bar.size(), 4);
     QCOMPARE(bar[0]->text(), QStringLiteral("&Load"));
     QCOMPARE(bar[1]->text(), QStringLiteral("&Flash"));
-    QCOMPARE(bar[2]->text(), QStringLiteral("&Help"));
+    QCOMPARE(bar[2]->text(), QStringLiteral("&View"));
+    QCOMPARE(bar[3]->text(), QStringLiteral("&Help"));
     // "&Flash" is a command on the bar: no drop-down, no picture, no check mark.
     QVERIFY(bar[1]->menu() == nullptr);
     QVERIFY(bar[1]->icon().isNull());
@@ -117,7 +130,7 @@ void MainWindowTest::menuAndToolbarLayout() {
     QCOMPARE(load[0]->text(), QStringLiteral("Open..."));
     QVERIFY(load[1]->isSeparator());
     QCOMPARE(load[2]->text(), QStringLiteral("Exit"));
-    const QList<QAction*> help = bar[2]->menu()->actions();
+    const QList<QAction*> help = bar[3]->menu()->actions();
     QCOMPARE(help.size(), 1);
     QCOMPARE(help[0]->text(), QStringLiteral("&About Brenlow.."));
 
@@ -133,9 +146,7 @@ void MainWindowTest::menuAndToolbarLayout() {
             QCOMPARE(tools[i]->data().toInt(), expected[i / 2]);
         }
     }
-    QVERIFY(frame->toolBar()->isMovable());
     QCOMPARE(frame->toolBarArea(frame->toolBar()), Qt::TopToolBarArea);
-    QCOMPARE(frame->toolBar()->allowedAreas(), Qt::AllToolBarAreas);
     for (int command : {FlashCommand, AllFlashCommand, WriteCommandCommand}) {
         QVERIFY(frame->toolbarAction(command)->isCheckable());
     }
@@ -355,6 +366,8 @@ void MainWindowTest::messageBoxesAndTheirCaptions() {
     QCOMPARE(rig.watcher.texts(), (QStringList{missing + " was not found.", "File Open fail"}));
     for (const SeenBox& box : rig.watcher.boxes) {
         QCOMPARE(box.title, QStringLiteral("Velmora(3062 series)"));
+        // Wide enough for the whole title beside a title bar's icon and buttons.
+        QVERIFY2(box.width >= box.titleWidth + 4 * box.fontHeight, qPrintable(box.text));
         QCOMPARE(box.icon, QMessageBox::Warning);
         QVERIFY(box.ownedByFrame);
         QVERIFY(box.applicationModal);
@@ -495,6 +508,150 @@ void MainWindowTest::typingADevicePathSendsNoCommands() {
     QTest::keyClick(rig.frame(), Qt::Key_F);
     QTRY_COMPARE(log.routed.size(), 1);
     QCOMPARE(log.routed[0].command, int(FlashCommand));
+}
+
+void MainWindowTest::portChooserByKeyboard() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    FormView* form = rig.frame()->formView();
+    PortChooser& chooser = form->portChooser();
+    QCOMPARE(form->portLabel()->text(), QStringLiteral("&Port:"));
+    QCOMPARE(form->portLabel()->buddy(), &chooser);
+    QVERIFY(form->hasFocus());
+
+    // Tab reaches the chooser; Esc hands the keys back to the form.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QTRY_VERIFY(chooser.hasFocus());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    QTRY_VERIFY(form->hasFocus());
+    // So does Alt+P, the label's mnemonic; a choice made with the arrow keys is kept.
+    QTest::keyClick(rig.frame(), Qt::Key_P, Qt::AltModifier);
+    QTRY_VERIFY(chooser.hasFocus());
+    chooser.setChoice(PortChooser::simulatedChoice());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+    QCOMPARE(chooser.choice(), PortChooser::simulatedFastChoice());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QTRY_VERIFY(form->hasFocus());
+    QCOMPARE(settings::open()->value(settings::portChoiceKey()).toString(),
+             PortChooser::simulatedFastChoice());
+}
+
+void MainWindowTest::portEntriesSayWhatTheyAre() {
+    PortInfo usb;
+    usb.device = "/dev/ttyUSB0";
+    usb.description = "FT232R USB UART";
+    usb.manufacturer = "FTDI";
+    usb.vendorId = 0x0403;
+    usb.productId = 0x6001;
+    usb.serialNumber = "A10K3XQ";
+    QCOMPARE(
+        PortChooser::labelOf(usb),
+        QStringLiteral("/dev/ttyUSB0  (FT232R USB UART, FTDI, USB 0403:6001, serial A10K3XQ)"));
+    PortInfo bare;
+    bare.device = "/dev/ttyS0";
+    QCOMPARE(PortChooser::labelOf(bare), QStringLiteral("/dev/ttyS0"));
+
+    // A remembered port that is not here now is listed as such, and still chosen.
+    settings::open()->setValue(settings::portChoiceKey(), QStringLiteral("/dev/ttyVELMORA9"));
+    AppRig rig;
+    QVERIFY(rig.start());
+    PortChooser& chooser = rig.frame()->formView()->portChooser();
+    QCOMPARE(chooser.currentText(), PortChooser::absentLabel("/dev/ttyVELMORA9"));
+    QCOMPARE(chooser.currentText(), QStringLiteral("/dev/ttyVELMORA9  (not connected)"));
+    QCOMPARE(chooser.chosenDevice(), QStringLiteral("/dev/ttyVELMORA9"));
+    // A device that is there (a pseudo-terminal) is taken as typed.
+    chooser.setChoice(QStringLiteral("/dev/null"));
+    QCOMPARE(chooser.currentText(), QStringLiteral("/dev/null"));
+    QCOMPARE(chooser.itemText(chooser.findData(PortChooser::simulatedFastChoice())),
+             QStringLiteral("Simulated board (fast)"));
+}
+
+void MainWindowTest::recentFilesInTheLoadMenu() {
+    settings::removeAll();
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    QMenu* load = rig.frame()->loadMenu();
+    emit load->aboutToShow();
+    QCOMPARE(load->actions().size(), 3); // none yet: Open..., separator, Exit
+    const QString first = rig.exampleCopy("first.mot");
+    const QString second = rig.exampleCopy("second.mot");
+    QVERIFY(rig.app->openDocumentFile(first));
+    QVERIFY(rig.app->openDocumentFile(second));
+
+    emit load->aboutToShow();
+    QList<QAction*> entries = load->actions();
+    QCOMPARE(entries.size(), 6);
+    QCOMPARE(entries[0]->text(), QStringLiteral("Open..."));
+    QVERIFY(entries[1]->isSeparator());
+    QVERIFY(entries[2]->text().startsWith(QStringLiteral("&1 ")));
+    QVERIFY(entries[2]->text().endsWith(QStringLiteral("second.mot")));
+    QVERIFY(entries[3]->text().startsWith(QStringLiteral("&2 ")));
+    QCOMPARE(entries[3]->data().toString(), QFileInfo(first).absoluteFilePath());
+    QVERIFY(entries[4]->isSeparator());
+    QCOMPARE(entries[5]->text(), QStringLiteral("Exit"));
+
+    // Chosen, the older file is loaded again and goes first; the menu is not
+    // built twice over.
+    entries[3]->trigger();
+    QTRY_COMPARE(rig.frame()->windowTitle(), QStringLiteral("first.mot - Velmora"));
+    emit load->aboutToShow();
+    QCOMPARE(load->actions().size(), 6);
+    QCOMPARE(load->actions()[2]->data().toString(), QFileInfo(first).absoluteFilePath());
+}
+
+void MainWindowTest::noticesReachTheStatusLineAndTheLog() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    QtOperator& op = rig.app->messageOperator();
+    RunLog& log = op.log();
+    // As the library tells them: the reason first, then the specified message.
+    const QString reason = QStringLiteral("Cannot open /dev/ttyUSB3: No such file or directory");
+    QString statusWhenShown;
+    QTimer::singleShot(0, [&] { statusWhenShown = rig.frame()->statusLine(); });
+    op.notify(reason.toStdString(), Notice::Failure);
+    op.showMessage("Time out !");
+    QCOMPARE(statusWhenShown, reason);
+    QCOMPARE(log.entries().size(), 2);
+    QCOMPARE(log.entries()[0].kind, RunLog::Kind::Failure);
+    QCOMPARE(log.entries()[1].text, QStringLiteral("Time out !"));
+    QVERIFY(log.text().contains("failure: " + reason + "\n"));
+
+    // A load with a damaged record: its warning is logged with the load.
+    op.notify("line 3: checksum error", Notice::Warning);
+    QCOMPARE(log.entries().last().kind, RunLog::Kind::Warning);
+    QVERIFY(rig.app->openDocumentFile(rig.exampleCopy("blink.mot")));
+    QCOMPARE(rig.frame()->statusLine(), "Load " + rig.path("blink.mot") + ": loaded");
+}
+
+void MainWindowTest::transferTexts() {
+    using Clock = TransferPace::Clock;
+    QCOMPARE(TransferPace::amount(812, 1558), QStringLiteral("812 of 1558 bytes"));
+    QCOMPARE(TransferPace::amount(40960, 131072), QStringLiteral("40.0 of 128.0 KiB"));
+    QCOMPARE(TransferPace::speed(959.6), QStringLiteral("960 bytes/s"));
+    QCOMPARE(TransferPace::speed(12800), QStringLiteral("12.5 KiB/s"));
+    QCOMPARE(TransferPace::timeLeft(8.2), QStringLiteral("0:09 left"));
+    QCOMPARE(TransferPace::timeLeft(3725), QStringLiteral("1:02:05 left"));
+
+    // The rate over the last seconds: none before a second has passed, then
+    // the recent pace, not the whole run's.
+    TransferPace pace;
+    const Clock::time_point start{};
+    pace.sample(start, 0);
+    pace.sample(start + std::chrono::milliseconds(900), 900);
+    QCOMPARE(pace.text(900, 2000), QStringLiteral("900 of 2000 bytes"));
+    for (int second = 1; second <= 4; ++second) {
+        pace.sample(start + std::chrono::seconds(second), 1000 * second);
+    }
+    QCOMPARE(pace.text(4000, 6000),
+             QStringLiteral("4000 of 6000 bytes · 1000 bytes/s · 0:02 left"));
+    // The line slows to 100 bytes a second: within the window the rate follows.
+    for (int second = 5; second <= 12; ++second) {
+        pace.sample(start + std::chrono::seconds(second), 4000 + 100 * (second - 4));
+    }
+    QVERIFY2(pace.rate() > 99 && pace.rate() < 101, qPrintable(QString::number(pace.rate())));
+    // A new transfer starts from nothing again.
+    pace.sample(start + std::chrono::seconds(13), 0);
+    QCOMPARE(pace.rate(), -1.0);
 }
 
 VELMORA_APP_TEST_MAIN(MainWindowTest)

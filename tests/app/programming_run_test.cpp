@@ -1,16 +1,25 @@
 // Programming runs from the window against simulated boards: a whole Flash
-// run with the dialogs' progress followed, Stop and Esc ending a run between
-// passes, and the "Simulated board" choice for a write and a boot-mode run.
+// run with the dialogs' progress followed and logged, the bytes, rate and
+// time left against a board paced at the line rate, Stop and Esc ending a
+// run between passes (said as such), the simulated board choices for a
+// write and a boot-mode run with its stages, and the boot files folder.
 #include "app/commands.h"
 #include "app/form_view.h"
 #include "app/port_chooser.h"
+#include "app/run_log.h"
+#include "app/settings_dialog.h"
 #include "app_test_support.h"
 #include "sim/simulated_board.h"
 
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -71,6 +80,19 @@ QList<SeenProgress> progressOf(const QList<SeenProgress>& all, const QString& ca
 
 const QString success = QStringLiteral("Porgramming successfully !");
 
+// The log's entries from the last run on, as "kind: text".
+QStringList lastRunOf(const RunLog& log) {
+    QStringList lines;
+    for (const RunLog::Entry& entry : log.entries()) {
+        if (entry.kind == RunLog::Kind::Run) {
+            lines.clear();
+        }
+        const char* kinds[] = {"run", "message", "failure", "warning", "information", "outcome"};
+        lines << QString::fromLatin1(kinds[static_cast<int>(entry.kind)]) + ": " + entry.text;
+    }
+    return lines;
+}
+
 } // namespace
 
 class ProgrammingRunTest : public QObject {
@@ -79,8 +101,10 @@ private slots:
     void flashRunFromTheToolbarShowsItsProgress();
     void acknowledgementsAreTakenWhenTheyArrive();
     void stopEndsTheResponseWait();
-    void escEndsTheProgrammingTransfer();
+    void stopEndsTheProgrammingTransfer();
+    void pacedRehearsalShowsBytesRateAndTimeLeft();
     void simulatedBoardChoiceWritesAndProgramsInBootMode();
+    void bootFilesFolderIsSetAndNamedInItsErrors();
 };
 
 void ProgrammingRunTest::flashRunFromTheToolbarShowsItsProgress() {
@@ -133,6 +157,26 @@ void ProgrammingRunTest::flashRunFromTheToolbarShowsItsProgress() {
     const BoardSummary seen = board.summary();
     QCOMPARE(QString::fromStdString(seen.messages.front().kind), QStringLiteral("trigger word"));
     QVERIFY(QFile::exists(rig.path("Recv.bin")));
+
+    // The log keeps the run, its port, its message and its outcome; the status
+    // line keeps the result; the log window shows it and saves it as text.
+    const QString run = "Flash on " + QString::fromStdString(board.devicePath());
+    RunLog& log = rig.app->messageOperator().log();
+    QCOMPARE(lastRunOf(log),
+             (QStringList{"run: " + run, "message: " + success, "outcome: succeeded"}));
+    QCOMPARE(rig.frame()->statusLine(), run + ": succeeded");
+    QVERIFY(rig.frame()->viewMenu());
+    rig.frame()->viewMenu()->actions().first()->trigger();
+    QVERIFY(rig.app->logWindow() && rig.app->logWindow()->isVisible());
+    const QString shown = rig.app->logWindow()->view()->toPlainText();
+    QVERIFY(shown.contains(
+        QRegularExpression("\\d\\d:\\d\\d:\\d\\d  " + QRegularExpression::escape(run))));
+    QVERIFY(shown.contains(success));
+    QVERIFY(log.saveAs(rig.path("log.txt")));
+    QFile saved(rig.path("log.txt"));
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(saved.readAll()), log.text());
+    QVERIFY(!log.saveAs(rig.path("no/such/folder/log.txt")));
 }
 
 void ProgrammingRunTest::acknowledgementsAreTakenWhenTheyArrive() {
@@ -162,7 +206,7 @@ void ProgrammingRunTest::acknowledgementsAreTakenWhenTheyArrive() {
 
 void ProgrammingRunTest::stopEndsTheResponseWait() {
     AppRig rig;
-    rig.options.timing.tick = 20ms; // a time-out of 3 s, far behind the Stop
+    rig.options.timing.tick = 20ms; // a time-out of 3 s, far behind the Esc
     BoardOptions options;
     options.silent = true;
     SimulatedBoard board(options);
@@ -174,21 +218,25 @@ void ProgrammingRunTest::stopEndsTheResponseWait() {
     rig.watcher.onExchange = [](ExchangeDialog& dialog) {
         QVERIFY(dialog.stopButton());
         QCOMPARE(dialog.stopButton()->text(), QStringLiteral("Stop"));
-        QPointer<QPushButton> stop = dialog.stopButton();
-        QTimer::singleShot(100, stop, [stop] { QTest::mouseClick(stop, Qt::LeftButton); });
+        QPointer<ExchangeDialog> running = &dialog;
+        QTimer::singleShot(100, running, [running] { QTest::keyClick(running, Qt::Key_Escape); });
     };
     QVERIFY(rig.activate());
     QTest::keyClick(rig.frame(), Qt::Key_F);
     QCOMPARE(rig.watcher.dialogCaptions, QStringList{"Waiting for System Response ..."});
-    // Stopped, not timed out: no "Time out !", only the command's message.
+    // Stopped, not timed out: no "Time out !", only the command's message,
+    // and "Stopped." said before it.
     QCOMPARE(rig.watcher.texts(), QStringList{"System not Ready(A) !"});
     const QList<SeenProgress> waits = rig.watcher.progress;
     QVERIFY(waits.size() >= 2);
     QVERIFY(waits.last().status != QStringLiteral("Parsing... 00"));
     QCOMPARE(rig.app->formView()->view().busy, 0);
+    const QStringList run = lastRunOf(rig.app->messageOperator().log());
+    QCOMPARE(run.mid(1), (QStringList{"information: Stopped.", "message: System not Ready(A) !",
+                                      "outcome: stopped (System not Ready(A) !)"}));
 }
 
-void ProgrammingRunTest::escEndsTheProgrammingTransfer() {
+void ProgrammingRunTest::stopEndsTheProgrammingTransfer() {
     AppRig rig;
     BoardOptions options;
     options.replyDelay = 10ms;
@@ -200,12 +248,22 @@ void ProgrammingRunTest::escEndsTheProgrammingTransfer() {
     QVERIFY(rig.app->openDocumentFile(rig.path("large.mot")));
     rig.frame()->formView()->portChooser().setChoice(QString::fromStdString(board.devicePath()));
     rig.watcher.clear();
-    rig.watcher.onExchange = [](ExchangeDialog& dialog) {
+    QString statusWhenTold;
+    rig.watcher.onExchange = [&rig, &statusWhenTold](ExchangeDialog& dialog) {
         if (dialog.windowTitle() != QStringLiteral("Programming .....")) {
             return;
         }
-        QPointer<ExchangeDialog> running = &dialog;
-        QTimer::singleShot(80, running, [running] { QTest::keyClick(running, Qt::Key_Escape); });
+        // A Stop button the operator can see, on the transfer itself.
+        QVERIFY(dialog.stopButton() && dialog.stopButton()->isVisible());
+        QPointer<QPushButton> stop = dialog.stopButton();
+        QTimer::singleShot(80, stop, [stop] { QTest::mouseClick(stop, Qt::LeftButton); });
+        // What the status line reads when the failure message comes up.
+        QObject::connect(&rig.app->messageOperator().log(), &RunLog::entryAdded, &dialog,
+                         [&rig, &statusWhenTold](const RunLog::Entry& entry) {
+                             if (entry.kind == RunLog::Kind::Message) {
+                                 statusWhenTold = rig.frame()->statusLine();
+                             }
+                         });
     };
     QTest::mouseClick(buttonOf(rig.frame(), AllFlashCommand), Qt::LeftButton);
     QCOMPARE(rig.watcher.texts(), QStringList{"Programming Data Error. Please try again !"});
@@ -215,6 +273,71 @@ void ProgrammingRunTest::escEndsTheProgrammingTransfer() {
     // All flash sent its own trigger word, and the board never got the whole image.
     QVERIFY(board.waitForEndedWrites(1, 5s) || board.summary().completedWrites == 0);
     QCOMPARE(board.summary().completedWrites, 0);
+    // The stop is said before the specified message, which stays as it is.
+    const QStringList run = lastRunOf(rig.app->messageOperator().log());
+    QCOMPARE(run.mid(1, 2), (QStringList{"information: Stopped.",
+                                         "message: Programming Data Error. Please try again !"}));
+    QCOMPARE(rig.frame()->statusLine(),
+             "All flash on " + QString::fromStdString(board.devicePath()) +
+                 ": stopped (Programming Data Error. Please try again !)");
+}
+
+void ProgrammingRunTest::pacedRehearsalShowsBytesRateAndTimeLeft() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    std::vector<std::uint8_t> image;
+    writeBytes(rig.path("paced.mot"), programOf(2048, image));
+    QVERIFY(rig.app->openDocumentFile(rig.path("paced.mot")));
+    // The chooser's "Simulated board" keeps a real line's pace.
+    rig.frame()->formView()->portChooser().setChoice(PortChooser::simulatedChoice());
+    rig.watcher.clear();
+    int barWidth = 0;
+    bool textsFit = true;
+    rig.watcher.onExchange = [&barWidth, &textsFit](ExchangeDialog& dialog) {
+        if (dialog.progressBar()) {
+            barWidth = dialog.progressBar()->width();
+        }
+        QFont bold = dialog.font();
+        bold.setBold(true);
+        textsFit = textsFit &&
+                   dialog.width() >= QFontMetrics(bold).horizontalAdvance(dialog.windowTitle()) +
+                                         4 * dialog.fontMetrics().height();
+        QObject::connect(&dialog, &ExchangeDialog::progressShown, &dialog,
+                         [&dialog, &textsFit](const QString&, int, int) {
+                             for (QLabel* label : dialog.findChildren<QLabel*>()) {
+                                 textsFit = textsFit && label->sizeHint().width() <= label->width();
+                             }
+                         });
+    };
+    QTest::mouseClick(buttonOf(rig.frame(), FlashCommand), Qt::LeftButton);
+    QCOMPARE(rig.watcher.texts(), QStringList{success});
+    // A bar with room for every percent; no text cut.
+    QVERIFY2(barWidth >= 100 + 20, qPrintable(QString::number(barWidth)));
+    QVERIFY(textsFit);
+
+    const QList<SeenProgress> transfer = progressOf(rig.watcher.progress, "Programming .....");
+    QCOMPARE(transfer.first().details, QStringLiteral("0 of 2048 bytes"));
+    QCOMPARE(transfer.last().details.section(QStringLiteral(" · "), 0, 0),
+             QStringLiteral("2048 of 2048 bytes"));
+    const QRegularExpression running(
+        "^(\\d+) of 2048 bytes · (\\d+) bytes/s · (\\d+):(\\d\\d) left$");
+    int rated = 0;
+    for (const SeenProgress& seen : transfer) {
+        const auto match = running.match(seen.details);
+        if (!match.hasMatch()) {
+            continue;
+        }
+        ++rated;
+        // 9600 baud moves at most 960 bytes a second; the rate, taken over at
+        // least a second, cannot beat the line by more than the one block the
+        // position leads it by.
+        const int rate = match.captured(2).toInt();
+        QVERIFY2(rate > 0 && rate <= 960 + 128, qPrintable(seen.details));
+        const int left = match.captured(3).toInt() * 60 + match.captured(4).toInt();
+        const int remaining = 2048 - match.captured(1).toInt();
+        QVERIFY2(left >= remaining / 960, qPrintable(seen.details));
+    }
+    QVERIFY2(rated > 0, "no rate and time left were shown");
 }
 
 void ProgrammingRunTest::simulatedBoardChoiceWritesAndProgramsInBootMode() {
@@ -222,7 +345,7 @@ void ProgrammingRunTest::simulatedBoardChoiceWritesAndProgramsInBootMode() {
     QVERIFY(rig.startActive());
     QVERIFY(rig.app->openDocumentFile(rig.exampleCopy("blink.mot")));
     PortChooser& chooser = rig.frame()->formView()->portChooser();
-    chooser.setChoice(PortChooser::simulatedChoice());
+    chooser.setChoice(PortChooser::simulatedFastChoice());
     rig.watcher.clear();
 
     // "Write command": a board already in its reflash mode, started for the run.
@@ -248,6 +371,59 @@ void ProgrammingRunTest::simulatedBoardChoiceWritesAndProgramsInBootMode() {
     QCOMPARE(download.last().status, QStringLiteral("100 %"));
     QCOMPARE(download.last().value, download.last().maximum);
     QCOMPARE(rig.watcher.dialogCaptions.count("Programming ....."), 2);
+    // Each transfer of the run says which stage it is.
+    QStringList stages;
+    for (const SeenProgress& seen : rig.watcher.progress) {
+        if (!seen.stage.isEmpty() && (stages.isEmpty() || stages.last() != seen.stage)) {
+            stages << seen.stage;
+        }
+    }
+    QCOMPARE(stages,
+             (QStringList{"Step 1 of 3: the boot program (3062f.bin)", "Step 2 of 3: PreFlash.bin",
+                          "Step 3 of 3: the program (tmp.bin)"}));
+}
+
+void ProgrammingRunTest::bootFilesFolderIsSetAndNamedInItsErrors() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    QVERIFY(rig.app->openDocumentFile(rig.exampleCopy("blink.mot")));
+    rig.frame()->formView()->portChooser().setChoice(PortChooser::simulatedFastChoice());
+    const QString folder = rig.path("elsewhere");
+    QVERIFY(QDir().mkpath(folder));
+    // Chosen in the settings dialog from the View menu.
+    const QString defaultFolder = rig.path("boot");
+    QTimer::singleShot(50, [folder, defaultFolder] {
+        auto* dialog = qobject_cast<SettingsDialog*>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        QCOMPARE(dialog->bootDirEdit()->placeholderText(), defaultFolder);
+        dialog->bootDirEdit()->setText(folder);
+        dialog->accept();
+    });
+    rig.frame()->viewMenu()->actions().at(1)->trigger();
+    QCOMPARE(QString::fromStdString(rig.app->formView()->bootDir().string()), folder);
+    QCOMPARE(settings::open()->value(settings::bootDirKey()).toString(), folder);
+
+    // The folder holds no boot program: the error says where it looked, and why.
+    rig.watcher.clear();
+    QVERIFY(rig.activate());
+    QTest::keyClick(rig.frame(), Qt::Key_B);
+    QVERIFY(!rig.watcher.boxes.isEmpty());
+    QCOMPARE(rig.watcher.boxes[0].text, QStringLiteral("3062f.bin File Read Error !"));
+    const QString reason = "Cannot read " + folder + "/3062f.bin: No such file or directory";
+    QCOMPARE(rig.watcher.boxes[0].detail,
+             "Cannot read " + folder + "/3062f.bin:\nNo such file or directory");
+    const QStringList run = lastRunOf(rig.app->messageOperator().log());
+    QVERIFY(run.indexOf("failure: " + reason) >= 0);
+    QVERIFY(run.indexOf("failure: " + reason) <
+            run.indexOf("message: 3062f.bin File Read Error !"));
+
+    // Kept for the next start; an empty choice goes back to the default.
+    AppRig next;
+    QVERIFY(next.start());
+    QCOMPARE(QString::fromStdString(next.app->formView()->bootDir().string()), folder);
+    QVERIFY(next.app->setBootDir(QString()));
+    QCOMPARE(QString::fromStdString(next.app->formView()->bootDir().string()), next.path("boot"));
+    QVERIFY(!settings::open()->contains(settings::bootDirKey()));
 }
 
 VELMORA_APP_TEST_MAIN(ProgrammingRunTest)

@@ -1,6 +1,7 @@
 // A tour of the desktop application for review: the main window with a
-// program loaded, each transfer dialog in the middle of a run against a
-// paced simulated board, the about box and a message box, saved as PNGs.
+// program loaded, the port list, each transfer dialog in the middle of a run
+// against a paced simulated board (each stage of a boot-mode run), the about
+// box, message boxes, the settings dialog and the run log, saved as PNGs.
 // scripts/screenshots runs it under Xvfb with a window manager.
 //
 // Usage: screenshot_tour OUTPUT_FOLDER
@@ -12,12 +13,17 @@
 #include "app/form_view.h"
 #include "app/main_frame.h"
 #include "app/port_chooser.h"
+#include "app/run_log.h"
+#include "app/settings_dialog.h"
 #include "control/corvane_view.h"
 #include "serial/serial_port.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
@@ -48,7 +54,8 @@ void save(QWidget* window, const QString& name, QWidget* alsoShow = nullptr) {
         area = area.intersected(screen->geometry());
         picture = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
     }
-    if (picture.isNull() || picture.toImage().allGray()) {
+    // Off the screen, or not placed yet: the widget alone.
+    if (picture.isNull() || picture.width() < window->width() || picture.toImage().allGray()) {
         picture = window->grab();
     }
     const QString path = outputFolder + "/" + name + ".png";
@@ -92,6 +99,9 @@ private:
             name = "programming";
         } else if (caption.startsWith("Boot")) {
             name = "boot-download";
+        }
+        if (dialog->stageLabel() && name == "programming") {
+            name += dialog->stageLabel()->text().startsWith("Step 2") ? "-preflash" : "-program";
         }
         if (name.isEmpty() || taken.contains(name)) {
             return;
@@ -144,11 +154,14 @@ int main(int argc, char** argv) {
     options.desktopIntegration = false;
     // Every box is pictured, then closed.
     QStringList boxesSeen;
-    options.presenter = [&boxesSeen](QWidget* owner, const QString& text, Icon icon) {
-        auto box = makeMessageBox(owner, text, icon);
+    options.presenter = [&boxesSeen](QWidget* owner, const QString& text, Icon icon,
+                                     const QString& detail) {
+        auto box = makeMessageBox(owner, text, icon, detail);
         QPointer<QMessageBox> shown = box.get();
         const QString name = text.startsWith("Porgramming")    ? QStringLiteral("message-success")
                              : text.startsWith("Please check") ? QStringLiteral("message-reminder")
+                             : text.startsWith("3062f.bin")    ? QStringLiteral("message-boot-file")
+                             : text.startsWith("Boot Mode")    ? QStringLiteral("message-short")
                                                                : QString();
         QTimer::singleShot(400, shown, [shown, name] {
             if (!name.isEmpty()) {
@@ -180,6 +193,17 @@ int main(int argc, char** argv) {
 
     QTimer::singleShot(800, frame, [&] {
         save(frame, "main-window");
+        // The port list, open.
+        PortChooser& chooser = frame->formView()->portChooser();
+        chooser.showPopup();
+        QApplication::processEvents();
+        QTimer::singleShot(300, [&] {
+            save(frame, "port-chooser", chooser.view()->window());
+            chooser.hidePopup();
+        });
+        QEventLoop settle;
+        QTimer::singleShot(700, &settle, &QEventLoop::quit);
+        settle.exec();
         // The about box.
         QTimer::singleShot(300, [&] {
             if (auto* about = qobject_cast<CAboutDialog*>(QApplication::activeModalWidget())) {
@@ -191,16 +215,49 @@ int main(int argc, char** argv) {
 
         // Flash: both response waits and the programming transfer.
         frame->routeCommand(FlashCommand, CMainFrame::Source::Toolbar);
+        // The settings dialog, set to a folder without boot files, and the
+        // error that names it.
+        QTimer::singleShot(300, [&] {
+            if (auto* settings = qobject_cast<SettingsDialog*>(QApplication::activeModalWidget())) {
+                settings->bootDirEdit()->setText(work.filePath("empty"));
+                QPointer<SettingsDialog> shown = settings;
+                QTimer::singleShot(200, shown, [shown] {
+                    save(shown, "settings");
+                    shown->accept();
+                });
+            }
+        });
+        QDir().mkpath(work.filePath("empty"));
+        corvane.onSettings();
+        frame->formView()->portChooser().setChoice(PortChooser::simulatedFastChoice());
+        frame->routeCommand(SetBootModeCommand, CMainFrame::Source::Key);
+        corvane.setBootDir(QString());
+        frame->formView()->portChooser().setChoice(PortChooser::simulatedChoice());
+
         // Flash Action Setting: the boot download echoes byte by byte, so the
         // answers come at the line's pace only.
         BoardOptions boot = options.simulatedBoard;
         boot.replyDelay = 0ms;
         frame->formView()->setSimulatedBoardOptions(boot);
         frame->routeCommand(SetBootModeCommand, CMainFrame::Source::Key);
+
+        // The run log, and the status line with the last result.
+        corvane.showLog();
+        QEventLoop shown;
+        QTimer::singleShot(500, &shown, &QEventLoop::quit);
+        shown.exec();
+        if (corvane.logWindow()) {
+            save(corvane.logWindow(), "run-log");
+            corvane.logWindow()->hide();
+        }
+        QEventLoop hidden;
+        QTimer::singleShot(400, &hidden, &QEventLoop::quit);
+        hidden.exec();
+        save(frame, "main-window-after-runs");
         QApplication::quit();
     });
     QApplication::exec();
     corvane.exitInstance();
     std::printf("%d pictures; messages: %s\n", saved, qPrintable(boxesSeen.join(" | ")));
-    return saved >= 6 ? 0 : 1;
+    return saved >= 12 ? 0 : 1;
 }
