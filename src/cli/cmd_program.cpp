@@ -89,6 +89,7 @@ int runProgramJob(Job job, const ProgramOptions& options) {
         }
     }
     Operator& op = recorder ? static_cast<Operator&>(*recorder) : terminal;
+    terminal.noticesThrough(&op);
 
     // Ends the run: the transcript and the report published (each write
     // checked), the parent told, the exit code chosen.
@@ -143,7 +144,7 @@ int runProgramJob(Job job, const ProgramOptions& options) {
     assignPortDevice(CCorvaneView::directPort, device);
 
     ProgramDocument document(op, places);
-    if (document.onOpenDocument(options.file) != 1 || interruptSignal() != 0) {
+    if (document.onOpenDocument(options.file) != 1 || terminal.interrupted()) {
         return finishRun(false);
     }
 

@@ -104,22 +104,18 @@ void TerminalOperator::drawProgress(const Exchange& exchange, double seconds, bo
     progressLineOpen = !final;
 }
 
-bool TerminalOperator::stopWhenInterrupted(Exchange& exchange) {
+bool TerminalOperator::interrupted() {
     const int signal = interruptSignal();
-    if (signal == 0) {
-        return false;
-    }
-    exchange.stop();
-    if (!interruptTold) {
+    if (signal != 0 && !interruptTold) {
         interruptTold = true;
-        notify("Stopped by " + signalName(signal) + ".", Notice::Failure);
+        self->notify("Stopped by " + signalName(signal) + ".", Notice::Failure);
     }
-    return true;
+    return signal != 0;
 }
 
 int TerminalOperator::runExchange(Exchange& exchange) {
     using Clock = std::chrono::steady_clock;
-    if (interruptSignal() != 0) {
+    if (interrupted()) {
         return 2; // the run is ending: no new exchange with the board
     }
     const auto started = Clock::now();
@@ -134,7 +130,8 @@ int TerminalOperator::runExchange(Exchange& exchange) {
                 drawProgress(exchange, elapsed(), false);
                 lastDrawn = Clock::now();
             }
-            if (running && stopWhenInterrupted(exchange)) {
+            if (running && interrupted()) {
+                exchange.stop(); // releases its buffers and files, result 2
                 break;
             }
             if (running) {

@@ -22,6 +22,12 @@ public:
 
     // Events go to this channel from now on, none to the terminal.
     void reportTo(ProgressWriter* channel);
+    // Notices this operator makes itself go through `outer` (a recorder that
+    // wraps it), so they are kept with the run's other messages.
+    void noticesThrough(Operator* outer) { self = outer; }
+
+    // Whether a signal asked the run to end; says so, once.
+    bool interrupted();
 
     void showMessage(std::string_view text, Icon icon) override;
     int runExchange(Exchange& exchange) override;
@@ -34,9 +40,6 @@ public:
 private:
     void drawProgress(const Exchange& exchange, double seconds, bool final);
     void printLine(std::FILE* stream, std::string_view text);
-    // Stops the exchange when a signal asked the run to end; true then.
-    bool stopWhenInterrupted(Exchange& exchange);
-
     Timing timing;
     bool quiet;
     bool progressOnTerminal;
@@ -45,6 +48,7 @@ private:
     bool stderrClosed = false;
     bool interruptTold = false;
     ProgressWriter* channel = nullptr;
+    Operator* self = this;
 };
 
 } // namespace velmora::cli
