@@ -16,6 +16,9 @@
 #include <map>
 #include <poll.h>
 #include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,6 +100,7 @@ bool startBoard(Board& board, const std::vector<std::string>& argv) {
     words.push_back(nullptr);
     board.started = Clock::now();
     board.startTime = isoTimeNow();
+    const pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid < 0) {
         for (int fd : {events[0], events[1], printed[0], printed[1]}) {
@@ -105,6 +109,14 @@ bool startBoard(Board& board, const std::vector<std::string>& argv) {
         return false;
     }
     if (pid == 0) {
+#if defined(__linux__)
+        // A parent killed outright cannot pass a signal on: the kernel does,
+        // so the run ends its board and frees its port all the same.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) {
+            ::_exit(128 + SIGTERM);
+        }
+#endif
         int nothing = ::open("/dev/null", O_RDONLY);
         ::dup2(nothing, STDIN_FILENO);
         ::dup2(printed[1], STDOUT_FILENO);

@@ -361,6 +361,22 @@ TEST_F(ProductionCli, ASignalToSeveralBoardsReachesEveryRunAndWaitsForThem) {
     }
 }
 
+TEST_F(ProductionCli, BoardRunsOfAParentKilledOutrightEndTheirBoards) {
+    std::string first = startBoard("first", {"--silent"});
+    std::string second = startBoard("second", {"--silent"});
+    pid_t cli =
+        start({"flash", (dir / "prog.mot").string(), "--port", first, "--port", second, "--log",
+               (dir / "wire.log").string(), "--work-dir", (dir / "work").string()});
+    ASSERT_TRUE(waitForText(dir / "out.txt", loaded, 2)) << readText(dir / "out.txt");
+    ::kill(cli, SIGKILL);
+    ::waitpid(cli, nullptr, 0);
+    // Each run publishes its transcript as it ends; the boards would keep them a minute.
+    for (std::string name : {"first", "second"}) {
+        const fs::path log = dir / ("wire-" + name + ".log");
+        EXPECT_TRUE(waitForText(log, "notice Stopped by SIGTERM.")) << name;
+    }
+}
+
 TEST_F(ProductionCli, AClosedOutputStopsThePrintingNotTheBoard) {
     std::string board = startBoard("board");
     int ends[2];
