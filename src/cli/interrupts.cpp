@@ -11,7 +11,11 @@ volatile std::sig_atomic_t pendingSignal = 0;
 extern "C" void noteInterrupt(int signal) {
     if (pendingSignal == 0) {
         pendingSignal = signal;
+        return;
     }
+    // Asked again while the run ends: the operator insists, end at once.
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
 }
 
 } // namespace

@@ -117,6 +117,9 @@ bool startBoard(Board& board, const std::vector<std::string>& argv) {
             ::_exit(128 + SIGTERM);
         }
 #endif
+        // A group of its own: a Ctrl+C on the terminal reaches the parent
+        // alone, which passes it on once.
+        ::setpgid(0, 0);
         int nothing = ::open("/dev/null", O_RDONLY);
         ::dup2(nothing, STDIN_FILENO);
         ::dup2(printed[1], STDOUT_FILENO);
