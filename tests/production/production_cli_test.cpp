@@ -2,6 +2,8 @@
 // silent, each board's news and result kept to it; reports and transcripts
 // that cannot be written; signals; a closed output; one device named twice.
 
+#include "image/srec_text.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -30,22 +32,6 @@ std::string readText(const fs::path& path) {
     return text.str();
 }
 
-std::string s1Record(unsigned address, const std::vector<unsigned>& data) {
-    unsigned count = static_cast<unsigned>(data.size()) + 3;
-    unsigned sum = count + (address >> 8) + (address & 0xFF);
-    char text[8];
-    std::string line = "S1";
-    std::snprintf(text, sizeof text, "%02X%04X", count, address);
-    line += text;
-    for (unsigned byte : data) {
-        std::snprintf(text, sizeof text, "%02X", byte);
-        line += text;
-        sum += byte;
-    }
-    std::snprintf(text, sizeof text, "%02X", (~sum) & 0xFF);
-    return line + text + "\r\n";
-}
-
 unsigned programByte(unsigned address) {
     return (address * 7 + 1) & 0xFF;
 }
@@ -67,11 +53,11 @@ protected:
         std::ofstream mot(dir / "prog.mot", std::ios::binary);
         mot << "S00600004844521B\r\n";
         for (unsigned address = 0; address < programSize; address += 16) {
-            std::vector<unsigned> data;
+            std::vector<std::uint8_t> data;
             for (unsigned i = 0; i < 16 && address + i < programSize; ++i) {
-                data.push_back(programByte(address + i));
+                data.push_back(static_cast<std::uint8_t>(programByte(address + i)));
             }
-            mot << s1Record(address, data);
+            mot << velmora::testing::dataRecord(address, data) << "\r\n";
         }
         mot << "S9030000FC\r\n";
     }
