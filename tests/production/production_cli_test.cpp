@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -257,6 +259,54 @@ TEST_F(ProductionCli, OneBoardRunWritesItsReportToo) {
     ASSERT_EQ(list.size(), 1);
     EXPECT_EQ(list[0].toObject()["port"].toString(), "sim");
     EXPECT_EQ(list[0].toObject()["result"].toString(), "programmed");
+}
+
+TEST_F(ProductionCli, OnATerminalEachBoardsLineShowsWhatItsRunReported) {
+    std::string first = startBoard("first");
+    std::string second = startBoard("second");
+    int ours = -1;
+    int theirs = -1;
+    ASSERT_EQ(::openpty(&ours, &theirs, nullptr, nullptr, nullptr), 0);
+    pid_t cli = ::fork();
+    if (cli == 0) {
+        std::string words[] = {VELMORA_CLI, "flash",         (dir / "prog.mot").string(),
+                               "--port",    first,           "--port",
+                               second,      "--work-dir",    (dir / "work").string(),
+                               "--pass-us", passMicroseconds};
+        std::vector<char*> argv;
+        for (auto& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        int quiet = ::open("/dev/null", O_WRONLY);
+        ::dup2(quiet, STDOUT_FILENO);
+        ::dup2(theirs, STDERR_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(theirs);
+    std::string screen;
+    char buffer[4096];
+    pollfd terminal{ours, POLLIN, 0};
+    while (::poll(&terminal, 1, 30000) > 0) {
+        ssize_t got = ::read(ours, buffer, sizeof buffer);
+        if (got <= 0) {
+            break; // the run has ended and closed the terminal
+        }
+        screen.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(ours);
+    EXPECT_EQ(waitForExit(cli, std::chrono::seconds(10)), 0) << screen;
+    // The last drawing: each board's line with the bytes its run reported sending.
+    const std::string last = screen.substr(screen.rfind("\033[2A"));
+    for (const std::string& port : {first, second}) {
+        const auto line = last.find(port);
+        ASSERT_NE(line, std::string::npos) << last;
+        const std::string text = last.substr(line, last.find('\n', line) - line);
+        EXPECT_NE(text.find("100%"), std::string::npos) << text;
+        EXPECT_NE(text.find("320/320"), std::string::npos) << text;
+        EXPECT_NE(text.find("programmed"), std::string::npos) << text;
+    }
 }
 
 TEST_F(ProductionCli, AReportOrTranscriptThatCannotBeMadeRefusesTheRunBeforeAnyBoard) {
