@@ -61,7 +61,11 @@ struct Board {
     std::string endTime;
     bool done() const { return pid < 0; }
     bool programmed() const { return exitCode == 0; }
-    bool interrupted() const { return exitCode > 128 || (reported && record.interrupted); }
+    // Ended by a signal that asks a run to end (not by a crash).
+    bool interrupted() const {
+        return (reported && record.interrupted) || exitCode == 128 + SIGINT ||
+               exitCode == 128 + SIGTERM || exitCode == 128 + SIGHUP;
+    }
     double seconds() const {
         return std::chrono::duration<double>((done() ? ended : Clock::now()) - started).count();
     }
@@ -194,6 +198,7 @@ void printSummary(const std::vector<Board>& boards) {
     const int w = static_cast<int>(width);
     std::printf("\n%-*s  %-11s  %8s  %s\n", w, "port", "result", "time", "messages");
     int programmed = 0;
+    int interrupted = 0;
     for (const Board& board : boards) {
         std::string messages;
         for (const std::string& message : board.messages) {
@@ -202,9 +207,14 @@ void printSummary(const std::vector<Board>& boards) {
         std::printf("%-*s  %-11s  %8s  %s\n", w, board.label.c_str(), resultText(board).c_str(),
                     formatSeconds(board.seconds()).c_str(), messages.c_str());
         programmed += board.programmed() ? 1 : 0;
+        interrupted += !board.programmed() && board.interrupted() ? 1 : 0;
     }
-    std::printf("%zu boards: %d programmed, %zu failed\n", boards.size(), programmed,
-                boards.size() - static_cast<std::size_t>(programmed));
+    const auto failed = boards.size() - static_cast<std::size_t>(programmed + interrupted);
+    std::printf("%zu boards: %d programmed, %zu failed", boards.size(), programmed, failed);
+    if (interrupted > 0) {
+        std::printf(", %d interrupted", interrupted);
+    }
+    std::printf("\n");
     std::fflush(stdout);
 }
 

@@ -381,6 +381,8 @@ TEST_F(ProductionCli, ASignalToSeveralBoardsReachesEveryRunAndWaitsForThem) {
     std::string out = readText(dir / "out.txt");
     EXPECT_NE(out.find("[" + first + "] Stopped by SIGINT."), std::string::npos) << out;
     EXPECT_NE(out.find("[" + second + "] Stopped by SIGINT."), std::string::npos) << out;
+    EXPECT_NE(out.find("2 boards: 0 programmed, 0 failed, 2 interrupted"), std::string::npos)
+        << out;
     QJsonArray list = readJson(dir / "report.json")["boards"].toArray();
     ASSERT_EQ(list.size(), 2);
     for (const QJsonValue& board : list) {
