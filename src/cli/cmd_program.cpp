@@ -1,7 +1,9 @@
 #include "cli/commands.h"
 
 #if defined(VELMORA_CLI_PROGRAMMING)
+#include "cli/interrupts.h"
 #include "cli/multi_board.h"
+#include "cli/progress_channel.h"
 #include "cli/run_report.h"
 #include "cli/terminal_operator.h"
 #include "control/corvane_view.h"
@@ -39,22 +41,24 @@ struct ProgramOptions {
     std::vector<std::string> ports; // more than one: every board at once
     std::string reportPath;
     std::string logPath;
+    int progressFd = -1; // one board among several: events go to the parent here
 };
 
 // `--port sim`: a simulated board for the run, in the state each command expects.
-std::unique_ptr<SimulatedBoard> startSimulatedBoard(Job job) {
+std::unique_ptr<SimulatedBoard> startSimulatedBoard(Job job, Operator& op) {
     const SimulatedRun run = job == Job::Boot    ? SimulatedRun::BootMode
                              : job == Job::Write ? SimulatedRun::Write
                                                  : SimulatedRun::Flash;
     std::string error;
     auto board = startBoardFor(run, {}, &error);
     if (!board) {
-        std::fprintf(stderr, "velmora-cli: cannot start the simulated board: %s\n", error.c_str());
+        op.notify("velmora-cli: cannot start the simulated board: " + error, Notice::Failure);
     }
     return board;
 }
 
 int runProgramJob(Job job, const ProgramOptions& options) {
+    catchInterrupts();
     Timing timing;
     timing.pass = std::chrono::microseconds(options.passMicroseconds);
     Places places;
@@ -63,56 +67,87 @@ int runProgramJob(Job job, const ProgramOptions& options) {
         places.bootDir = options.bootDir;
     }
 
+    TerminalOperator terminal(timing, options.quiet);
+    std::optional<ProgressWriter> channel;
+    if (options.progressFd >= 0) {
+        channel.emplace(options.progressFd);
+        terminal.reportTo(&*channel);
+    }
+    // The report's and the transcript's files are made before any board is
+    // touched: a place that cannot take them refuses the run at once.
+    PublishedFile reportFile;
+    if (!options.reportPath.empty() && !reportFile.open(options.reportPath)) {
+        terminal.notify("velmora-cli: " + reportFile.error(), Notice::Failure);
+        return 2;
+    }
+    // A report, a transcript or a parent keeps what the run shows and what crosses the wire.
+    std::optional<RunRecorder> recorder;
+    if (!options.reportPath.empty() || !options.logPath.empty() || channel) {
+        recorder.emplace(terminal, options.port);
+        if (!options.logPath.empty() && !recorder->openTranscript(options.logPath)) {
+            terminal.notify("velmora-cli: " + recorder->transcriptError(), Notice::Failure);
+            return 2;
+        }
+    }
+    Operator& op = recorder ? static_cast<Operator&>(*recorder) : terminal;
+    terminal.noticesThrough(&op);
+
+    // Ends the run: the transcript and the report published (each write
+    // checked), the parent told, the exit code chosen.
+    auto finishRun = [&](bool programmed) {
+        int code = programmed ? 0 : 1;
+        if (const int signal = interruptSignal(); signal != 0) {
+            code = 128 + signal;
+        }
+        if (!recorder) {
+            return code;
+        }
+        BoardRecord record = recorder->finish(programmed && code == 0);
+        record.interrupted = interruptSignal() != 0;
+        if (!options.logPath.empty() && !recorder->closeTranscript()) {
+            terminal.notify("velmora-cli: " + recorder->transcriptError(), Notice::Failure);
+            code = code == 0 ? 1 : code;
+        }
+        if (reportFile.isOpen()) {
+            RunReport runReport;
+            runReport.command = commandLineOfThisProcess();
+            runReport.imageFile = options.file;
+            runReport.takeImage((places.workDir / "tmp.bin").string());
+            runReport.boards.push_back(record);
+            if (!runReport.write(reportFile)) {
+                terminal.notify("velmora-cli: " + reportFile.error(), Notice::Failure);
+                code = code == 0 ? 1 : code;
+            }
+        }
+        if (channel) {
+            channel->end(record);
+        }
+        return code;
+    };
+
     std::unique_ptr<SimulatedBoard> board;
     std::string device;
     if (options.port == "sim") {
-        board = startSimulatedBoard(job);
+        board = startSimulatedBoard(job, op);
         if (!board) {
-            return 1;
+            return finishRun(false);
         }
         device = board->devicePath();
     } else {
         device = resolvePort(options.port);
         if (device.empty()) {
-            std::fprintf(stderr, "velmora-cli: --port %s names no serial device\n",
-                         options.port.c_str());
+            terminal.notify("velmora-cli: --port " + options.port + " names no serial device",
+                            Notice::Failure);
             return 2;
         }
     }
     // Port 1, the direct port, stands for the chosen device.
     assignPortDevice(CCorvaneView::directPort, device);
 
-    TerminalOperator terminal(timing, options.quiet);
-    // A report or transcript keeps what the run shows and what crosses the wire.
-    std::optional<RunRecorder> recorder;
-    if (!options.reportPath.empty() || !options.logPath.empty()) {
-        recorder.emplace(terminal, options.port);
-        if (!options.logPath.empty() && !recorder->openTranscript(options.logPath)) {
-            std::fprintf(stderr, "velmora-cli: cannot write %s\n", options.logPath.c_str());
-            return 1;
-        }
-    }
-    Operator& op = recorder ? static_cast<Operator&>(*recorder) : terminal;
     ProgramDocument document(op, places);
     document.setStrict(options.strict);
-    auto report = [&](bool programmed) {
-        if (options.reportPath.empty()) {
-            return true;
-        }
-        RunReport runReport;
-        runReport.command = commandLineOfThisProcess();
-        runReport.imageFile = options.file;
-        runReport.takeImage((places.workDir / "tmp.bin").string());
-        runReport.boards.push_back(recorder->finish(programmed));
-        if (!runReport.write(options.reportPath)) {
-            std::fprintf(stderr, "velmora-cli: cannot write %s\n", options.reportPath.c_str());
-            return false;
-        }
-        return true;
-    };
-    if (document.onOpenDocument(options.file) != 1) {
-        report(false);
-        return 1;
+    if (document.onOpenDocument(options.file) != 1 || terminal.interrupted()) {
+        return finishRun(false);
     }
 
     SerialPort serialPort;
@@ -138,8 +173,7 @@ int runProgramJob(Job job, const ProgramOptions& options) {
     if (board) {
         board->stop();
     }
-    bool programmed = view.programmedCount() > 0;
-    return report(programmed) && programmed ? 0 : 1;
+    return finishRun(view.programmedCount() > 0);
 }
 
 // Several ports: this program runs itself once per port, every run at once.
@@ -190,6 +224,8 @@ CLI::App* addJob(CLI::App& app, CliExit& exit, const char* name, const char* des
     command->add_flag("--strict", options->strict,
                       "refuse a program with damaged records (a wrong checksum, characters that "
                       "are not hex digits)");
+    // A run among several tells its parent what it does on this inherited pipe.
+    command->add_option("--progress-fd", options->progressFd)->group("");
     if (job == Job::Flash) {
         command->add_flag("--all", options->all, "All flash: the firmware's other trigger word");
     }

@@ -1,18 +1,25 @@
 #include "cli/multi_board.h"
 
+#include "cli/interrupts.h"
+#include "cli/progress_channel.h"
+#include "cli/published_file.h"
 #include "cli/run_report.h"
+#include "serial/port_names.h"
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <poll.h>
-#include <pty.h>
-#include <regex>
+#include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace velmora::cli {
@@ -23,6 +30,15 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view clearLine = "\033[K";
+// The descriptor a board's run finds its channel on.
+constexpr int channelFd = 3;
+
+struct BoardProgress {
+    long long bytes = 0;
+    long long total = 0;
+    long long rate = 0;
+    std::string state;
+};
 
 struct Board {
     std::string label; // the port as shown, unique among the boards
@@ -30,17 +46,26 @@ struct Board {
     fs::path dir;
     std::string logPath;
     pid_t pid = -1;
-    int terminal = -1; // our side of the board's pseudo-terminal; -1 once it has ended
-    BoardOutputReader reader;
+    int channel = -1; // the run's events; -1 once closed
+    int output = -1;  // what the run printed itself (its stdout and stderr); -1 once closed
+    ProgressReader events;
+    std::string outputPending;
     BoardProgress progress;
     std::vector<std::string> messages;
+    bool reported = false; // the run sent its own record
+    BoardRecord record;
     int exitCode = -1;
     Clock::time_point started;
     Clock::time_point ended;
     std::string startTime;
     std::string endTime;
-    bool done() const { return terminal < 0; }
+    bool done() const { return pid < 0; }
     bool programmed() const { return exitCode == 0; }
+    // Ended by a signal that asks a run to end (not by a crash).
+    bool interrupted() const {
+        return (reported && record.interrupted) || exitCode == 128 + SIGINT ||
+               exitCode == 128 + SIGTERM || exitCode == 128 + SIGHUP;
+    }
     double seconds() const {
         return std::chrono::duration<double>((done() ? ended : Clock::now()) - started).count();
     }
@@ -52,19 +77,25 @@ std::string formatSeconds(double seconds) {
     return text;
 }
 
-// Starts one board's run with its output on a pseudo-terminal of its own, so
-// it prints exactly what it prints to an operator, progress included, and its
-// lines stay in their order.
+void closeFd(int& fd) {
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+// Starts one board's run: its events on one pipe, whatever it prints itself
+// on another.
 bool startBoard(Board& board, const std::vector<std::string>& argv) {
-    int ours = -1;
-    int theirs = -1;
-    if (openpty(&ours, &theirs, nullptr, nullptr, nullptr) != 0) {
+    int events[2];
+    int printed[2];
+    if (::pipe2(events, O_CLOEXEC) != 0) {
         return false;
     }
-    termios settings{};
-    if (tcgetattr(theirs, &settings) == 0) {
-        cfmakeraw(&settings); // lines come through as printed, without \r added
-        tcsetattr(theirs, TCSANOW, &settings);
+    if (::pipe2(printed, O_CLOEXEC) != 0) {
+        ::close(events[0]);
+        ::close(events[1]);
+        return false;
     }
     std::vector<char*> words;
     for (const std::string& word : argv) {
@@ -73,57 +104,71 @@ bool startBoard(Board& board, const std::vector<std::string>& argv) {
     words.push_back(nullptr);
     board.started = Clock::now();
     board.startTime = isoTimeNow();
-    pid_t pid = fork();
+    const pid_t parent = ::getpid();
+    pid_t pid = ::fork();
     if (pid < 0) {
-        close(ours);
-        close(theirs);
+        for (int fd : {events[0], events[1], printed[0], printed[1]}) {
+            ::close(fd);
+        }
         return false;
     }
     if (pid == 0) {
-        int nothing = open("/dev/null", O_RDONLY);
-        dup2(nothing, STDIN_FILENO);
-        dup2(theirs, STDOUT_FILENO);
-        dup2(theirs, STDERR_FILENO);
-        close(ours);
-        close(theirs);
-        close(nothing);
-        execv(words[0], words.data());
-        std::fprintf(stderr, "cannot run %s\n", words[0]);
-        _exit(127);
+#if defined(__linux__)
+        // A parent killed outright cannot pass a signal on: the kernel does,
+        // so the run ends its board and frees its port all the same.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) {
+            ::_exit(128 + SIGTERM);
+        }
+#endif
+        // A group of its own: a Ctrl+C on the terminal reaches the parent
+        // alone, which passes it on once.
+        ::setpgid(0, 0);
+        int nothing = ::open("/dev/null", O_RDONLY);
+        ::dup2(nothing, STDIN_FILENO);
+        ::dup2(printed[1], STDOUT_FILENO);
+        ::dup2(printed[1], STDERR_FILENO);
+        ::dup2(events[1], channelFd); // dup2 clears close-on-exec on the copy
+        ::execv(words[0], words.data());
+        std::fprintf(stderr, "cannot run %s: %s\n", words[0], std::strerror(errno));
+        ::_exit(127);
     }
-    close(theirs);
-    fcntl(ours, F_SETFD, FD_CLOEXEC);
+    ::close(events[1]);
+    ::close(printed[1]);
     board.pid = pid;
-    board.terminal = ours;
+    board.channel = events[0];
+    board.output = printed[0];
     return true;
 }
 
 void endBoard(Board& board) {
-    close(board.terminal);
-    board.terminal = -1;
     int status = 0;
-    while (waitpid(board.pid, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(board.pid, &status, 0) < 0 && errno == EINTR) {
     }
     board.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    board.pid = -1;
     board.ended = Clock::now();
     board.endTime = isoTimeNow();
+}
+
+std::string resultText(const Board& board) {
+    return board.programmed() ? "programmed" : board.interrupted() ? "interrupted" : "FAILED";
 }
 
 std::string liveLine(const Board& board) {
     const BoardProgress& p = board.progress;
     std::string state;
     if (board.done()) {
-        state = board.programmed()
-                    ? "programmed"
-                    : "FAILED" +
-                          (board.messages.empty() ? std::string() : ": " + board.messages.back());
+        state = resultText(board) +
+                (board.programmed() || board.messages.empty() ? "" : ": " + board.messages.back());
     } else {
         state = p.state.empty() ? (board.messages.empty() ? "starting" : board.messages.back())
                                 : p.state;
     }
+    const int percent = p.total > 0 ? static_cast<int>(p.bytes * 100 / p.total) : -1;
     char text[512];
     std::snprintf(text, sizeof text, "%-16s %4s %15s %10s  %s", board.label.c_str(),
-                  p.percent >= 0 ? (std::to_string(p.percent) + "%").c_str() : "",
+                  percent >= 0 ? (std::to_string(percent) + "%").c_str() : "",
                   p.total > 0 ? (std::to_string(p.bytes) + "/" + std::to_string(p.total)).c_str()
                               : "",
                   p.rate > 0 ? (std::to_string(p.rate) + " B/s").c_str() : "", state.c_str());
@@ -151,26 +196,29 @@ void printSummary(const std::vector<Board>& boards) {
         width = std::max(width, board.label.size());
     }
     const int w = static_cast<int>(width);
-    std::printf("\n%-*s  %-10s  %8s  %s\n", w, "port", "result", "time", "messages");
+    std::printf("\n%-*s  %-11s  %8s  %s\n", w, "port", "result", "time", "messages");
+    int programmed = 0;
+    int interrupted = 0;
     for (const Board& board : boards) {
         std::string messages;
         for (const std::string& message : board.messages) {
             messages += (messages.empty() ? "" : " | ") + message;
         }
-        std::printf("%-*s  %-10s  %8s  %s\n", w, board.label.c_str(),
-                    board.programmed() ? "programmed" : "FAILED",
+        std::printf("%-*s  %-11s  %8s  %s\n", w, board.label.c_str(), resultText(board).c_str(),
                     formatSeconds(board.seconds()).c_str(), messages.c_str());
+        programmed += board.programmed() ? 1 : 0;
+        interrupted += !board.programmed() && board.interrupted() ? 1 : 0;
     }
-    int failed = 0;
-    for (const Board& board : boards) {
-        failed += board.programmed() ? 0 : 1;
+    const auto failed = boards.size() - static_cast<std::size_t>(programmed + interrupted);
+    std::printf("%zu boards: %d programmed, %zu failed", boards.size(), programmed, failed);
+    if (interrupted > 0) {
+        std::printf(", %d interrupted", interrupted);
     }
-    std::printf("%zu boards: %zu programmed, %d failed\n", boards.size(), boards.size() - failed,
-                failed);
+    std::printf("\n");
     std::fflush(stdout);
 }
 
-bool writeReport(const ProductionRun& run, const std::vector<Board>& boards) {
+RunReport reportOf(const ProductionRun& run, const std::vector<Board>& boards) {
     RunReport report;
     report.command = commandLineOfThisProcess();
     report.imageFile = run.imageFile;
@@ -178,21 +226,47 @@ bool writeReport(const ProductionRun& run, const std::vector<Board>& boards) {
         if (report.imageSize < 0) {
             report.takeImage((board.dir / "tmp.bin").string());
         }
-        std::vector<BoardRecord> own;
-        BoardRecord record;
-        if (RunReport::readBoards((board.dir / "report.json").string(), own) && own.size() == 1) {
-            record = own.front();
-        } else { // the run ended before its report: what it showed is what there is
+        BoardRecord record = board.record; // the run's own record, when it sent one
+        if (!board.reported) {             // it ended before: what it showed is what there is
             record.startTime = board.startTime;
             record.endTime = board.endTime;
             record.seconds = board.seconds();
-            record.messages = board.messages;
         }
         record.port = board.label;
+        record.messages = board.messages;
         record.programmed = board.programmed();
+        record.interrupted = board.interrupted();
         report.boards.push_back(std::move(record));
     }
-    return report.write(run.reportPath);
+    return report;
+}
+
+// Lines the run printed itself (not through its channel): a failure to start,
+// a refused command line. They are kept as its messages.
+std::vector<std::string> takePrinted(Board& board, std::string_view bytes, bool atEnd) {
+    std::vector<std::string> lines;
+    board.outputPending.append(bytes);
+    std::size_t end;
+    while ((end = board.outputPending.find('\n')) != std::string::npos) {
+        std::string line = board.outputPending.substr(0, end);
+        board.outputPending.erase(0, end + 1);
+        if (!line.empty()) {
+            lines.push_back(std::move(line));
+        }
+    }
+    if (atEnd && !board.outputPending.empty()) {
+        lines.push_back(std::move(board.outputPending));
+        board.outputPending.clear();
+    }
+    return lines;
+}
+
+void sendToLiveBoards(std::vector<Board>& boards, int signal) {
+    for (Board& board : boards) {
+        if (!board.done()) {
+            ::kill(board.pid, signal);
+        }
+    }
 }
 
 } // namespace
@@ -217,51 +291,44 @@ std::string boardLogPath(const std::string& logPath, const std::string& boardNam
         .string();
 }
 
-void BoardOutputReader::piece(std::string text, std::vector<std::string>& lines,
-                              BoardProgress& progress) {
-    if (text.starts_with(clearLine)) {
-        text.erase(0, clearLine.size());
-        static const std::regex counts(R"((\d+)/(\d+) bytes(\s+(\d+) B/s)?)");
-        std::smatch match;
-        if (std::regex_search(text, match, counts)) {
-            progress.bytes = std::stoll(match[1]);
-            progress.total = std::stoll(match[2]);
-            progress.rate = match[4].matched ? std::stoll(match[4]) : 0;
-            progress.percent =
-                progress.total > 0 ? static_cast<int>(progress.bytes * 100 / progress.total) : 0;
+std::string sameDeviceTwice(const std::vector<std::string>& ports) {
+    // What a device is, whatever names it: the device number of a device
+    // file, else the file itself, else the path with its links resolved.
+    std::map<std::string, std::string> firstNamedBy;
+    for (const std::string& port : ports) {
+        if (port == "sim") {
+            continue;
         }
-        // "caption [####....] status  n/m bytes": the status is the state
-        std::size_t bar = text.find("] ");
-        std::string state = bar == std::string::npos ? text : text.substr(bar + 2);
-        progress.state = state.substr(0, state.find("  "));
-        return;
-    }
-    if (!text.empty()) {
-        lines.push_back(std::move(text));
-    }
-}
-
-std::vector<std::string> BoardOutputReader::take(const std::string& text, BoardProgress& progress) {
-    std::vector<std::string> lines;
-    for (char c : text) {
-        if (c == '\r' || c == '\n') {
-            piece(std::move(pending), lines, progress);
-            pending.clear();
+        std::string device = resolvePort(port);
+        if (device.empty()) {
+            device = port;
+        }
+        std::string identity;
+        struct stat info {};
+        if (::stat(device.c_str(), &info) == 0) {
+            identity = S_ISCHR(info.st_mode) ? "dev " + std::to_string(info.st_rdev)
+                                             : "file " + std::to_string(info.st_dev) + ":" +
+                                                   std::to_string(info.st_ino);
         } else {
-            pending += c;
+            std::error_code error;
+            identity = "path " + fs::weakly_canonical(device, error).string();
+        }
+        auto [where, fresh] = firstNamedBy.emplace(identity, port);
+        if (!fresh) {
+            return where->second == port
+                       ? "--port " + port + " is named twice"
+                       : "--port " + where->second + " and --port " + port + " are the same device";
         }
     }
-    return lines;
-}
-
-std::vector<std::string> BoardOutputReader::finish(BoardProgress& progress) {
-    std::vector<std::string> lines;
-    piece(std::move(pending), lines, progress);
-    pending.clear();
-    return lines;
+    return {};
 }
 
 int runOnEveryPort(const ProductionRun& run) {
+    catchInterrupts();
+    if (std::string twice = sameDeviceTwice(run.ports); !twice.empty()) {
+        std::fprintf(stderr, "velmora-cli: %s\n", twice.c_str());
+        return 2;
+    }
     std::vector<Board> boards(run.ports.size());
     std::map<std::string, int> seen;
     std::map<std::string, int> total;
@@ -280,9 +347,22 @@ int runOnEveryPort(const ProductionRun& run) {
         std::string name = portFileName(board.label);
         board.dir = fs::path(run.workDir) / name;
         fs::create_directories(board.dir, error);
-        fs::remove(board.dir / "report.json", error);
         if (!run.logPath.empty()) {
             board.logPath = boardLogPath(run.logPath, name);
+        }
+    }
+
+    // Every file the run will publish is tried before any board is touched.
+    PublishedFile reportFile;
+    if (!run.reportPath.empty() && !reportFile.open(run.reportPath)) {
+        std::fprintf(stderr, "velmora-cli: %s\n", reportFile.error().c_str());
+        return 2;
+    }
+    for (const Board& board : boards) {
+        PublishedFile trial;
+        if (!board.logPath.empty() && !trial.open(board.logPath)) {
+            std::fprintf(stderr, "velmora-cli: %s\n", trial.error().c_str());
+            return 2;
         }
     }
 
@@ -290,16 +370,17 @@ int runOnEveryPort(const ProductionRun& run) {
     for (Board& board : boards) {
         std::vector<std::string> argv{run.program};
         argv.insert(argv.end(), run.arguments.begin(), run.arguments.end());
-        argv.insert(argv.end(), {"--port", board.port, "--work-dir", board.dir.string(), "--report",
-                                 (board.dir / "report.json").string()});
+        argv.insert(argv.end(), {"--port", board.port, "--work-dir", board.dir.string(),
+                                 "--progress-fd", std::to_string(channelFd)});
         if (!board.logPath.empty()) {
             argv.insert(argv.end(), {"--log", board.logPath});
         }
-        if (!startBoard(board, argv)) {
-            board.messages.push_back("cannot start the run on this port");
+        if (interruptSignal() != 0 || !startBoard(board, argv)) {
+            board.messages.push_back(interruptSignal() != 0 ? "not started: the run was stopped"
+                                                            : "cannot start the run on this port");
             board.started = board.ended = Clock::now();
             board.startTime = board.endTime = isoTimeNow();
-            board.exitCode = 1;
+            board.exitCode = interruptSignal() != 0 ? 128 + interruptSignal() : 1;
         }
     }
 
@@ -307,43 +388,70 @@ int runOnEveryPort(const ProductionRun& run) {
         drawLiveLines(boards, true);
     }
     auto lastDrawn = Clock::now();
+    int forwarded = 0;
     for (;;) {
+        if (const int signal = interruptSignal(); signal != 0 && forwarded == 0) {
+            // The children end their boards between two steps; wait for them.
+            sendToLiveBoards(boards, signal);
+            forwarded = signal;
+        }
         std::vector<pollfd> watched;
-        std::vector<Board*> owners;
+        std::vector<std::pair<Board*, bool>> owners; // board, whether it is the channel
         for (Board& board : boards) {
-            if (!board.done()) {
-                watched.push_back({board.terminal, POLLIN, 0});
-                owners.push_back(&board);
+            if (board.channel >= 0) {
+                watched.push_back({board.channel, POLLIN, 0});
+                owners.emplace_back(&board, true);
+            }
+            if (board.output >= 0) {
+                watched.push_back({board.output, POLLIN, 0});
+                owners.emplace_back(&board, false);
             }
         }
         if (watched.empty()) {
             break;
         }
-        if (poll(watched.data(), watched.size(), 100) < 0 && errno != EINTR) {
+        if (::poll(watched.data(), watched.size(), 100) < 0 && errno != EINTR) {
             break;
         }
         for (std::size_t i = 0; i < watched.size(); ++i) {
             if (watched[i].revents == 0) {
                 continue;
             }
-            Board& board = *owners[i];
+            auto [board, isChannel] = owners[i];
             char buffer[4096];
-            ssize_t got = read(board.terminal, buffer, sizeof buffer);
+            ssize_t got = ::read(watched[i].fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            const std::string_view bytes(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
             std::vector<std::string> lines;
-            if (got > 0) {
-                lines = board.reader.take(std::string(buffer, static_cast<std::size_t>(got)),
-                                          board.progress);
-            } else if (got == 0 || errno != EINTR) { // the run has ended (EIO)
-                lines = board.reader.finish(board.progress);
-                endBoard(board);
+            if (isChannel) {
+                for (ChannelEvent& event : board->events.take(bytes)) {
+                    if (event.kind == ChannelEvent::Kind::Progress) {
+                        board->progress = {event.value, event.maximum, event.rate, event.text};
+                    } else if (event.kind == ChannelEvent::Kind::Message) {
+                        lines.push_back(std::move(event.text));
+                    } else {
+                        board->record = std::move(event.record);
+                        board->reported = true;
+                    }
+                }
+            } else {
+                lines = takePrinted(*board, bytes, got <= 0);
+            }
+            if (got <= 0) {
+                closeFd(isChannel ? board->channel : board->output);
+                if (board->channel < 0 && board->output < 0) {
+                    endBoard(*board);
+                }
             }
             for (std::string& line : lines) {
                 if (!live && !run.quiet) {
-                    std::printf("[%s] %s\n", board.label.c_str(), line.c_str());
+                    std::printf("[%s] %s\n", board->label.c_str(), line.c_str());
                     std::fflush(stdout);
                 }
-                board.progress.state = line; // the latest news is the state
-                board.messages.push_back(std::move(line));
+                board->progress.state = line; // the latest news is the state
+                board->messages.push_back(std::move(line));
             }
         }
         if (live && Clock::now() - lastDrawn > std::chrono::milliseconds(100)) {
@@ -359,11 +467,15 @@ int runOnEveryPort(const ProductionRun& run) {
     for (const Board& board : boards) {
         everyBoard = everyBoard && board.programmed();
     }
-    if (!run.reportPath.empty() && !writeReport(run, boards)) {
-        std::fprintf(stderr, "velmora-cli: cannot write %s\n", run.reportPath.c_str());
-        return 1;
+    int code = everyBoard ? 0 : 1;
+    if (const int signal = interruptSignal(); signal != 0) {
+        code = 128 + signal;
     }
-    return everyBoard ? 0 : 1;
+    if (reportFile.isOpen() && !reportOf(run, boards).write(reportFile)) {
+        std::fprintf(stderr, "velmora-cli: %s\n", reportFile.error().c_str());
+        return code == 0 ? 1 : code;
+    }
+    return code;
 }
 
 } // namespace velmora::cli

@@ -2,12 +2,8 @@
 
 #include "serial/wire_tap.h"
 
-#include <QCryptographicHash>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSaveFile>
+#include <array>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -20,10 +16,6 @@
 namespace velmora::cli {
 
 namespace {
-
-QString text(const std::string& value) {
-    return QString::fromStdString(value);
-}
 
 std::string formatTime(const timeval& now, int fractionDigits) {
     std::tm parts{};
@@ -44,6 +36,125 @@ std::string timeNow(int fractionDigits) {
     gettimeofday(&now, nullptr);
     return formatTime(now, fractionDigits);
 }
+
+std::string jsonString(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string jsonNumber(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", value);
+    return text;
+}
+
+// SHA-256 (FIPS 180-4), for the image's fingerprint in the report.
+class Sha256 {
+public:
+    void add(const unsigned char* bytes, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            block[used++] = bytes[i];
+            if (used == block.size()) {
+                compress();
+                used = 0;
+            }
+        }
+        length += count;
+    }
+
+    std::string hex() {
+        const std::uint64_t bits = length * 8;
+        const unsigned char one = 0x80;
+        add(&one, 1);
+        const unsigned char zero = 0;
+        while (used != 56) {
+            add(&zero, 1);
+        }
+        for (int shift = 56; shift >= 0; shift -= 8) {
+            const auto byte = static_cast<unsigned char>(bits >> shift);
+            add(&byte, 1);
+        }
+        std::string out;
+        for (std::uint32_t word : state) {
+            char text[9];
+            std::snprintf(text, sizeof text, "%08x", word);
+            out += text;
+        }
+        return out;
+    }
+
+private:
+    static std::uint32_t rotate(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+    void compress() {
+        static constexpr std::array<std::uint32_t, 64> k{
+            0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
+            0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
+            0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
+            0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7,
+            0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc,
+            0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
+            0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116,
+            0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+            0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
+            0xc67178f2};
+        std::array<std::uint32_t, 64> w{};
+        for (int i = 0; i < 16; ++i) {
+            w[i] = std::uint32_t(block[4 * i]) << 24 | std::uint32_t(block[4 * i + 1]) << 16 |
+                   std::uint32_t(block[4 * i + 2]) << 8 | std::uint32_t(block[4 * i + 3]);
+        }
+        for (int i = 16; i < 64; ++i) {
+            const std::uint32_t s0 =
+                rotate(w[i - 15], 7) ^ rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            const std::uint32_t s1 = rotate(w[i - 2], 17) ^ rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        auto [a, b, c, d, e, f, g, h] = state;
+        for (int i = 0; i < 64; ++i) {
+            const std::uint32_t t1 = h + (rotate(e, 6) ^ rotate(e, 11) ^ rotate(e, 25)) +
+                                     ((e & f) ^ (~e & g)) + k[i] + w[i];
+            const std::uint32_t t2 =
+                (rotate(a, 2) ^ rotate(a, 13) ^ rotate(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+            h = g;
+            g = f;
+            f = e;
+            e = d + t1;
+            d = c;
+            c = b;
+            b = a;
+            a = t1 + t2;
+        }
+        const std::array<std::uint32_t, 8> add{a, b, c, d, e, f, g, h};
+        for (int i = 0; i < 8; ++i) {
+            state[i] += add[i];
+        }
+    }
+
+    std::array<std::uint32_t, 8> state{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    std::array<unsigned char, 64> block{};
+    std::size_t used = 0;
+    std::uint64_t length = 0;
+};
 
 } // namespace
 
@@ -69,80 +180,67 @@ std::string commandLineOfThisProcess() {
     return words;
 }
 
+std::string sha256Hex(const std::string& bytes) {
+    Sha256 hash;
+    hash.add(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    return hash.hex();
+}
+
 bool RunReport::takeImage(const std::string& path) {
-    QFile file(text(path));
-    if (!file.open(QIODevice::ReadOnly)) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
         return false;
     }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file)) {
+    Sha256 hash;
+    long long size = 0;
+    char chunk[16384];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        hash.add(reinterpret_cast<const unsigned char*>(chunk),
+                 static_cast<std::size_t>(in.gcount()));
+        size += in.gcount();
+    }
+    if (in.bad()) {
         return false;
     }
-    imageSize = file.size();
-    imageSha256 = hash.result().toHex().toStdString();
+    imageSize = size;
+    imageSha256 = hash.hex();
     return true;
 }
 
-bool RunReport::write(const std::string& path) const {
-    QJsonArray boardList;
-    for (const BoardRecord& board : boards) {
-        QJsonArray messages;
-        for (const std::string& message : board.messages) {
-            messages.append(text(message));
-        }
-        boardList.append(QJsonObject{
-            {"port", text(board.port)},
-            {"start", text(board.startTime)},
-            {"end", text(board.endTime)},
-            {"seconds", board.seconds},
-            {"result", board.programmed ? "programmed" : "failed"},
-            {"messages", messages},
-            {"bytesSent", static_cast<qint64>(board.bytesSent)},
-            {"bytesReceived", static_cast<qint64>(board.bytesReceived)},
-        });
-    }
-    QJsonObject image{{"file", text(imageFile)}};
+std::string RunReport::toJson() const {
+    std::string out =
+        "{\n    \"tool\": \"velmora-cli\",\n    \"version\": " + jsonString(toolVersion()) +
+        ",\n    \"command\": " + jsonString(command) +
+        ",\n    \"image\": {\n        \"file\": " + jsonString(imageFile);
     if (imageSize >= 0) {
-        image["size"] = static_cast<qint64>(imageSize);
-        image["sha256"] = text(imageSha256);
+        out += ",\n        \"size\": " + std::to_string(imageSize) +
+               ",\n        \"sha256\": " + jsonString(imageSha256);
     }
-    QJsonObject root{
-        {"tool", "velmora-cli"}, {"version", toolVersion()}, {"command", text(command)},
-        {"image", image},        {"boards", boardList},
-    };
-    QSaveFile file(text(path)); // a reader never sees half a report
-    if (!file.open(QIODevice::WriteOnly)) {
-        return false;
+    out += "\n    },\n    \"boards\": [";
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        const BoardRecord& board = boards[i];
+        out += i == 0 ? "\n" : ",\n";
+        out += "        {\n            \"port\": " + jsonString(board.port) +
+               ",\n            \"start\": " + jsonString(board.startTime) +
+               ",\n            \"end\": " + jsonString(board.endTime) +
+               ",\n            \"seconds\": " + jsonNumber(board.seconds) +
+               ",\n            \"result\": " + jsonString(board.result()) +
+               ",\n            \"messages\": [";
+        for (std::size_t m = 0; m < board.messages.size(); ++m) {
+            out += (m == 0 ? "\n                " : ",\n                ") +
+                   jsonString(board.messages[m]);
+        }
+        out += board.messages.empty() ? "]" : "\n            ]";
+        out += ",\n            \"bytesSent\": " + std::to_string(board.bytesSent) +
+               ",\n            \"bytesReceived\": " + std::to_string(board.bytesReceived) +
+               "\n        }";
     }
-    file.write(QJsonDocument(root).toJson(QJsonDocument::Indented));
-    return file.commit();
+    out += boards.empty() ? "]\n}\n" : "\n    ]\n}\n";
+    return out;
 }
 
-bool RunReport::readBoards(const std::string& path, std::vector<BoardRecord>& boards) {
-    QFile file(text(path));
-    if (!file.open(QIODevice::ReadOnly)) {
-        return false;
-    }
-    QJsonDocument document = QJsonDocument::fromJson(file.readAll());
-    if (!document.isObject()) {
-        return false;
-    }
-    for (const QJsonValue& entry : document.object()["boards"].toArray()) {
-        QJsonObject object = entry.toObject();
-        BoardRecord board;
-        board.port = object["port"].toString().toStdString();
-        board.startTime = object["start"].toString().toStdString();
-        board.endTime = object["end"].toString().toStdString();
-        board.seconds = object["seconds"].toDouble();
-        board.programmed = object["result"].toString() == "programmed";
-        for (const QJsonValue& message : object["messages"].toArray()) {
-            board.messages.push_back(message.toString().toStdString());
-        }
-        board.bytesSent = object["bytesSent"].toInteger();
-        board.bytesReceived = object["bytesReceived"].toInteger();
-        boards.push_back(std::move(board));
-    }
-    return true;
+bool RunReport::write(PublishedFile& file) const {
+    return file.write(toJson()) && file.commit();
 }
 
 RunRecorder::RunRecorder(Operator& inner, std::string port)
@@ -154,58 +252,58 @@ RunRecorder::RunRecorder(Operator& inner, std::string port)
         std::lock_guard lock(wireMutex);
         bool sent = direction == WireDirection::Sent;
         (sent ? record.bytesSent : record.bytesReceived) += count;
-        if (transcript == nullptr) {
+        if (!transcript.isOpen()) {
             return;
         }
-        std::fprintf(transcript, "%s %s %s %d", timeNow(6).c_str(), sent ? "TX" : "RX",
-                     device.c_str(), baud);
+        std::string line =
+            timeNow(6) + (sent ? " TX " : " RX ") + device + " " + std::to_string(baud);
         for (int i = 0; i < count; ++i) {
-            std::fprintf(transcript, " %02X", bytes[i]);
+            char hex[4];
+            std::snprintf(hex, sizeof hex, " %02X", bytes[i]);
+            line += hex;
         }
-        std::fputc('\n', transcript);
+        transcript.write(line + "\n");
     });
 }
 
 RunRecorder::~RunRecorder() {
     setWireObserver({});
-    if (transcript != nullptr) {
-        std::fclose(transcript);
-    }
 }
 
 bool RunRecorder::openTranscript(const std::string& path) {
     std::lock_guard lock(wireMutex);
-    transcript = std::fopen(path.c_str(), "w");
-    if (transcript != nullptr) {
-        std::fprintf(transcript,
-                     "# velmora-cli %s wire transcript, port %s\n"
-                     "# time (UTC) direction device baud bytes (hex)\n",
-                     toolVersion(), record.port.c_str());
+    return transcript.open(path) &&
+           transcript.write(std::string("# velmora-cli ") + toolVersion() +
+                            " wire transcript, port " + record.port +
+                            "\n# time (UTC) direction device baud bytes (hex)\n");
+}
+
+bool RunRecorder::closeTranscript() {
+    std::lock_guard lock(wireMutex);
+    return transcript.commit();
+}
+
+std::string RunRecorder::transcriptError() const {
+    std::lock_guard lock(wireMutex);
+    return transcript.error();
+}
+
+void RunRecorder::transcribe(const std::string& line) {
+    std::lock_guard lock(wireMutex);
+    if (transcript.isOpen()) {
+        transcript.write(timeNow(6) + " " + line + "\n");
     }
-    return transcript != nullptr;
 }
 
 void RunRecorder::showMessage(std::string_view text, Icon icon) {
     record.messages.emplace_back(text);
-    {
-        std::lock_guard lock(wireMutex);
-        if (transcript != nullptr) { // where in the exchange the operator was told
-            std::fprintf(transcript, "%s message %.*s\n", timeNow(6).c_str(),
-                         static_cast<int>(text.size()), text.data());
-        }
-    }
+    transcribe("message " + std::string(text)); // where in the exchange the operator was told
     inner.showMessage(text, icon);
 }
 
 void RunRecorder::notify(std::string_view text, Notice kind) {
     record.messages.emplace_back(text);
-    {
-        std::lock_guard lock(wireMutex);
-        if (transcript != nullptr) {
-            std::fprintf(transcript, "%s notice %.*s\n", timeNow(6).c_str(),
-                         static_cast<int>(text.size()), text.data());
-        }
-    }
+    transcribe("notice " + std::string(text));
     inner.notify(text, kind);
 }
 
@@ -223,9 +321,6 @@ BoardRecord RunRecorder::finish(bool programmed) {
     record.endTime = isoTimeNow();
     record.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (transcript != nullptr) {
-        std::fflush(transcript);
-    }
     return record;
 }
 

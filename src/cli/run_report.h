@@ -1,10 +1,10 @@
 #pragma once
 
+#include "cli/published_file.h"
 #include "core/operator.h"
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -21,6 +21,12 @@ struct BoardRecord {
     std::vector<std::string> messages; // in the order the run showed them
     long long bytesSent = 0;
     long long bytesReceived = 0;
+    bool interrupted = false; // a signal ended the run
+
+    // "programmed", "failed" or "interrupted".
+    std::string result() const {
+        return interrupted ? "interrupted" : programmed ? "programmed" : "failed";
+    }
 };
 
 // The JSON report of a programming run: the tool, the command, the image and
@@ -34,10 +40,14 @@ struct RunReport {
 
     // Size and SHA-256 of the built image in path; false when unreadable.
     bool takeImage(const std::string& path);
-    bool write(const std::string& path) const;
-    // The boards of a report written by write(); false when unreadable.
-    static bool readBoards(const std::string& path, std::vector<BoardRecord>& boards);
+    std::string toJson() const;
+    // Writes the report into a file opened before the run and publishes it;
+    // false (and file.error()) when any of it fails.
+    bool write(PublishedFile& file) const;
 };
+
+// Lowercase hex SHA-256 of a byte string.
+std::string sha256Hex(const std::string& bytes);
 
 // This process's command line as it was given, words joined by spaces.
 std::string commandLineOfThisProcess();
@@ -56,8 +66,12 @@ public:
     RunRecorder(const RunRecorder&) = delete;
     RunRecorder& operator=(const RunRecorder&) = delete;
 
-    // Starts the transcript; false when the file can't be written.
+    // Starts the transcript; false when the file can't be created.
     bool openTranscript(const std::string& path);
+    // Publishes the transcript; false when any of it could not be written.
+    bool closeTranscript();
+    // Why the transcript failed, with the system's reason.
+    std::string transcriptError() const;
 
     void showMessage(std::string_view text, Icon icon) override;
     int runExchange(Exchange& exchange) override;
@@ -68,11 +82,13 @@ public:
     BoardRecord finish(bool programmed);
 
 private:
+    void transcribe(const std::string& line);
+
     Operator& inner;
     BoardRecord record;
     std::chrono::steady_clock::time_point started;
-    std::mutex wireMutex;
-    std::FILE* transcript = nullptr;
+    mutable std::mutex wireMutex;
+    PublishedFile transcript;
 };
 
 } // namespace velmora::cli

@@ -1,5 +1,7 @@
 #include "cli/terminal_operator.h"
 
+#include "cli/interrupts.h"
+#include "cli/progress_channel.h"
 #include "core/exchange.h"
 
 #include <algorithm>
@@ -13,48 +15,77 @@ namespace velmora::cli {
 namespace {
 constexpr std::string_view loadReminder =
     "Please check file name(upper-left corner) is correct or not!";
+// The longest a pause sleeps before it looks for a signal again.
+constexpr std::chrono::milliseconds pauseSlice{10};
+
+long long bytesPerSecond(long long value, double seconds) {
+    return seconds > 0.05 ? static_cast<long long>(value / seconds) : 0;
 }
+} // namespace
 
 TerminalOperator::TerminalOperator(Timing timing, bool quiet)
     : timing(timing), quiet(quiet), progressOnTerminal(!quiet && isatty(STDERR_FILENO)) {}
+
+void TerminalOperator::reportTo(ProgressWriter* writer) {
+    channel = writer;
+    progressOnTerminal = channel == nullptr && !quiet && isatty(STDERR_FILENO);
+}
 
 bool TerminalOperator::isFailure(std::string_view text, Icon icon) {
     return icon != Icon::Information && text != loadReminder;
 }
 
-void TerminalOperator::showMessage(std::string_view text, Icon icon) {
-    bool failure = isFailure(text, icon);
-    if (quiet && !failure) {
+void TerminalOperator::printLine(std::FILE* stream, std::string_view text) {
+    bool& closed = stream == stdout ? stdoutClosed : stderrClosed;
+    if (closed) {
         return;
     }
-    if (progressLineOpen) { // a message never lands on the progress line
+    if (progressLineOpen && !stderrClosed) { // a message never lands on the progress line
         std::fputs("\n", stderr);
         progressLineOpen = false;
     }
-    std::FILE* stream = failure ? stderr : stdout;
     std::fprintf(stream, "%.*s\n", static_cast<int>(text.size()), text.data());
-    std::fflush(stream);
+    if (std::fflush(stream) != 0 || std::ferror(stream)) {
+        closed = true; // nobody reads any more; the board's run goes on
+    }
+}
+
+void TerminalOperator::showMessage(std::string_view text, Icon icon) {
+    bool failure = isFailure(text, icon);
+    if (channel != nullptr) {
+        channel->message(failure ? "failure" : "news", text);
+        return;
+    }
+    if (quiet && !failure) {
+        return;
+    }
+    printLine(failure ? stderr : stdout, text);
 }
 
 void TerminalOperator::notify(std::string_view text, Notice kind) {
     const bool news = kind == Notice::Information;
+    if (channel != nullptr) {
+        channel->message(news ? "news" : kind == Notice::Warning ? "warning" : "failure", text);
+        return;
+    }
     if (quiet && news) {
         return;
     }
-    if (progressLineOpen) {
-        std::fputs("\n", stderr);
-        progressLineOpen = false;
-    }
-    std::FILE* stream = news ? stdout : stderr;
-    std::fprintf(stream, "%.*s\n", static_cast<int>(text.size()), text.data());
-    std::fflush(stream);
+    printLine(news ? stdout : stderr, text);
 }
 
 void TerminalOperator::drawProgress(const Exchange& exchange, double seconds, bool final) {
-    std::string line = exchange.caption() + " " + exchange.statusText();
     long long maximum = exchange.progressMaximum();
+    long long value = exchange.progressValue();
+    if (channel != nullptr) {
+        channel->progress(value, maximum, bytesPerSecond(value, seconds), exchange.statusText());
+        return;
+    }
+    if (stderrClosed) {
+        return;
+    }
+    std::string line = exchange.caption() + " " + exchange.statusText();
     if (maximum > 0) {
-        long long value = exchange.progressValue();
         constexpr int width = 30;
         const int filled = static_cast<int>(
             std::clamp(width * value / maximum, 0LL, static_cast<long long>(width)));
@@ -62,33 +93,52 @@ void TerminalOperator::drawProgress(const Exchange& exchange, double seconds, bo
         line.append(" [").append(filled, '#').append(width - filled, '.').append("] ");
         line.append(exchange.statusText()).append("  ").append(std::to_string(value));
         line.append("/").append(std::to_string(maximum)).append(" bytes");
-        if (seconds > 0.05) {
-            line += "  " + std::to_string(static_cast<long long>(value / seconds)) + " B/s";
+        if (long long rate = bytesPerSecond(value, seconds); rate > 0) {
+            line += "  " + std::to_string(rate) + " B/s";
         }
     }
     std::fprintf(stderr, "\r\033[K%s%s", line.c_str(), final ? "\n" : "");
-    std::fflush(stderr);
+    if (std::fflush(stderr) != 0 || std::ferror(stderr)) {
+        stderrClosed = true;
+    }
     progressLineOpen = !final;
+}
+
+bool TerminalOperator::interrupted() {
+    const int signal = interruptSignal();
+    if (signal != 0 && !interruptTold) {
+        interruptTold = true;
+        self->notify("Stopped by " + signalName(signal) + ".", Notice::Failure);
+    }
+    return signal != 0;
 }
 
 int TerminalOperator::runExchange(Exchange& exchange) {
     using Clock = std::chrono::steady_clock;
+    if (interrupted()) {
+        return 2; // the run is ending: no new exchange with the board
+    }
     const auto started = Clock::now();
     auto lastDrawn = started - std::chrono::seconds(1);
     auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - started).count(); };
+    const bool showProgress = progressOnTerminal || channel != nullptr;
     if (exchange.start()) {
         bool running = true;
         while (running) {
             running = exchange.step();
-            if (progressOnTerminal && Clock::now() - lastDrawn > std::chrono::milliseconds(100)) {
+            if (showProgress && Clock::now() - lastDrawn > std::chrono::milliseconds(100)) {
                 drawProgress(exchange, elapsed(), false);
                 lastDrawn = Clock::now();
+            }
+            if (running && interrupted()) {
+                exchange.stop(); // releases its buffers and files, result 2
+                break;
             }
             if (running) {
                 waitBeforeNextStep(exchange);
             }
         }
-        if (progressOnTerminal) {
+        if (showProgress) {
             drawProgress(exchange, elapsed(), true);
         }
     }
@@ -96,7 +146,12 @@ int TerminalOperator::runExchange(Exchange& exchange) {
 }
 
 void TerminalOperator::pause(int passes) {
-    std::this_thread::sleep_for(timing.pass * passes);
+    auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(timing.pass * passes);
+    while (left.count() > 0 && interruptSignal() == 0) {
+        const auto slice = std::min<std::chrono::nanoseconds>(left, pauseSlice);
+        std::this_thread::sleep_for(slice);
+        left -= slice;
+    }
 }
 
 } // namespace velmora::cli

@@ -4,15 +4,30 @@
 #include "core/timing.h"
 
 #include <cstdio>
+#include <string_view>
 
 namespace velmora::cli {
 
+class ProgressWriter;
+
 // The CLI's operator: every message on its own line, exactly as the system
 // words it (failures on stderr), a progress bar while an exchange runs on a
-// terminal, and pauses as timed waits.
+// terminal, and pauses as timed waits. A signal that asks the run to end
+// stops the running exchange between two passes and cuts pauses short. When
+// the run is one board among several, everything goes to the parent's
+// channel instead of the terminal.
 class TerminalOperator : public Operator {
 public:
     explicit TerminalOperator(Timing timing = {}, bool quiet = false);
+
+    // Events go to this channel from now on, none to the terminal.
+    void reportTo(ProgressWriter* channel);
+    // Notices this operator makes itself go through `outer` (a recorder that
+    // wraps it), so they are kept with the run's other messages.
+    void noticesThrough(Operator* outer) { self = outer; }
+
+    // Whether a signal asked the run to end; says so, once.
+    bool interrupted();
 
     void showMessage(std::string_view text, Icon icon) override;
     int runExchange(Exchange& exchange) override;
@@ -24,11 +39,16 @@ public:
 
 private:
     void drawProgress(const Exchange& exchange, double seconds, bool final);
-
+    void printLine(std::FILE* stream, std::string_view text);
     Timing timing;
     bool quiet;
     bool progressOnTerminal;
     bool progressLineOpen = false; // a progress line awaits its end
+    bool stdoutClosed = false;     // a write failed (a closed pipe): print no more there
+    bool stderrClosed = false;
+    bool interruptTold = false;
+    ProgressWriter* channel = nullptr;
+    Operator* self = this;
 };
 
 } // namespace velmora::cli

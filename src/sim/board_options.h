@@ -42,11 +42,14 @@ struct BoardOptions {
 
     // Bytes that reach the board together with a change of the host's line
     // settings cannot be put in order with it on a pseudo-terminal, nor can
-    // settings the host passed through in between be seen. By default such
-    // bytes are not held to a rate; strict, they must match a setting the
-    // board saw (before or after the change), so a host that opens the line at
-    // a wrong rate and writes at once is caught, but a host that changes its
-    // settings twice faster than the board can look may be refused.
+    // settings the host passed through in between be seen. Strict, such bytes
+    // must match a setting the board saw, before or after the change: a host
+    // that opens the line at a wrong rate and writes at once is refused, as a
+    // UART listening at the right rate would garble its bytes. A host must
+    // then give its bytes their time on the line before it changes the rate
+    // again, as a real line's drain makes it. Not strict (the default for
+    // boards inside a program or a test), such bytes are not held to a rate.
+    // The velmora-sim program is strict unless told otherwise.
     bool strictRates = false;
 
     // Bit-rate adjustment: the chip answers 0x00 after this many 0x00 bytes.

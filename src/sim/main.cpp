@@ -86,10 +86,11 @@ int main(int argc, char** argv) {
                    "(messages with byte counts and baud, checksum results, writes, faults)");
     app.add_flag("--pace", options.pace,
                  "Pace every byte at the line rate (10 bits per byte at the rate in force)");
-    app.add_flag("--strict-rates", options.strictRates,
-                 "Hold bytes that arrive together with a change of line settings to the settings "
-                 "seen before or after it (catches a host that opens at a wrong rate and writes "
-                 "at once; may refuse a host that changes settings twice in a few microseconds)");
+    bool lenientRates = false;
+    app.add_flag("--lenient-rates", lenientRates,
+                 "Take bytes that arrive together with a change of line settings at any rate "
+                 "(by default they must match the settings seen before or after the change, "
+                 "which catches a host that opens at a wrong rate and writes at once)");
     app.add_flag("--start-in-reflash", options.startInReflashMode,
                  "user mode: start in reflash mode, as if a trigger word had been heard");
     app.add_flag("--stay-in-reflash", options.stayInReflashMode,
@@ -148,6 +149,7 @@ int main(int argc, char** argv) {
     options.acknowledge = static_cast<std::uint8_t>(parseByte(acknowledge));
     options.replyDelay = std::chrono::milliseconds(replyDelayMs);
     options.messageGap = std::chrono::milliseconds(messageGapMs);
+    options.strictRates = !lenientRates;
     if (!bootProgram.empty() && !readFile(bootProgram, options.expectedBootProgram)) {
         std::cerr << "velmora-sim: cannot read " << bootProgram << "\n";
         return 2;

@@ -56,9 +56,9 @@
 // Line rates: the board reads the host's settings from the pseudo-terminal as
 // they change. A pseudo-terminal says that they changed, not when relative to
 // the bytes around the change, nor how often: bytes that reach the board
-// together with a change are not held to a rate (their record says
-// rateUncertain), unless `strictRates` holds them to the settings the board
-// saw before or after the change. Bytes sent after the board has taken a change in are judged
+// together with a change are held to the settings the board saw before or
+// after the change; with `strictRates` off they are not held to a rate (their
+// record says rateUncertain). Bytes sent after the board has taken a change in are judged
 // strictly; a test that wants a wrong rate caught sets it, then waits with
 // `waitForLineBaud` (see tests/sim/scripted_host.h, `settle`) before sending.
 //

@@ -159,6 +159,17 @@ void CProgrammingDialog::awaitReply() {
         next += blockSize;
         state = Send;
     } else if (reply == endReply) {
+        if (sentCount < imageLength) {
+            // The board cannot hold the whole image when it ends before the
+            // last block went out: a failure, not a success.
+            const int blocksSent = sentCount / blockSize;
+            const int blocksInImage = (imageLength + blockSize - 1) / blockSize;
+            op.notify("The board ended the transfer after block " + std::to_string(blocksSent) +
+                          " of " + std::to_string(blocksInImage) + ".",
+                      Notice::Failure);
+            releaseAndEnd(false);
+            return;
+        }
         finished = 1;
         releaseAndEnd(true);
     } else {

@@ -1,17 +1,23 @@
-// velmora-cli programming several simulated boards at once, one of them
-// silent: the good boards end with the program, the silent one fails with its
-// own messages, and the report and transcripts say so board by board.
+// velmora-cli programming simulated boards: several at once, one of them
+// silent, each board's news and result kept to it; reports and transcripts
+// that cannot be written; signals; a closed output; one device named twice.
+
+#include "image/srec_text.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -28,26 +34,15 @@ std::string readText(const fs::path& path) {
     return text.str();
 }
 
-std::string s1Record(unsigned address, const std::vector<unsigned>& data) {
-    unsigned count = static_cast<unsigned>(data.size()) + 3;
-    unsigned sum = count + (address >> 8) + (address & 0xFF);
-    char text[8];
-    std::string line = "S1";
-    std::snprintf(text, sizeof text, "%02X%04X", count, address);
-    line += text;
-    for (unsigned byte : data) {
-        std::snprintf(text, sizeof text, "%02X", byte);
-        line += text;
-        sum += byte;
-    }
-    std::snprintf(text, sizeof text, "%02X", (~sum) & 0xFF);
-    return line + text + "\r\n";
-}
-
 unsigned programByte(unsigned address) {
     return (address * 7 + 1) & 0xFF;
 }
 constexpr unsigned programSize = 300;
+// One pass of a pause: the pause after the trigger word (3001 passes, 60 ms)
+// gives its seven bytes their time on a 2400 baud line (29 ms) before the
+// port is opened at 9600 again, as a real line's drain would; the boards
+// judge the rate of what comes with a change of settings.
+const std::string passMicroseconds = "20";
 
 class ProductionCli : public ::testing::Test {
 protected:
@@ -60,11 +55,11 @@ protected:
         std::ofstream mot(dir / "prog.mot", std::ios::binary);
         mot << "S00600004844521B\r\n";
         for (unsigned address = 0; address < programSize; address += 16) {
-            std::vector<unsigned> data;
+            std::vector<std::uint8_t> data;
             for (unsigned i = 0; i < 16 && address + i < programSize; ++i) {
-                data.push_back(programByte(address + i));
+                data.push_back(static_cast<std::uint8_t>(programByte(address + i)));
             }
-            mot << s1Record(address, data);
+            mot << velmora::testing::dataRecord(address, data) << "\r\n";
         }
         mot << "S9030000FC\r\n";
     }
@@ -101,11 +96,75 @@ protected:
     }
 
     int run(const std::string& arguments) {
-        std::string command = std::string(VELMORA_CLI) + " " + arguments + " --pass-us 0 >" +
-                              (dir / "out.txt").string() + " 2>" + (dir / "err.txt").string() +
-                              " </dev/null";
+        std::string command = std::string(VELMORA_CLI) + " " + arguments + " --pass-us " +
+                              passMicroseconds + " >" + (dir / "out.txt").string() + " 2>" +
+                              (dir / "err.txt").string() + " </dev/null";
         int status = std::system(command.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // velmora-cli started and left running; its output goes to out.txt and
+    // err.txt (stdout to `stdoutFd` when given).
+    pid_t start(const std::vector<std::string>& arguments, int stdoutFd = -1) {
+        std::vector<std::string> words{VELMORA_CLI};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        words.insert(words.end(), {"--pass-us", passMicroseconds});
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            std::vector<char*> argv;
+            for (auto& word : words) {
+                argv.push_back(word.data());
+            }
+            argv.push_back(nullptr);
+            int out = stdoutFd >= 0
+                          ? stdoutFd
+                          : ::open((dir / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = ::open((dir / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(err, STDERR_FILENO);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        return pid;
+    }
+
+    // The exit code, or -1 when it has not ended within the time.
+    static int waitForExit(pid_t pid, std::chrono::seconds limit) {
+        auto until = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > until) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    // Waits until the file holds the text; false after ten seconds.
+    bool waitForText(const fs::path& file, const std::string& text, int times = 1) {
+        for (int tries = 0; tries < 1000; ++tries) {
+            std::string now = readText(file);
+            int found = 0;
+            for (auto at = now.find(text); at != std::string::npos; at = now.find(text, at + 1)) {
+                ++found;
+            }
+            if (found >= times) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    QJsonObject readJson(const fs::path& path) {
+        QFile file(QString::fromStdString(path.string()));
+        if (!file.open(QIODevice::ReadOnly)) {
+            return {};
+        }
+        return QJsonDocument::fromJson(file.readAll()).object();
     }
 
     fs::path dir;
@@ -200,6 +259,188 @@ TEST_F(ProductionCli, OneBoardRunWritesItsReportToo) {
     ASSERT_EQ(list.size(), 1);
     EXPECT_EQ(list[0].toObject()["port"].toString(), "sim");
     EXPECT_EQ(list[0].toObject()["result"].toString(), "programmed");
+}
+
+TEST_F(ProductionCli, OnATerminalEachBoardsLineShowsWhatItsRunReported) {
+    std::string first = startBoard("first");
+    std::string second = startBoard("second");
+    int ours = -1;
+    int theirs = -1;
+    ASSERT_EQ(::openpty(&ours, &theirs, nullptr, nullptr, nullptr), 0);
+    pid_t cli = ::fork();
+    if (cli == 0) {
+        std::string words[] = {VELMORA_CLI, "flash",         (dir / "prog.mot").string(),
+                               "--port",    first,           "--port",
+                               second,      "--work-dir",    (dir / "work").string(),
+                               "--pass-us", passMicroseconds};
+        std::vector<char*> argv;
+        for (auto& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        int quiet = ::open("/dev/null", O_WRONLY);
+        ::dup2(quiet, STDOUT_FILENO);
+        ::dup2(theirs, STDERR_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(theirs);
+    std::string screen;
+    char buffer[4096];
+    pollfd terminal{ours, POLLIN, 0};
+    while (::poll(&terminal, 1, 30000) > 0) {
+        ssize_t got = ::read(ours, buffer, sizeof buffer);
+        if (got <= 0) {
+            break; // the run has ended and closed the terminal
+        }
+        screen.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(ours);
+    EXPECT_EQ(waitForExit(cli, std::chrono::seconds(10)), 0) << screen;
+    // The last drawing: each board's line with the bytes its run reported sending.
+    const std::string last = screen.substr(screen.rfind("\033[2A"));
+    for (const std::string& port : {first, second}) {
+        const auto line = last.find(port);
+        ASSERT_NE(line, std::string::npos) << last;
+        const std::string text = last.substr(line, last.find('\n', line) - line);
+        EXPECT_NE(text.find("100%"), std::string::npos) << text;
+        EXPECT_NE(text.find("320/320"), std::string::npos) << text;
+        EXPECT_NE(text.find("programmed"), std::string::npos) << text;
+    }
+}
+
+TEST_F(ProductionCli, AReportOrTranscriptThatCannotBeMadeRefusesTheRunBeforeAnyBoard) {
+    std::string board = startBoard("board");
+    const std::string nowhere = (dir / "absent" / "file").string();
+    for (std::string option : {"--report", "--log"}) {
+        int code = run("flash " + (dir / "prog.mot").string() + " --port " + board + " " + option +
+                       " " + nowhere + " --work-dir " + (dir / "work").string());
+        EXPECT_EQ(code, 2) << option;
+        EXPECT_EQ(readText(dir / "err.txt"),
+                  "velmora-cli: cannot write " + nowhere + ": No such file or directory\n");
+        // Several boards: refused the same way, none started.
+        code = run("flash " + (dir / "prog.mot").string() + " --port " + board + " --port sim " +
+                   option + " " + nowhere + " --work-dir " + (dir / "work").string());
+        EXPECT_EQ(code, 2) << option;
+        EXPECT_NE(readText(dir / "err.txt").find("No such file or directory"), std::string::npos);
+        EXPECT_EQ(readText(dir / "out.txt"), "");
+    }
+    EXPECT_FALSE(fs::exists(dir / "board.bin")); // the board was never written
+}
+
+TEST_F(ProductionCli, AFullDiskFailsTheRunAndKeepsTheEarlierReport) {
+    fs::path small = dir / "small";
+    fs::create_directories(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k") != 0) {
+        GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
+    }
+    std::ofstream(small / "report.json") << "the earlier report";
+    std::ofstream(small / "filler") << std::string(16 * 1024, 'x');
+    std::string board = startBoard("board");
+    int code = run("flash " + (dir / "prog.mot").string() + " --port " + board + " --report " +
+                   (small / "report.json").string() + " --work-dir " + (dir / "work").string());
+    std::string err = readText(dir / "err.txt");
+    std::string report = readText(small / "report.json");
+    ::umount(small.c_str());
+    EXPECT_EQ(code, 1) << err;
+    EXPECT_EQ(report, "the earlier report");
+    EXPECT_NE(
+        err.find("cannot write " + (small / "report.json").string() + ": No space left on device"),
+        std::string::npos)
+        << err;
+    EXPECT_NE(readText(dir / "out.txt").find("Porgramming successfully !"), std::string::npos);
+}
+
+TEST_F(ProductionCli, ASignalEndsTheRunBetweenStepsWithItsReport) {
+    std::string silent = startBoard("silent", {"--silent"});
+    pid_t cli = start({"flash", (dir / "prog.mot").string(), "--port", silent, "--report",
+                       (dir / "report.json").string(), "--work-dir", (dir / "work").string()});
+    ASSERT_TRUE(waitForText(dir / "out.txt", loaded));
+    ::kill(cli, SIGTERM);
+    // The board would keep it waiting a minute; the signal ends the wait.
+    EXPECT_EQ(waitForExit(cli, std::chrono::seconds(10)), 143);
+    std::string err = readText(dir / "err.txt");
+    // The stop, then the command's failure when the signal came while the flash ran.
+    EXPECT_TRUE(err == "Stopped by SIGTERM.\nSystem not Ready(A) !\n" ||
+                err == "Stopped by SIGTERM.\n")
+        << err;
+    QJsonObject board = readJson(dir / "report.json")["boards"].toArray()[0].toObject();
+    EXPECT_EQ(board["result"].toString(), "interrupted");
+    EXPECT_EQ(board["messages"].toArray()[1].toString(), "Stopped by SIGTERM.");
+}
+
+TEST_F(ProductionCli, ASignalToSeveralBoardsReachesEveryRunAndWaitsForThem) {
+    std::string first = startBoard("first", {"--silent"});
+    std::string second = startBoard("second", {"--silent"});
+    pid_t cli =
+        start({"flash", (dir / "prog.mot").string(), "--port", first, "--port", second, "--report",
+               (dir / "report.json").string(), "--work-dir", (dir / "work").string()});
+    ASSERT_TRUE(waitForText(dir / "out.txt", loaded, 2)) << readText(dir / "out.txt");
+    ::kill(cli, SIGINT); // the parent alone: it passes the signal on
+    EXPECT_EQ(waitForExit(cli, std::chrono::seconds(10)), 130);
+    std::string out = readText(dir / "out.txt");
+    EXPECT_NE(out.find("[" + first + "] Stopped by SIGINT."), std::string::npos) << out;
+    EXPECT_NE(out.find("[" + second + "] Stopped by SIGINT."), std::string::npos) << out;
+    EXPECT_NE(out.find("2 boards: 0 programmed, 0 failed, 2 interrupted"), std::string::npos)
+        << out;
+    QJsonArray list = readJson(dir / "report.json")["boards"].toArray();
+    ASSERT_EQ(list.size(), 2);
+    for (const QJsonValue& board : list) {
+        EXPECT_EQ(board.toObject()["result"].toString(), "interrupted");
+        // Each run ended its board its own way: the stop, then the command's
+        // failure when the signal came after the load, while the flash ran.
+        QJsonArray messages = board.toObject()["messages"].toArray();
+        ASSERT_GE(messages.size(), 2);
+        ASSERT_LE(messages.size(), 3);
+        EXPECT_EQ(messages[1].toString(), "Stopped by SIGINT.");
+        if (messages.size() == 3) {
+            EXPECT_EQ(messages[2].toString(), "System not Ready(A) !");
+        }
+    }
+}
+
+TEST_F(ProductionCli, BoardRunsOfAParentKilledOutrightEndTheirBoards) {
+    std::string first = startBoard("first", {"--silent"});
+    std::string second = startBoard("second", {"--silent"});
+    pid_t cli =
+        start({"flash", (dir / "prog.mot").string(), "--port", first, "--port", second, "--log",
+               (dir / "wire.log").string(), "--work-dir", (dir / "work").string()});
+    ASSERT_TRUE(waitForText(dir / "out.txt", loaded, 2)) << readText(dir / "out.txt");
+    ::kill(cli, SIGKILL);
+    ::waitpid(cli, nullptr, 0);
+    // Each run publishes its transcript as it ends; the boards would keep them a minute.
+    for (std::string name : {"first", "second"}) {
+        const fs::path log = dir / ("wire-" + name + ".log");
+        EXPECT_TRUE(waitForText(log, "notice Stopped by SIGTERM.")) << name;
+    }
+}
+
+TEST_F(ProductionCli, AClosedOutputStopsThePrintingNotTheBoard) {
+    std::string board = startBoard("board");
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ::close(ends[0]); // nobody will read: every write to stdout fails
+    pid_t cli = start({"flash", (dir / "prog.mot").string(), "--port", board, "--work-dir",
+                       (dir / "work").string()},
+                      ends[1]);
+    ::close(ends[1]);
+    EXPECT_EQ(waitForExit(cli, std::chrono::seconds(30)), 0) << readText(dir / "err.txt");
+    std::string flash = readText(dir / "board.bin");
+    ASSERT_EQ(flash.size(), 128u * 1024);
+    EXPECT_EQ(static_cast<unsigned char>(flash[programSize - 1]), programByte(programSize - 1));
+}
+
+TEST_F(ProductionCli, OneDeviceNamedTwiceIsRefusedAtOnce) {
+    std::string board = startBoard("board");
+    fs::create_symlink(board, dir / "alias");
+    const auto started = std::chrono::steady_clock::now();
+    int code = run("flash " + (dir / "prog.mot").string() + " --port " + board + " --port " +
+                   (dir / "alias").string() + " --work-dir " + (dir / "work").string());
+    EXPECT_EQ(code, 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ(readText(dir / "err.txt"), "velmora-cli: --port " + board + " and --port " +
+                                             (dir / "alias").string() + " are the same device\n");
+    EXPECT_FALSE(fs::exists(dir / "board.bin"));
 }
 
 } // namespace

@@ -1,6 +1,9 @@
 // The run recorder: messages in order, bytes counted and transcribed as they
-// cross a real pseudo-terminal, and the JSON report written and read back.
+// cross a real pseudo-terminal; the JSON report; files published whole or not
+// at all, on a full disk too; the channel a board's run reports on.
 
+#include "cli/progress_channel.h"
+#include "cli/published_file.h"
 #include "cli/run_report.h"
 #include "program/pty_peer.h"
 #include "serial/serial_port.h"
@@ -10,10 +13,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/mount.h>
 #include <unistd.h>
 
 namespace {
@@ -67,6 +72,9 @@ TEST_F(RunRecord, CountsAndTranscribesTheWireAndKeepsMessagesInOrder) {
         recorder.showMessage("Time out !", velmora::Icon::Warning);
         port.close();
         record = recorder.finish(false);
+        // Nothing shows under the transcript's name before it is published.
+        EXPECT_FALSE(fs::exists(dir / "wire.log"));
+        ASSERT_TRUE(recorder.closeTranscript()) << recorder.transcriptError();
     }
     // Everything reached the wrapped operator as well.
     EXPECT_EQ(inner.texts(), (std::vector<std::string>{"first", "Time out !"}));
@@ -128,12 +136,17 @@ TEST_F(RunRecord, ReportCarriesTheImageHashAndEveryBoard) {
                                   {"Time out !", "System not Ready(A) !"},
                                   8,
                                   0};
+    bad.interrupted = true;
     report.boards = {good, bad};
-    ASSERT_TRUE(report.write((dir / "report.json").string()));
+    velmora::cli::PublishedFile file;
+    ASSERT_TRUE(file.open((dir / "report.json").string())) << file.error();
+    ASSERT_TRUE(report.write(file)) << file.error();
 
-    QFile file(QString::fromStdString((dir / "report.json").string()));
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+    QFile json(QString::fromStdString((dir / "report.json").string()));
+    ASSERT_TRUE(json.open(QIODevice::ReadOnly));
+    QJsonParseError parseError;
+    QJsonObject root = QJsonDocument::fromJson(json.readAll(), &parseError).object();
+    ASSERT_EQ(parseError.error, QJsonParseError::NoError) << report.toJson();
     EXPECT_EQ(root["tool"].toString(), "velmora-cli");
     EXPECT_FALSE(root["version"].toString().isEmpty());
     EXPECT_EQ(root["command"].toString().toStdString(), report.command);
@@ -144,18 +157,117 @@ TEST_F(RunRecord, ReportCarriesTheImageHashAndEveryBoard) {
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     QJsonArray boards = root["boards"].toArray();
     ASSERT_EQ(boards.size(), 2);
-    EXPECT_EQ(boards[1].toObject()["result"].toString(), "failed");
+    EXPECT_EQ(boards[0].toObject()["result"].toString(), "programmed");
+    EXPECT_EQ(boards[0].toObject()["bytesSent"].toInteger(), 1000);
+    EXPECT_EQ(boards[1].toObject()["result"].toString(), "interrupted");
     EXPECT_EQ(boards[1].toObject()["messages"].toArray()[1].toString(), "System not Ready(A) !");
+    EXPECT_EQ(boards[1].toObject()["end"].toString().toStdString(), bad.endTime);
 
-    std::vector<velmora::cli::BoardRecord> back;
-    ASSERT_TRUE(velmora::cli::RunReport::readBoards((dir / "report.json").string(), back));
-    ASSERT_EQ(back.size(), 2u);
-    EXPECT_EQ(back[0].messages, good.messages);
-    EXPECT_TRUE(back[0].programmed);
-    EXPECT_EQ(back[0].bytesSent, 1000);
-    EXPECT_EQ(back[1].messages, bad.messages);
-    EXPECT_EQ(back[1].endTime, bad.endTime);
-    EXPECT_FALSE(back[1].programmed);
+    // Texts that JSON must escape, and hashes longer than one block.
+    report.command = "say \"hi\"\t\\ \x01";
+    report.boards.clear();
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(report.toJson()))
+                  .object()["command"]
+                  .toString()
+                  .toStdString(),
+              report.command);
+    EXPECT_EQ(velmora::cli::sha256Hex(""),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(velmora::cli::sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
+TEST_F(RunRecord, APublishedFileReplacesTheOldOneOnlyWhenWholeAndOnTheDisk) {
+    // A small file system, full: the new file cannot be written.
+    fs::path small = dir / "small";
+    fs::create_directories(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k") != 0) {
+        GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
+    }
+    std::ofstream(small / "report.json") << "the earlier report";
+    {
+        std::ofstream filler(small / "filler", std::ios::binary);
+        std::string block(4096, 'x');
+        for (int i = 0; i < 16 && filler; ++i) {
+            filler.write(block.data(), static_cast<std::streamsize>(block.size()));
+        }
+    }
+    velmora::cli::PublishedFile file;
+    ASSERT_TRUE(file.open((small / "report.json").string())) << file.error();
+    file.write(std::string(20000, 'y'));
+    EXPECT_FALSE(file.commit());
+    EXPECT_NE(file.error().find("cannot write " + (small / "report.json").string() +
+                                ": No space left on device"),
+              std::string::npos)
+        << file.error();
+    EXPECT_EQ(readText(small / "report.json"), "the earlier report");
+    // No hidden piece is left behind.
+    int entries = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(small)) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 2);
+
+    // With room again the file is replaced, whole.
+    fs::remove(small / "filler");
+    ASSERT_TRUE(file.open((small / "report.json").string()));
+    EXPECT_TRUE(file.write("new") && file.commit()) << file.error();
+    EXPECT_EQ(readText(small / "report.json"), "new");
+    ::umount(small.c_str());
+
+    // A place that cannot take a file is found out at open, with the reason.
+    EXPECT_FALSE(file.open((dir / "absent" / "report.json").string()));
+    EXPECT_NE(file.error().find("No such file or directory"), std::string::npos) << file.error();
+    EXPECT_FALSE(file.open(dir.string()));
+    EXPECT_NE(file.error().find("Is a directory"), std::string::npos) << file.error();
+}
+
+TEST(ProgressChannel, EventsCrossAPipeInAnyPiecesAndTextCannotBreakALine) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    velmora::cli::ProgressWriter writer(ends[1]);
+    writer.progress(256, 1024, 980, "25 %");
+    writer.message("failure", "Time\tout\n!");
+    velmora::cli::BoardRecord record;
+    record.interrupted = true;
+    record.bytesSent = 300;
+    record.bytesReceived = 4;
+    record.seconds = 1.5;
+    record.startTime = "2026-01-01T00:00:00.000Z";
+    record.endTime = "2026-01-01T00:00:01.500Z";
+    writer.end(record);
+    ::close(ends[1]);
+    std::string bytes;
+    char buffer[256];
+    for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(ends[0]);
+
+    velmora::cli::ProgressReader reader;
+    std::vector<velmora::cli::ChannelEvent> events;
+    for (char c : bytes) { // one byte at a time: every line is cut everywhere
+        for (auto& event : reader.take(std::string_view(&c, 1))) {
+            events.push_back(std::move(event));
+        }
+    }
+    using Kind = velmora::cli::ChannelEvent::Kind;
+    ASSERT_EQ(events.size(), 3u) << bytes;
+    EXPECT_EQ(events[0].kind, Kind::Progress);
+    EXPECT_EQ(events[0].value, 256);
+    EXPECT_EQ(events[0].maximum, 1024);
+    EXPECT_EQ(events[0].rate, 980);
+    EXPECT_EQ(events[0].text, "25 %");
+    EXPECT_EQ(events[1].kind, Kind::Message);
+    EXPECT_EQ(events[1].messageKind, "failure");
+    EXPECT_EQ(events[1].text, "Time out !");
+    EXPECT_EQ(events[2].kind, Kind::End);
+    EXPECT_TRUE(events[2].record.interrupted);
+    EXPECT_EQ(events[2].record.result(), "interrupted");
+    EXPECT_EQ(events[2].record.bytesSent, 300);
+    EXPECT_EQ(events[2].record.bytesReceived, 4);
+    EXPECT_DOUBLE_EQ(events[2].record.seconds, 1.5);
+    EXPECT_EQ(events[2].record.endTime, record.endTime);
 }
 
 } // namespace

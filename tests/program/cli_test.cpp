@@ -1,5 +1,7 @@
 // velmora-cli flash / write / boot, run as a program against a simulated board.
 
+#include "image/srec_text.h"
+
 #include <array>
 #include <cstdio>
 #include <filesystem>
@@ -28,23 +30,6 @@ std::string readText(const fs::path& path) {
     return text.str();
 }
 
-// One S1 record: count, address, data, checksum (one's complement of the sum).
-std::string s1Record(unsigned address, const std::vector<unsigned>& data) {
-    unsigned count = static_cast<unsigned>(data.size()) + 3;
-    unsigned sum = count + (address >> 8) + (address & 0xFF);
-    char text[8];
-    std::string line = "S1";
-    std::snprintf(text, sizeof text, "%02X%04X", count, address);
-    line += text;
-    for (unsigned byte : data) {
-        std::snprintf(text, sizeof text, "%02X", byte);
-        line += text;
-        sum += byte;
-    }
-    std::snprintf(text, sizeof text, "%02X", (~sum) & 0xFF);
-    return line + text + "\r\n";
-}
-
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -57,11 +42,11 @@ protected:
         std::ofstream mot(dir / "prog.mot", std::ios::binary);
         mot << "S00600004844521B\r\n";
         for (unsigned address = 0; address < 200; address += 16) {
-            std::vector<unsigned> data;
+            std::vector<std::uint8_t> data;
             for (unsigned i = 0; i < 16 && address + i < 200; ++i) {
-                data.push_back((address + i) * 3 & 0xFF);
+                data.push_back(static_cast<std::uint8_t>((address + i) * 3 & 0xFF));
             }
-            mot << s1Record(address, data);
+            mot << velmora::testing::dataRecord(address, data) << "\r\n";
         }
         mot << "S9030000FC\r\n";
     }

@@ -242,12 +242,15 @@ TEST_F(Control, NegativeAnswerToABlockIsAProgrammingError) {
     expectIdle();
 }
 
-TEST_F(Control, EarlyEndAnswerIsTakenAsTheTargetsWord) {
+TEST_F(Control, AnEndAnswerBeforeTheLastBlockIsAFailure) {
     startBoard(userBoard([](BoardOptions& o) { o.earlyAckBlock = 1; }));
     loadImage(pattern(1024));
     view->flash();
-    // The target's end reply ends the transfer whenever it comes.
-    EXPECT_EQ(op.texts(), Texts{"Porgramming successfully !"});
+    // The board cannot hold an image it was given one block of.
+    EXPECT_EQ(op.texts(), Texts{"Programming Data Error. Please try again !"});
+    ASSERT_EQ(op.notices.size(), 1u);
+    EXPECT_EQ(op.notices[0].first, "The board ended the transfer after block 1 of 8.");
+    EXPECT_EQ(op.notices[0].second, Notice::Failure);
     EXPECT_EQ(readFile(places.recordFile()).size(), 16u);
     expectIdle();
 }

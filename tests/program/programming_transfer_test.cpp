@@ -163,6 +163,32 @@ TEST_F(ProgrammingTransfer, ResendsTheClosingMessageWhenAskedForMore) {
     EXPECT_EQ(readFile(places.recordFile()).size(), 48u);
 }
 
+TEST_F(ProgrammingTransfer, AnEndReplyIsASuccessOnlyOnceTheLastBlockIsOut) {
+    writeFile(places.imageFile(), pattern(300)); // three blocks, the last one padded
+    peer.play([&](PtyPeer& target) {
+        target.read(129);
+        target.write({0x06});
+    });
+    EXPECT_EQ(run(), 2);
+    ASSERT_EQ(op.notices.size(), 1u);
+    EXPECT_EQ(op.notices[0].first, "The board ended the transfer after block 1 of 3.");
+    peer.join();
+
+    // After the last block the board has every byte: the closing message is owed, not needed.
+    op.notices.clear();
+    peer.play([&](PtyPeer& target) {
+        for (int block = 0; block < 2; ++block) {
+            target.read(129);
+            target.write({0x11});
+        }
+        target.read(129);
+        target.write({0x06});
+    });
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(op.notices.empty());
+    EXPECT_EQ(readFile(places.recordFile()).size(), 48u);
+}
+
 TEST_F(ProgrammingTransfer, ANegativeReplyEndsTheTransfer) {
     writeFile(places.imageFile(), pattern(512));
     peer.play([&](PtyPeer& target) {

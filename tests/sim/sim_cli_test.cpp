@@ -101,7 +101,10 @@ TEST(SimProgram, ServesWritesFlashAndSummaryUntilTerminated) {
     const std::string link = base + ".tty";
     const std::string flashFile = base + ".flash";
     const std::string summaryFile = base + ".json";
-    SimProcess sim({"--link", link, "--flash-out", flashFile, "--summary", summaryFile});
+    // This host changes its rate right after the trigger word, faster than any
+    // line could carry it: only a lenient board can take it.
+    SimProcess sim(
+        {"--link", link, "--flash-out", flashFile, "--summary", summaryFile, "--lenient-rates"});
     ASSERT_GT(sim.pid, 0);
     const std::string ready = sim.readLine();
     EXPECT_EQ(ready.rfind("velmora-sim ready: " + link + " (/dev/pts/", 0), 0u) << ready;
@@ -131,6 +134,45 @@ TEST(SimProgram, ServesWritesFlashAndSummaryUntilTerminated) {
     EXPECT_NE(summary.find("\"kind\": \"trigger word\""), std::string::npos);
     EXPECT_NE(access(link.c_str(), F_OK), 0);
     std::remove(flashFile.c_str());
+    std::remove(summaryFile.c_str());
+}
+
+TEST(SimProgram, RefusesATriggerWordSentAtOnceAtTheWrongRateAndTakesOneAtTheRightRate) {
+    const std::string base =
+        ::testing::TempDir() + "velmora-sim-rate-" + std::to_string(::getpid());
+    const std::string link = base + ".tty";
+    const std::string summaryFile = base + ".json";
+    SimProcess sim({"--link", link, "--summary", summaryFile});
+    ASSERT_GT(sim.pid, 0);
+    sim.readLine();
+    auto summaryWhen = [&](const std::string& text) {
+        for (int tries = 0; tries < 100; ++tries) {
+            std::remove(summaryFile.c_str());
+            ::kill(sim.pid, SIGUSR1);
+            if (waitForFile(summaryFile)) {
+                std::string summary = readText(summaryFile);
+                if (summary.find(text) != std::string::npos) {
+                    return summary;
+                }
+            }
+        }
+        return std::string();
+    };
+    {
+        ScriptedHost host(link);
+        ASSERT_TRUE(host.setBaud(9600)); // the rate of the write, not of the trigger word
+        host.send("reflshu");
+        EXPECT_EQ(writeImage(host, patternImage(128), 300ms), std::vector<int>{-1});
+    }
+    EXPECT_EQ(summaryWhen("accepted: reflshu"), "");
+    ScriptedHost host(link);
+    ASSERT_TRUE(host.setBaud(2400));
+    host.send("reflshu");
+    EXPECT_NE(summaryWhen("accepted: reflshu"), "");
+    ASSERT_TRUE(host.setBaud(9600));
+    EXPECT_EQ(writeImage(host, patternImage(128)), goodReplies(128));
+    ::kill(sim.pid, SIGTERM);
+    EXPECT_EQ(sim.wait(), 0);
     std::remove(summaryFile.c_str());
 }
 

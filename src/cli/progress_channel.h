@@ -1,0 +1,52 @@
+#pragma once
+
+#include "cli/run_report.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora::cli {
+
+// How a board's run among several tells the run that started it what it is
+// doing: one line per event on a pipe the child inherits, fields split by
+// tabs, the free text last.
+//
+//   progress <value> <maximum> <bytes per second> <status>
+//   message <failure|warning|news> <text>
+//   end <programmed|failed|interrupted> <bytes sent> <bytes received> <seconds> <start> <end>
+struct ChannelEvent {
+    enum class Kind { Progress, Message, End };
+    Kind kind = Kind::Message;
+    long long value = 0;
+    long long maximum = 0;
+    long long rate = 0;
+    std::string text; // the status or the message
+    std::string messageKind;
+    BoardRecord record; // End: the run's own record (no port, no messages)
+};
+
+// The child's end. Writes are whole lines of at most a few hundred bytes, so
+// each lands in the pipe in one piece; a parent that is gone is ignored.
+class ProgressWriter {
+public:
+    explicit ProgressWriter(int fd) : fd(fd) {}
+    void progress(long long value, long long maximum, long long rate, std::string_view status);
+    void message(std::string_view kind, std::string_view text);
+    void end(const BoardRecord& record);
+
+private:
+    void send(std::string line);
+    int fd;
+};
+
+// The parent's end: whole events from bytes read in any pieces.
+class ProgressReader {
+public:
+    std::vector<ChannelEvent> take(std::string_view bytes);
+
+private:
+    std::string pending;
+};
+
+} // namespace velmora::cli
