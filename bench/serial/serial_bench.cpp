@@ -5,8 +5,8 @@
 //     round trip made with bare system calls on the same line.
 //  3. Whether the line accepts the driver's low-latency mode.
 #include "serial/ms_comm.h"
-#include "serial/pty_peer.h"
 #include "serial/serial_port.h"
+#include "support/pty_peer.h"
 
 #include <QCoreApplication>
 #include <algorithm>

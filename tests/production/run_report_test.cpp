@@ -2,8 +2,8 @@
 // cross a real pseudo-terminal, and the JSON report written and read back.
 
 #include "cli/run_report.h"
-#include "program/pty_peer.h"
 #include "serial/serial_port.h"
+#include "support/pty_peer.h"
 #include "support/recording_operator.h"
 
 #include <QFile>

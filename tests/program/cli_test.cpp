@@ -108,7 +108,8 @@ TEST_F(Cli, FailuresGoToStandardErrorAndExitWithOne) {
     Outcome outcome = run("flash " + file() + " --port " + (dir / "absent").string());
     EXPECT_EQ(outcome.exitCode, 1);
     EXPECT_EQ(outcome.out, loaded);
-    EXPECT_EQ(outcome.err, "Time out !\nSystem not Ready(A) !\n");
+    EXPECT_EQ(outcome.err, "Cannot open " + (dir / "absent").string() +
+                               ": No such file or directory\nSystem not Ready(A) !\n");
 
     outcome = run("flash " + (dir / "missing.mot").string() + " --port sim");
     EXPECT_EQ(outcome.exitCode, 1);

@@ -1,8 +1,8 @@
 // The programming transfer against a target played byte by byte on a pseudo-terminal.
 
 #include "core/flags.h"
-#include "pty_peer.h"
 #include "serial/serial_port.h"
+#include "support/pty_peer.h"
 #include "support/recording_operator.h"
 #include "transfer/programming_dialog.h"
 
@@ -58,7 +58,7 @@ protected:
 
     int run() {
         CProgrammingDialog dialog(op, places, timing);
-        dialog.setUp(port);
+        dialog.setUp(port.transport());
         int result = op.runExchange(dialog);
         EXPECT_FALSE(dialog.holdsImage());
         EXPECT_FALSE(dialog.recordFileOpen());
@@ -126,7 +126,7 @@ TEST_F(ProgrammingTransfer, PadsTheLastPartBlockWithErasedBytesAndCountsThemInTh
         target.write({0x06});
     });
     CProgrammingDialog dialog(op, places, timing);
-    dialog.setUp(port);
+    dialog.setUp(port.transport());
     ASSERT_TRUE(dialog.start());
     EXPECT_EQ(dialog.statusText(), "0 %");
     std::vector<std::string> shown;
@@ -232,7 +232,7 @@ TEST_F(ProgrammingTransfer, ARecordThatCannotBeWrittenEndsTheTransfer) {
 TEST_F(ProgrammingTransfer, StopBetweenPassesEndsWithTwoAndReleasesEverything) {
     writeFile(places.imageFile(), pattern(256));
     CProgrammingDialog dialog(op, places, timing);
-    dialog.setUp(port);
+    dialog.setUp(port.transport());
     ASSERT_TRUE(dialog.start());
     ASSERT_TRUE(dialog.step()); // the first block goes out
     EXPECT_TRUE(dialog.recordFileOpen());
