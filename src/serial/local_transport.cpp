@@ -6,6 +6,7 @@
 #include <array>
 #include <asio/io_context.hpp>
 #include <asio/serial_port.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 #include <cerrno>
 #include <thread>
@@ -319,13 +320,19 @@ private:
 
     // Runs the io_context until the operation has finished or the deadline has
     // passed; then cancels it and lets its handler run, so nothing is left
-    // pending on buffers of the caller.
+    // pending on buffers of the caller. The deadline is a timer of its own:
+    // the io_context's own waits round up to whole milliseconds.
     void runUntil(Deadline deadline, const bool& finished) {
         io_.restart();
         io_.poll();
-        while (!finished && TransportClock::now() < deadline) {
-            if (io_.run_one_until(deadline) == 0 && io_.stopped()) {
-                break;
+        if (!finished && TransportClock::now() < deadline) {
+            bool expired = false;
+            timer_.expires_at(deadline);
+            timer_.async_wait([&expired](const std::error_code&) { expired = true; });
+            while (!finished && !expired && io_.run_one() > 0) {
+            }
+            timer_.cancel();
+            while (!expired && io_.run_one() > 0) {
             }
         }
         if (!finished) {
@@ -363,6 +370,7 @@ private:
     LineSettings settings_;
     asio::io_context io_{1};
     asio::serial_port port_{io_};
+    asio::steady_timer timer_{io_};
     std::array<std::uint8_t, readChunk> chunk_{};
     // Received and not taken yet: received_[start_..].
     std::vector<std::uint8_t> received_;
