@@ -152,7 +152,7 @@ public:
                               failure = error;
                               written = n;
                           });
-        runUntil(deadline, finished);
+        finishBy(deadline, finished);
         noteHandedToLine(written);
         if (failure && failure != asio::error::operation_aborted) {
             return failed(failure);
@@ -171,19 +171,14 @@ public:
         if (held() > 0 || native::queuedInput(port_.native_handle()) > 0) {
             return Status::done();
         }
-        bool finished = false;
-        std::error_code failure;
-        std::size_t got = 0;
-        port_.async_read_some(asio::buffer(chunk_),
-                              [&](const std::error_code& error, std::size_t n) {
-                                  finished = true;
-                                  failure = error;
-                                  got = n;
-                              });
-        runUntil(deadline, finished);
-        received_.insert(received_.end(), chunk_.begin(), chunk_.begin() + got);
-        if (got == 0 && failure && failure != asio::error::operation_aborted) {
-            return failed(failure);
+        // One read stays pending from one wait to the next, so a wait costs no
+        // more than the io_context's own wake-up.
+        if (!readPending_) {
+            startRead();
+        }
+        runUntil(deadline, readPending_, false);
+        if (readFailure_) {
+            return failed(readFailure_);
         }
         if (held() > 0) {
             return Status::done();
@@ -318,30 +313,49 @@ private:
         return Status::done();
     }
 
-    // Runs the io_context until the operation has finished or the deadline has
-    // passed; then cancels it and lets its handler run, so nothing is left
-    // pending on buffers of the caller. The deadline is a timer of its own:
-    // the io_context's own waits round up to whole milliseconds.
-    void runUntil(Deadline deadline, const bool& finished) {
+    // Runs the io_context until `flag` equals `until` or the deadline has
+    // passed. The deadline is a timer of its own: the io_context's own waits
+    // round up to whole milliseconds.
+    void runUntil(Deadline deadline, const bool& flag, bool until) {
         io_.restart();
         io_.poll();
-        if (!finished && TransportClock::now() < deadline) {
+        if (flag != until && TransportClock::now() < deadline) {
             bool expired = false;
             timer_.expires_at(deadline);
             timer_.async_wait([&expired](const std::error_code&) { expired = true; });
-            while (!finished && !expired && io_.run_one() > 0) {
+            while (flag != until && !expired && io_.run_one() > 0) {
             }
             timer_.cancel();
             while (!expired && io_.run_one() > 0) {
             }
         }
+    }
+
+    // Runs an operation to its end by the deadline; past it the operation is
+    // cancelled and its handler run, so nothing is left pending on buffers of
+    // the caller.
+    void finishBy(Deadline deadline, const bool& finished) {
+        runUntil(deadline, finished, true);
         if (!finished) {
             std::error_code ignored;
-            port_.cancel(ignored);
+            port_.cancel(ignored); // the pending read is started again when needed
             io_.restart();
             while (!finished && io_.run_one() > 0) {
             }
+            io_.poll();
         }
+    }
+
+    void startRead() {
+        readPending_ = true;
+        port_.async_read_some(
+            asio::buffer(chunk_), [this](const std::error_code& error, std::size_t n) {
+                readPending_ = false;
+                received_.insert(received_.end(), chunk_.begin(), chunk_.begin() + n);
+                if (error && error != asio::error::operation_aborted && n == 0) {
+                    readFailure_ = error;
+                }
+            });
     }
 
     // A failed call: a device that went away is closed at once.
@@ -349,8 +363,9 @@ private:
         if (native::meansGone(error) || error == asio::error::eof) {
             drop();
             return Status::gone(name_ + ": " +
-                                (error == asio::error::eof ? std::string("the device went away")
-                                                           : error.message()));
+                                (error == asio::error::eof
+                                     ? std::string("the device went away")
+                                     : error.message() + " (the device went away)"));
         }
         return Status::refused(name_ + ": " + error.message());
     }
@@ -362,6 +377,11 @@ private:
             std::error_code ignored;
             port_.close(ignored);
         }
+        // The pending read ends aborted; its handler runs now, not at the next open.
+        io_.restart();
+        io_.poll();
+        readPending_ = false;
+        readFailure_ = {};
         received_.clear();
         start_ = 0;
     }
@@ -375,6 +395,9 @@ private:
     // Received and not taken yet: received_[start_..].
     std::vector<std::uint8_t> received_;
     std::size_t start_ = 0;
+    bool readPending_ = false;
+    // What ended the last read, when it was not a cancel: the device went away.
+    std::error_code readFailure_;
     // When the bytes handed to the line so far have left it, by their line time.
     TransportClock::time_point lineClear_{};
 };

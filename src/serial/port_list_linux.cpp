@@ -35,24 +35,25 @@ std::string property(udev_device* device, std::initializer_list<const char*> nam
     return {};
 }
 
-// A tty is a serial port when a driver stands behind it: the virtual
-// consoles and the legacy ttyS entries with no UART have none.
-bool hasSerialDriver(udev_device* device) {
-    udev_device* parent = udev_device_get_parent(device);
-    if (parent == nullptr) {
-        return false;
+// The driver behind a tty: the first one up its parents, past the serial
+// core's own "ctrl" and "port" devices. Empty for the virtual consoles and
+// the like.
+std::string driverOf(udev_device* device) {
+    for (udev_device* parent = udev_device_get_parent(device); parent != nullptr;
+         parent = udev_device_get_parent(parent)) {
+        const std::string driver = text(udev_device_get_driver(parent));
+        if (!driver.empty() && driver != "port" && driver != "ctrl") {
+            return driver;
+        }
     }
-    const std::string driver = text(udev_device_get_driver(parent));
-    if (driver.empty()) {
-        return false;
-    }
-    if (driver == "serial8250") {
-        // The 8250 driver keeps placeholders for ports without a UART; a real
-        // one has a port type other than 0 (unknown).
-        const char* type = udev_device_get_sysattr_value(device, "type");
-        return type != nullptr && std::atoi(type) != 0;
-    }
-    return true;
+    return {};
+}
+
+// The serial core keeps placeholders for ports without a UART: their port
+// type is 0 (unknown).
+bool isPlaceholder(udev_device* device) {
+    const char* type = udev_device_get_sysattr_value(device, "type");
+    return type != nullptr && std::atoi(type) == 0;
 }
 
 } // namespace
@@ -75,13 +76,17 @@ std::vector<PortInfo> availablePorts() {
             udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)),
             udev_device_unref);
         if (!device || udev_device_get_devnode(device.get()) == nullptr ||
-            !hasSerialDriver(device.get())) {
+            isPlaceholder(device.get())) {
+            continue;
+        }
+        std::string driver = driverOf(device.get());
+        if (driver.empty()) {
             continue;
         }
         PortInfo info;
         info.name = text(udev_device_get_sysname(device.get()));
         info.device = text(udev_device_get_devnode(device.get()));
-        info.driver = text(udev_device_get_driver(udev_device_get_parent(device.get())));
+        info.driver = std::move(driver);
         info.description = property(
             device.get(), {"ID_MODEL_FROM_DATABASE", "ID_MODEL", "ID_PCI_SUBCLASS_FROM_DATABASE"});
         for (char& c : info.description) {

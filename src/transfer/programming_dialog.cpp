@@ -13,6 +13,8 @@
 
 namespace velmora {
 
+using namespace std::chrono_literals;
+
 CProgrammingDialog::CProgrammingDialog(Operator& op, Places places, Timing timing)
     : op(op), places(std::move(places)), timing(timing) {}
 
@@ -153,9 +155,15 @@ void CProgrammingDialog::awaitReply() {
         return;
     }
     if (link->available() == 0) {
-        Status waited = link->waitForInput(TransportClock::now() + timing.pollWait);
+        // One wait stands for several polls: the reply is taken the moment it
+        // arrives either way, and the host wakes far less often while a block
+        // crosses the line. The polls count by the time waited.
+        const auto started = TransportClock::now();
+        Status waited = link->waitForInput(started + timing.pollWait * pollsPerWait);
         if (waited.outcome == Outcome::TimedOut) {
-            ++emptyPolls;
+            const auto polls = (TransportClock::now() - started) /
+                               std::max<std::chrono::microseconds>(timing.pollWait, 1us);
+            emptyPolls += static_cast<unsigned>(std::clamp<long long>(polls, 1, pollsPerWait));
             return;
         }
         if (!waited.ok()) {

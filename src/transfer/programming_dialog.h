@@ -28,6 +28,8 @@ public:
     static constexpr std::uint8_t nextBlockReply = 0x11;
     static constexpr std::uint8_t endReply = 0x06;
     static constexpr unsigned pollLimit = 60000;
+    // Polls one wait for a reply may stand for.
+    static constexpr int pollsPerWait = 16;
     static constexpr int recordSize = 16;
 
     CProgrammingDialog(Operator& op, Places places, Timing timing);

@@ -176,6 +176,23 @@ TEST_F(ProgrammingTransfer, ANegativeReplyEndsTheTransfer) {
     EXPECT_EQ(readFile(places.recordFile()).size(), 32u);
 }
 
+TEST_F(ProgrammingTransfer, ATargetThatFallsSilentTimesOutAfterThePollLimit) {
+    timing.pollWait = std::chrono::microseconds(20);
+    writeFile(places.imageFile(), pattern(512));
+    peer.play([&](PtyPeer& target) {
+        target.read(129);
+        target.write({0x11});
+        target.read(129); // and no answer
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(run(), 2);
+    // The empty polls count by the time waited, however many one wait stands for.
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              timing.pollWait * CProgrammingDialog::pollLimit);
+    EXPECT_EQ(op.texts(), std::vector<std::string>{"Time out !"});
+    EXPECT_EQ(readFile(places.recordFile()).size(), 16u);
+}
+
 TEST_F(ProgrammingTransfer, FileErrorsEndBeforeAnythingIsSent) {
     EXPECT_EQ(run(), 2); // no tmp.bin
     writeFile(places.imageFile(), {});
