@@ -26,6 +26,8 @@ using namespace std::chrono_literals;
 constexpr std::size_t readChunk = 4096;
 // What a close or a rate change allows beyond the line time of what is queued.
 constexpr auto drainSlack = 100ms;
+// Waits at least this long are left to the io_context's own timed wait.
+constexpr auto coarseWait = 2ms;
 // Bytes an adapter may hold beyond the driver's queue (USB-serial chips keep
 // a few hundred); a far end that has stopped reading is not waited for longer.
 constexpr std::size_t adapterBuffer = 1024;
@@ -168,12 +170,15 @@ public:
         if (!isOpen()) {
             return closedRefusal();
         }
-        if (held() > 0 || native::queuedInput(port_.native_handle()) > 0) {
+        if (held() > 0) {
             return Status::done();
         }
         // One read stays pending from one wait to the next, so a wait costs no
         // more than the io_context's own wake-up.
         if (!readPending_) {
+            if (native::queuedInput(port_.native_handle()) > 0) {
+                return Status::done();
+            }
             startRead();
         }
         runUntil(deadline, readPending_, false);
@@ -207,7 +212,8 @@ public:
             start_ = 0;
         }
         const std::size_t queued =
-            std::min(limit - taken, native::queuedInput(port_.native_handle()));
+            taken == limit ? 0
+                           : std::min(limit - taken, native::queuedInput(port_.native_handle()));
         if (queued > 0) {
             // Only what the driver holds is asked for, so the read returns at once.
             std::error_code error;
@@ -282,9 +288,15 @@ private:
 
     void noteHandedToLine(std::size_t count) {
         const auto now = TransportClock::now();
-        const auto held =
-            now + lineTime(native::queuedOutput(port_.native_handle()) + adapterBuffer, settings_);
-        lineClear_ = std::min(std::max(lineClear_, now) + lineTime(count, settings_), held);
+        lineClear_ = std::max(lineClear_, now) + lineTime(count, settings_);
+        if (lineClear_ - now > lineTime(adapterBuffer, settings_)) {
+            // More than an adapter holds: only what the driver still has is
+            // yet to cross the line.
+            lineClear_ =
+                std::min(lineClear_,
+                         now + lineTime(native::queuedOutput(port_.native_handle()) + adapterBuffer,
+                                        settings_));
+        }
     }
 
     Status apply(const LineSettings& settings) {
@@ -319,6 +331,12 @@ private:
     void runUntil(Deadline deadline, const bool& flag, bool until) {
         io_.restart();
         io_.poll();
+        if (flag != until && deadline - TransportClock::now() >= coarseWait) {
+            // Long enough for the io_context's own wait, which ends up to a
+            // millisecond late at most and saves arming a timer.
+            while (flag != until && io_.run_one_until(deadline) > 0) {
+            }
+        }
         if (flag != until && TransportClock::now() < deadline) {
             bool expired = false;
             timer_.expires_at(deadline);

@@ -131,3 +131,24 @@ TEST_F(Cli, BootProgramsThroughTheBootModeWithItsFiles) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(CliProgram, IsOneProgramWithoutQt) {
+    const fs::path program = VELMORA_CLI;
+    const fs::path listing = fs::temp_directory_path() /
+                             ("velmora-cli-ldd-" + std::to_string(::getpid()) + ".txt");
+    const std::string command = "ldd " + program.string() + " >" + listing.string() + " 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string libraries = readText(listing);
+    fs::remove(listing);
+    EXPECT_NE(libraries.find("libc.so"), std::string::npos) << libraries;
+    EXPECT_EQ(libraries.find("libQt"), std::string::npos) << libraries;
+    for (const auto& entry : fs::directory_iterator(program.parent_path())) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name.rfind("velmora-cli", 0) != 0 || name == "velmora-cli")
+            << "a second program beside velmora-cli: " << name;
+    }
+}
+
+} // namespace

@@ -204,14 +204,14 @@ TEST_F(PortFailures, ASecondRunOnABusyBoardIsToldWhoHoldsItAndAKilledRunLeavesIt
     const pid_t first = spawn(flashWords(board, "first"), dir / "first.out", dir / "first.err");
     children.push_back(first);
 
-    CliRun second;
-    for (auto until = Clock::now() + 5s; Clock::now() < until;) {
-        second = run(flashWords(board));
-        if (second.err.find("in use") != std::string::npos) {
-            break;
-        }
-        std::this_thread::sleep_for(10ms);
+    // Its record file appears once the transfer has begun: the device is held
+    // from then until the end of the write.
+    for (auto until = Clock::now() + 5s;
+         !fs::exists(dir / "first" / "Recv.bin") && Clock::now() < until;) {
+        std::this_thread::sleep_for(5ms);
     }
+    ASSERT_TRUE(fs::exists(dir / "first" / "Recv.bin"));
+    CliRun second = run(flashWords(board));
     EXPECT_EQ(second.exitCode, 1);
     EXPECT_LT(second.took, 1s);
     EXPECT_EQ(second.err, device + " is in use by another program (pid " + std::to_string(first) +
