@@ -3,6 +3,7 @@
 // rate change do to the line.
 
 #include "serial/transport.h"
+#include "sim/simulated_board.h"
 #include "support/pty_peer.h"
 
 #include <chrono>
@@ -286,6 +287,28 @@ TEST(Transport, ARateChangeRightAfterASendLetsTheBytesLeaveAtTheOldRate) {
     EXPECT_EQ(far.peer.baud(), 9600);
     EXPECT_GE(took, lineTime(trigger.size(), at(2400)) - 5ms) << "the change waited for the line";
     EXPECT_LT(took, 500ms);
+}
+
+TEST(Transport, TheSimulatedBoardHearsATriggerWordSentJustBeforeARateChangeAtTheOldRate) {
+    BoardOptions options;
+    options.strictRates = true; // bytes that meet a settings change are held to it
+    SimulatedBoard board(options);
+    ASSERT_TRUE(board.start());
+    auto port = makeTransport(board.devicePath());
+    ASSERT_TRUE(port->open(at(2400)).ok());
+    const Bytes trigger{'r', 'e', 'f', 'l', 's', 'h', 'u'};
+    ASSERT_TRUE(port->send(trigger.data(), trigger.size(), in(1s)).ok());
+    ASSERT_TRUE(port->configure(at(9600)).ok());
+    ASSERT_TRUE(board.waitForLineBaud(9600, 0, 2s));
+    const BoardSummary seen = board.summary();
+    ASSERT_FALSE(seen.messages.empty());
+    EXPECT_EQ(seen.messages[0].kind, "trigger word");
+    // The open's own change may reach the board with the first bytes; the
+    // change after them must not.
+    const std::vector<int>& bauds = seen.messages[0].bauds;
+    EXPECT_NE(std::find(bauds.begin(), bauds.end(), 2400), bauds.end());
+    EXPECT_EQ(std::find(bauds.begin(), bauds.end(), 9600), bauds.end());
+    EXPECT_EQ(seen.messages[0].result.rfind("accepted", 0), 0u) << seen.messages[0].result;
 }
 
 TEST(Transport, NoFileIsLeftByAnOpenAndNoneBlocksTheNextOne) {
