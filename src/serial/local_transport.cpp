@@ -114,6 +114,7 @@ public:
         }
         settings_ = settings;
         lineClear_ = TransportClock::now();
+        goneReason_.clear();
         return Status::done();
     }
 
@@ -277,7 +278,10 @@ public:
 private:
     std::size_t held() const { return received_.size() - start_; }
 
-    Status closedRefusal() const { return Status::refused(name_ + " is not open"); }
+    // A device that went away keeps saying why until it is opened again.
+    Status closedRefusal() const {
+        return Status::refused(goneReason_.empty() ? name_ + " is not open" : goneReason_);
+    }
 
     // Bounded by the line time of what is queued, or still travelling.
     Deadline drainDeadline() {
@@ -377,13 +381,13 @@ private:
     }
 
     // A failed call: a device that went away is closed at once.
-    Status failed(const std::error_code& error) {
+    Status failed(std::error_code error) { // a copy: drop() clears readFailure_
         if (native::meansGone(error) || error == asio::error::eof) {
             drop();
-            return Status::gone(name_ + ": " +
-                                (error == asio::error::eof
-                                     ? std::string("the device went away")
-                                     : error.message() + " (the device went away)"));
+            goneReason_ = name_ + ": " +
+                          (error == asio::error::eof ? std::string("the device went away")
+                                                     : error.message() + " (the device went away)");
+            return Status::gone(goneReason_);
         }
         return Status::refused(name_ + ": " + error.message());
     }
@@ -414,6 +418,7 @@ private:
     std::vector<std::uint8_t> received_;
     std::size_t start_ = 0;
     bool readPending_ = false;
+    std::string goneReason_;
     // What ended the last read, when it was not a cancel: the device went away.
     std::error_code readFailure_;
     // When the bytes handed to the line so far have left it, by their line time.

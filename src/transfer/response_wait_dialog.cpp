@@ -18,6 +18,7 @@ void CResponseWaitDialog::setUp(Transport& control, Transport& acknowledgements,
 
 bool CResponseWaitDialog::start() {
     ended = false;
+    lineFailure = Status::done();
     endResult = 0;
     ticks = 0;
     status = "Parsing... 00";
@@ -111,13 +112,24 @@ bool CResponseWaitDialog::waitForAnswer(std::chrono::microseconds limit) {
         return Exchange::waitForAnswer(limit);
     }
     // The handshake's answers come over the control, acknowledgements over the write link.
-    // A failure is left for the next pass to take and name.
+    // A failure is kept for the next pass to name.
     Transport& transport = *bootHandshake ? *comm : *acknowledgementLink;
-    return transport.waitForInput(TransportClock::now() + limit).outcome != Outcome::TimedOut;
+    Status status = transport.waitForInput(TransportClock::now() + limit);
+    if (status.outcome == Outcome::TimedOut) {
+        return false;
+    }
+    if (!status.ok()) {
+        lineFailure = std::move(status);
+    }
+    return true;
 }
 
 bool CResponseWaitDialog::step() {
     if (ended) {
+        return false;
+    }
+    if (!lineFailure.ok()) {
+        failOn(lineFailure);
         return false;
     }
     bool answered = *bootHandshake ? handshakeStep() : acknowledgementStep();

@@ -59,6 +59,8 @@ private:
     int* bootSyncSeen = nullptr;
 
     std::string status;
+    // A failure found while waiting between ticks, named by the next tick.
+    Status lineFailure;
     int ticks = 0;
     bool ended = false;
     int endResult = 0;

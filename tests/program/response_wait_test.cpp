@@ -8,6 +8,7 @@
 #include "transfer/response_wait_dialog.h"
 
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace velmora {
 namespace {
@@ -64,6 +65,24 @@ TEST_F(ResponseWait, TakesEitherAcknowledgementAndLeavesFurtherBytesQueued) {
     EXPECT_EQ(run(), 2);
     EXPECT_EQ(op.messages,
               (std::vector<RecordingOperator::Message>{{"Response Error(A) !", Icon::Stop}}));
+}
+
+TEST_F(ResponseWait, ALineThatVanishesEndsTheWaitWithTheDevicesReason) {
+    openDirectPort();
+    const std::string device = port.device();
+    peer.play([](PtyPeer& target) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        target.hangUp();
+    });
+    EXPECT_EQ(run(), 2);
+    EXPECT_TRUE(op.messages.empty()) << "no time-out is waited out";
+    ASSERT_EQ(op.notices.size(), 1u);
+    // The system says end of file or Input/output error, depending on how the
+    // line was hung up.
+    EXPECT_EQ(op.notices[0].first.rfind(device + ": ", 0), 0u) << op.notices[0].first;
+    EXPECT_NE(op.notices[0].first.find("the device went away"), std::string::npos)
+        << op.notices[0].first;
+    EXPECT_EQ(op.notices[0].second, Notice::Failure);
 }
 
 TEST_F(ResponseWait, TakesAnAnswerWhenItArrivesNotOnTheNextTick) {
