@@ -136,8 +136,8 @@ namespace {
 
 TEST(CliProgram, IsOneProgramWithoutQt) {
     const fs::path program = VELMORA_CLI;
-    const fs::path listing = fs::temp_directory_path() /
-                             ("velmora-cli-ldd-" + std::to_string(::getpid()) + ".txt");
+    const fs::path listing =
+        fs::temp_directory_path() / ("velmora-cli-ldd-" + std::to_string(::getpid()) + ".txt");
     const std::string command = "ldd " + program.string() + " >" + listing.string() + " 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0);
     const std::string libraries = readText(listing);
