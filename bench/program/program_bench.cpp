@@ -14,7 +14,6 @@
 #include "serial/serial_port.h"
 #include "sim/simulated_board.h"
 
-#include <QCoreApplication>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -291,7 +290,6 @@ std::vector<Row> bootModeRun(std::size_t size) {
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv); // the serial link runs on QtSerialPort
     const bool quick = argc > 1 && std::strcmp(argv[1], "quick") == 0;
     std::printf("Programming runs against the paced simulated board (pauses excluded)\n");
     bool ok = true;

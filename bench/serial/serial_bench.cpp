@@ -5,10 +5,9 @@
 //     round trip made with bare system calls on the same line.
 //  3. Whether the line accepts the driver's low-latency mode.
 #include "serial/ms_comm.h"
-#include "serial/pty_peer.h"
 #include "serial/serial_port.h"
+#include "support/pty_peer.h"
 
-#include <QCoreApplication>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -23,6 +22,7 @@
 
 namespace {
 
+using velmora::testing::PtyPeer;
 using Clock = std::chrono::steady_clock;
 
 double cpuSeconds() {
@@ -117,7 +117,7 @@ void waitCost(velmora::SerialPort& port) {
                 waiting.percentOfACore() / std::max(spinning.percentOfACore(), 1e-9));
 }
 
-void echoRoundTrip(velmora::SerialPort& port, const PtyPeer& peer) {
+void echoRoundTrip(velmora::SerialPort& port, PtyPeer& peer) {
     const int trips = 3000;
     std::vector<double> ours;
     std::vector<double> control;
@@ -140,7 +140,7 @@ void echoRoundTrip(velmora::SerialPort& port, const PtyPeer& peer) {
     // The boot download's way: Output, then InBufferCount and Input.
     port.close();
     velmora::CMSComm comm;
-    comm.setPortName(peer.path());
+    comm.setPortName(peer.devicePath());
     comm.setSettings("38400,n,8,1");
     comm.setInputMode(velmora::CMSComm::inputModeBinary);
     comm.setPortOpen(true);
@@ -160,7 +160,7 @@ void echoRoundTrip(velmora::SerialPort& port, const PtyPeer& peer) {
     }
     // The same round trip with bare calls on a second line of its own.
     PtyPeer line;
-    int slave = ::open(line.path().c_str(), O_RDWR | O_NOCTTY);
+    int slave = ::open(line.devicePath().c_str(), O_RDWR | O_NOCTTY);
     termios raw{};
     ::tcgetattr(slave, &raw);
     ::cfmakeraw(&raw);
@@ -196,7 +196,7 @@ void echoRoundTrip(velmora::SerialPort& port, const PtyPeer& peer) {
 }
 
 void lowLatency(const PtyPeer& peer) {
-    int fd = ::open(peer.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int fd = ::open(peer.devicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     serial_struct serial{};
     int got = ::ioctl(fd, TIOCGSERIAL, &serial);
     int error = errno;
@@ -208,16 +208,15 @@ void lowLatency(const PtyPeer& peer) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+int main() {
     PtyPeer peer;
-    if (!peer.ready()) {
+    if (!peer.ok()) {
         std::fprintf(stderr, "no pseudo-terminal\n");
         return 1;
     }
     velmora::SerialPort port;
-    if (port.open(peer.path(), 38400) != 1) {
-        std::fprintf(stderr, "cannot open %s\n", peer.path().c_str());
+    if (port.open(peer.devicePath(), 38400) != 1) {
+        std::fprintf(stderr, "cannot open %s\n", peer.devicePath().c_str());
         return 1;
     }
     waitCost(port);

@@ -39,6 +39,9 @@ void listPorts() {
         if (!port.serialNumber.empty()) {
             line += "\tserial " + port.serialNumber;
         }
+        if (!port.driver.empty()) {
+            line += "\tdriver " + port.driver;
+        }
         std::cout << line << '\n';
     }
 }
@@ -46,7 +49,8 @@ void listPorts() {
 } // namespace
 
 // velmora-cli ports: the serial devices found, one a line (device, description,
-// USB vendor:product where known). Finding none is not a failure.
+// USB vendor:product, serial number and driver where known). Finding none is
+// not a failure; any device path may still be given by hand.
 void addPortsCommand(CLI::App& app, CliExit& exit) {
     CLI::App* ports = app.add_subcommand("ports", "List the serial ports found on this machine");
     ports->callback([&exit] {

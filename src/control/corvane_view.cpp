@@ -43,34 +43,34 @@ ByteBuffer sizeMessage(int size) {
 
 } // namespace
 
-void CommControlLink::putOutput(const ByteBuffer& bytes) {
-    comm.setOutput(bytes);
-}
-short CommControlLink::inBufferCount() {
-    return comm.inBufferCount();
-}
-ByteBuffer CommControlLink::takeInput() {
-    return comm.input();
-}
-bool CommControlLink::waitForInput(long long microseconds) {
-    return comm.waitForInput(microseconds);
-}
-
 CCorvaneView::CCorvaneView(Operator& op, SerialPort& serialPort, CMSComm& comm, Places places,
                            Timing timing)
-    : op(op), serialPort(serialPort), comm(comm), control(comm), filePlaces(places), timing(timing),
+    : op(op), serialPort(serialPort), comm(comm), filePlaces(places), timing(timing),
       programmingDialog(op, places, timing), responseDialog(op, timing),
       bootDownloadDialog(op, places, timing) {}
 
-Link& CCorvaneView::writeLink() {
+Transport& CCorvaneView::writeLink() {
     if (writeOverControl) {
-        return comm;
+        return comm.transport();
     }
-    return serialPort;
+    return serialPort.transport();
 }
 
-void CCorvaneView::sendOnWriteLink(const ByteBuffer& message) {
-    writeLink().send(message.data(), static_cast<int>(message.size()));
+bool CCorvaneView::tell(const Status& status) {
+    if (!status.ok()) {
+        op.notify(status.reason, Notice::Failure);
+    }
+    return status.ok();
+}
+
+bool CCorvaneView::sendOnWriteLink(const ByteBuffer& message) {
+    return tell(sendWithinLineTime(writeLink(), message.data(), message.size()));
+}
+
+void CCorvaneView::notReady(const char* message) {
+    op.showMessage(message, Icon::Warning);
+    comm.setOutput(ByteBuffer{failureByte});
+    resetTarget();
 }
 
 void CCorvaneView::loadBytes(ByteBuffer& buffer, const std::uint8_t* bytes, int count) {
@@ -186,20 +186,22 @@ void CCorvaneView::writeToFlash() {
     }
     const ByteBuffer size = sizeMessage(imageSize);
 
-    sendOnWriteLink(commandBlock);
-    responseDialog.setUp(control, writeLink(), bootHandshake, bootSyncSeen);
-    if (op.runExchange(responseDialog) != 1) {
-        op.showMessage("System not Ready(A) !", Icon::Warning);
-        comm.setOutput(ByteBuffer{failureByte});
-        resetTarget();
+    if (!sendOnWriteLink(commandBlock)) {
+        notReady("System not Ready(A) !");
         return;
     }
-    sendOnWriteLink(size);
-    responseDialog.setUp(control, writeLink(), bootHandshake, bootSyncSeen);
+    responseDialog.setUp(comm.transport(), writeLink(), bootHandshake, bootSyncSeen);
     if (op.runExchange(responseDialog) != 1) {
-        op.showMessage("System not Ready(B) !", Icon::Warning);
-        comm.setOutput(ByteBuffer{failureByte});
-        resetTarget();
+        notReady("System not Ready(A) !");
+        return;
+    }
+    if (!sendOnWriteLink(size)) {
+        notReady("System not Ready(B) !");
+        return;
+    }
+    responseDialog.setUp(comm.transport(), writeLink(), bootHandshake, bootSyncSeen);
+    if (op.runExchange(responseDialog) != 1) {
+        notReady("System not Ready(B) !");
         return;
     }
     programmingPending = 1;
@@ -237,13 +239,25 @@ void CCorvaneView::flashWithTrigger(const char* triggerWord) {
         return;
     }
     writeOverControl = false;
-    serialPort.open(directPort, 2400);
-    serialPort.send(reinterpret_cast<const std::uint8_t*>(triggerWord),
-                    static_cast<int>(std::strlen(triggerWord)));
+    // A port that cannot be opened, or a trigger word that cannot go out, ends
+    // the command here: the board cannot have heard it.
+    if (serialPort.open(directPort, 2400) != 1 ||
+        !tell(sendWithinLineTime(serialPort.transport(),
+                                 reinterpret_cast<const std::uint8_t*>(triggerWord),
+                                 std::strlen(triggerWord)))) {
+        tell(serialPort.lastFailure());
+        notReady("System not Ready(A) !");
+        return;
+    }
     busy = 1;
     op.pause(longPause);
     serialPort.close();
-    serialPort.open(directPort, 9600);
+    if (serialPort.open(directPort, 9600) != 1) {
+        tell(serialPort.lastFailure());
+        notReady("System not Ready(A) !");
+        busy = 0;
+        return;
+    }
     setUserMode();
     writeToFlash();
     busy = 0;
@@ -268,9 +282,13 @@ void CCorvaneView::writeCommand() {
         return;
     }
     writeOverControl = false;
-    busy = 1;
     serialPort.close();
-    serialPort.open(directPort, 9600);
+    if (serialPort.open(directPort, 9600) != 1) {
+        tell(serialPort.lastFailure());
+        notReady("System not Ready(A) !");
+        return;
+    }
+    busy = 1;
     setUserMode();
     writeToFlash();
     busy = 0;
@@ -278,7 +296,7 @@ void CCorvaneView::writeCommand() {
 
 void CCorvaneView::bootDownload() {
     comm.setInputMode(1);
-    bootDownloadDialog.setUp(control);
+    bootDownloadDialog.setUp(comm.transport());
     if (op.runExchange(bootDownloadDialog) != 1) {
         op.showMessage("Boot Mode Setting Failed", Icon::Warning);
         resetTarget();
@@ -302,7 +320,12 @@ void CCorvaneView::setBootMode() {
     }
     comm.setDTREnable(true);
     comm.setRTSEnable(true);
-    comm.setPortOpen(true);
+    if (comm.setPortOpen(true) != 1) {
+        tell(comm.lastFailure());
+        op.showMessage("Boot mode System not Ready (A)!", Icon::Warning);
+        resetTarget();
+        return;
+    }
     comm.setInputMode(1);
     // Both writes of this command go over the control's line, which carried the handshake.
     writeOverControl = true;
@@ -313,15 +336,25 @@ void CCorvaneView::setBootMode() {
 
     bootHandshake = 1;
     bootSyncSeen = 0;
-    comm.setOutput(ByteBuffer{0x00});
-    responseDialog.setUp(control, comm, bootHandshake, bootSyncSeen);
+    const std::uint8_t zero = 0x00;
+    if (!tell(sendWithinLineTime(comm.transport(), &zero, 1))) {
+        op.showMessage("Boot mode System not Ready (A)!", Icon::Warning);
+        resetTarget();
+        return;
+    }
+    responseDialog.setUp(comm.transport(), comm.transport(), bootHandshake, bootSyncSeen);
     if (op.runExchange(responseDialog) != 1) {
         op.showMessage("Boot mode System not Ready (A)!", Icon::Warning);
         resetTarget();
         return;
     }
-    comm.setOutput(ByteBuffer{0x55});
-    responseDialog.setUp(control, comm, bootHandshake, bootSyncSeen);
+    const std::uint8_t select = 0x55;
+    if (!tell(sendWithinLineTime(comm.transport(), &select, 1))) {
+        op.showMessage("Boot Mode System not Ready(B) !", Icon::Warning);
+        resetTarget();
+        return;
+    }
+    responseDialog.setUp(comm.transport(), comm.transport(), bootHandshake, bootSyncSeen);
     if (op.runExchange(responseDialog) != 1) {
         op.showMessage("Boot Mode System not Ready(B) !", Icon::Warning);
         resetTarget();

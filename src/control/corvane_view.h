@@ -1,12 +1,11 @@
 #pragma once
 
 #include "core/flags.h"
-#include "core/link.h"
 #include "core/operator.h"
 #include "core/places.h"
 #include "core/timing.h"
+#include "serial/transport.h"
 #include "transfer/boot_download_dialog.h"
-#include "transfer/control_link.h"
 #include "transfer/programming_dialog.h"
 #include "transfer/response_wait_dialog.h"
 
@@ -30,22 +29,12 @@ enum CommandId : int {
     WriteCommandCommand = 32815,
 };
 
-// The communications control as the exchanges reach it.
-class CommControlLink : public ControlLink {
-public:
-    explicit CommControlLink(CMSComm& comm) : comm(comm) {}
-    void putOutput(const ByteBuffer& bytes) override;
-    short inBufferCount() override;
-    ByteBuffer takeInput() override;
-    bool waitForInput(long long microseconds) override;
-
-private:
-    CMSComm& comm;
-};
-
 // The programming control: the flags of the programming runs and the commands
 // that drive the exchanges with the target in order (Flash, All flash, Write
-// command, Write Data To Flash ROM, Flash Action Setting).
+// command, Write Data To Flash ROM, Flash Action Setting). A port that cannot
+// be opened, a write that cannot finish and a device that vanishes are named
+// where they happen (the system's reason, through the operator's notices) and
+// end the command at once with its own failure message.
 class CCorvaneView {
 public:
     // Trigger words that make the board's firmware enter its reflash mode.
@@ -99,13 +88,16 @@ public:
 
 private:
     void flashWithTrigger(const char* triggerWord);
-    Link& writeLink();
-    void sendOnWriteLink(const ByteBuffer& message);
+    Transport& writeLink();
+    bool sendOnWriteLink(const ByteBuffer& message);
+    // Names a failure with the system's reason; false, for the caller to end on.
+    bool tell(const Status& status);
+    // Ends a write request that found the target not ready.
+    void notReady(const char* message);
 
     Operator& op;
     SerialPort& serialPort;
     CMSComm& comm;
-    CommControlLink control;
     Places filePlaces;
     Timing timing;
     CProgrammingDialog programmingDialog;

@@ -1,28 +1,34 @@
 #include "serial/ms_comm.h"
 
-#include "serial/open_device.h"
 #include "serial/port_names.h"
+#include "serial/shared_port.h"
 
 #include <algorithm>
 
 namespace velmora {
 
 using detail::Holder;
-using detail::OpenDevice;
+using detail::SharedPort;
 
-CMSComm::CMSComm() = default;
+CMSComm::CMSComm() : closed_(detail::makeClosedTransport("the communications port")) {}
 
 CMSComm::~CMSComm() {
     setPortOpen(false);
 }
 
 bool CMSComm::usable() const {
-    if (openDevice_ && !openDevice_->isUsable()) {
+    if (shared_ && !shared_->isOpen()) {
         // The device went away: the link counts as closed from now on.
-        openDevice_->release(Holder::ControlLink);
-        openDevice_.reset();
+        shared_->release(Holder::ControlLink);
+        shared_.reset();
     }
-    return openDevice_ != nullptr;
+    return shared_ != nullptr;
+}
+
+void CMSComm::note(const Status& status) {
+    if (!status.ok()) {
+        failure_ = status;
+    }
 }
 
 void CMSComm::setPortName(std::string device) {
@@ -36,42 +42,50 @@ std::string CMSComm::portName() const {
 void CMSComm::setDTREnable(bool raised) {
     dtr_ = raised;
     if (usable()) {
-        openDevice_->setDataTerminalReady(raised);
+        note(shared_->transport().setModemLine(ModemLine::DataTerminalReady, raised));
     }
 }
 
 void CMSComm::setRTSEnable(bool raised) {
     rts_ = raised;
     if (usable()) {
-        openDevice_->setRequestToSend(raised);
+        note(shared_->transport().setModemLine(ModemLine::RequestToSend, raised));
     }
 }
 
 int CMSComm::setPortOpen(bool open) {
     if (!open) {
-        if (openDevice_) {
-            openDevice_->release(Holder::ControlLink);
-            openDevice_.reset();
+        if (shared_) {
+            shared_->release(Holder::ControlLink);
+            shared_.reset();
         }
         return 1;
     }
     if (usable()) {
         return 1;
     }
-    openDevice_ = OpenDevice::acquire(portName(), Holder::ControlLink, settings_);
-    if (!openDevice_) {
+    const std::string device = portName();
+    closed_ = detail::makeClosedTransport(device);
+    Status status;
+    shared_ = SharedPort::acquire(device, Holder::ControlLink, settings_, status);
+    failure_ = status;
+    if (!shared_) {
         return 0;
     }
-    openDevice_->setDataTerminalReady(dtr_);
-    openDevice_->setRequestToSend(rts_);
+    Transport& transport = shared_->transport();
+    status = transport.setModemLine(ModemLine::DataTerminalReady, dtr_);
+    if (status.ok()) {
+        status = transport.setModemLine(ModemLine::RequestToSend, rts_);
+    }
+    if (!status.ok()) {
+        failure_ = status;
+        setPortOpen(false);
+        return 0;
+    }
     return 1;
 }
 
 bool CMSComm::portOpen() const {
-    if (openDevice_ && !openDevice_->isOpen()) {
-        openDevice_->release(Holder::ControlLink);
-        openDevice_.reset();
-    }
     return usable();
 }
 
@@ -90,8 +104,12 @@ int CMSComm::setSettings(std::string_view text) {
     if (!parsed) {
         return 0;
     }
-    if (usable() && !openDevice_->applySettings(Holder::ControlLink, *parsed)) {
-        return 0;
+    if (usable()) {
+        Status status = shared_->applySettings(Holder::ControlLink, *parsed);
+        if (!status.ok()) {
+            failure_ = status;
+            return 0;
+        }
     }
     settings_ = *parsed;
     return 1;
@@ -102,46 +120,47 @@ std::string CMSComm::settings() const {
 }
 
 void CMSComm::setOutput(const ByteBuffer& bytes) {
-    send(bytes.data(), static_cast<int>(std::min<std::size_t>(bytes.size(), 0x7FFFFFFF)));
+    if (usable() && !bytes.empty()) {
+        note(sendWithinLineTime(shared_->transport(), bytes.data(), bytes.size()));
+    }
 }
 
 short CMSComm::inBufferCount() {
-    return static_cast<short>(std::min(bytesWaiting(), 32767));
+    if (!usable()) {
+        return 0;
+    }
+    return static_cast<short>(std::min<std::size_t>(shared_->transport().available(), 32767));
 }
 
 ByteBuffer CMSComm::input() {
     ByteBuffer received;
-    int waiting = bytesWaiting();
-    if (waiting <= 0) {
+    if (!usable()) {
         return received;
     }
-    received.resize(static_cast<std::size_t>(waiting));
-    int got = openDevice_->read(received.data(), waiting);
-    received.resize(static_cast<std::size_t>(std::max(got, 0)));
+    received.resize(shared_->transport().available());
+    std::size_t taken = 0;
+    note(shared_->transport().take(received.data(), received.size(), taken));
+    received.resize(taken);
     return received;
 }
 
-int CMSComm::send(const std::uint8_t* bytes, int count) {
-    if (!usable() || bytes == nullptr || count <= 0) {
-        return 0;
-    }
-    openDevice_->writeBlock(bytes, count);
-    return count;
-}
-
-int CMSComm::bytesWaiting() {
-    return usable() ? openDevice_->bytesWaiting() : 0;
-}
-
-int CMSComm::receive(std::uint8_t* buffer, int limit) {
-    if (!usable() || buffer == nullptr || limit <= 0) {
-        return 0;
-    }
-    return openDevice_->read(buffer, limit);
-}
-
 bool CMSComm::waitForInput(long long microseconds) {
-    return usable() && openDevice_->waitForInput(microseconds);
+    if (!usable()) {
+        return false;
+    }
+    Status status = shared_->transport().waitForInput(
+        TransportClock::now() + std::chrono::microseconds(std::max(microseconds, 0LL)));
+    if (status.outcome != Outcome::TimedOut) {
+        note(status);
+    }
+    return status.ok();
+}
+
+Transport& CMSComm::transport() {
+    if (usable()) {
+        return shared_->transport();
+    }
+    return *closed_;
 }
 
 } // namespace velmora

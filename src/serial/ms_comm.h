@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/flags.h"
-#include "core/link.h"
 #include "serial/line_settings.h"
+#include "serial/transport.h"
 
 #include <cstdint>
 #include <memory>
@@ -12,20 +12,21 @@
 namespace velmora {
 
 namespace detail {
-class OpenDevice;
+class SharedPort;
 }
 
 // The communications control link: a serial port driven through properties.
 // Until put otherwise it names the direct port's device (port 1), is set to
 // "9600,n,8,1", reads in text mode and keeps DTR and RTS low. When the direct
-// port has the same device open the two share it.
-class CMSComm : public Link {
+// port has the same device open the two share it. lastFailure() keeps the
+// system's reason for the last put or get that failed.
+class CMSComm {
 public:
     static constexpr int inputModeText = 0;
     static constexpr int inputModeBinary = 1;
 
     CMSComm();
-    ~CMSComm() override;
+    ~CMSComm();
     CMSComm(const CMSComm&) = delete;
     CMSComm& operator=(const CMSComm&) = delete;
 
@@ -49,23 +50,28 @@ public:
     int inputMode() const;
 
     // Settings text "baud,parity,data,stop", e.g. "38400,n,8,1". Put while
-    // open, it is applied at once. A malformed text, or one the open device
-    // refuses, changes nothing and gives 0.
+    // open, it is applied at once (output still queued leaves at the old
+    // rate first). A malformed text, or one the open device refuses, changes
+    // nothing and gives 0.
     int setSettings(std::string_view text);
     std::string settings() const;
 
-    // Transmits the bytes in order; does nothing while closed.
+    // Transmits the bytes in order, bounded by their line time and 1000 ms;
+    // does nothing while closed.
     void setOutput(const ByteBuffer& bytes);
     // Received bytes waiting (at most 32767); 0 when closed.
     short inBufferCount();
     // Every queued byte as one array; empty when closed or nothing waits. Text
     // mode hands over the same bytes (no character conversion is made).
     ByteBuffer input();
+    // Waits at most the given microseconds for input; true when bytes wait.
+    bool waitForInput(long long microseconds);
 
-    int send(const std::uint8_t* bytes, int count) override;
-    int bytesWaiting() override;
-    int receive(std::uint8_t* buffer, int limit) override;
-    bool waitForInput(long long microseconds) override;
+    // The transport the exchanges drive. While the link is closed it refuses
+    // every call, naming the device.
+    Transport& transport();
+    // Why the last call that failed did; Done when none has failed since the open.
+    const Status& lastFailure() const { return failure_; }
 
 private:
     std::string portName_;
@@ -73,9 +79,12 @@ private:
     bool rts_ = false;
     int inputMode_ = inputModeText;
     LineSettings settings_;
-    mutable std::shared_ptr<detail::OpenDevice> openDevice_;
+    mutable std::shared_ptr<detail::SharedPort> shared_;
+    std::unique_ptr<Transport> closed_;
+    Status failure_;
 
     bool usable() const;
+    void note(const Status& status);
 };
 
 } // namespace velmora

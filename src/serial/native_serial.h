@@ -7,7 +7,6 @@
 #include "serial/transport.h"
 
 #include <asio/serial_port.hpp>
-
 #include <cstddef>
 #include <string>
 
@@ -27,6 +26,13 @@ std::string lastErrorText();
 Status takeExclusive(Handle handle, const std::string& device);
 // Gives the device back (before close).
 void releaseExclusive(Handle handle);
+
+// Whether an open that failed with this error means another program holds the
+// device (POSIX EBUSY from its exclusive flag; Windows ERROR_ACCESS_DENIED).
+bool meansBusy(const std::error_code& error);
+// "<device> is in use by another program", with the holder's pid where it can
+// be learned, for an open that meansBusy refused.
+std::string inUseReason(const std::string& device);
 
 // Raw line for the programming protocol: no echo, no canonical input, no
 // XON/XOFF either way (0x11 is a protocol byte), reads that return at once.

@@ -15,6 +15,7 @@ struct PortInfo {
     std::optional<unsigned> vendorId; // USB ids, where known
     std::optional<unsigned> productId;
     std::string serialNumber;
+    std::string driver; // "ftdi_sio", "cp210x", "serial8250"; may be empty
 };
 
 // The serial devices present now, in name order; empty when there are none.

@@ -1,27 +1,35 @@
 #include "serial/serial_port.h"
 
-#include "serial/open_device.h"
 #include "serial/port_names.h"
+#include "serial/shared_port.h"
+
+#include <algorithm>
 
 namespace velmora {
 
 using detail::Holder;
-using detail::OpenDevice;
+using detail::SharedPort;
 
-SerialPort::SerialPort() = default;
+SerialPort::SerialPort() : closed_(detail::makeClosedTransport("the serial port")) {}
 
 SerialPort::~SerialPort() {
     close();
 }
 
 bool SerialPort::usable() {
-    if (openDevice_ && !openDevice_->isUsable()) {
-        // The device went away under us: act as closed, and let go of it so
-        // the next open can start afresh.
-        openDevice_->release(Holder::DirectPort);
-        openDevice_.reset();
+    if (shared_ && !shared_->isOpen()) {
+        // The device went away under us: act as closed, so the next open can
+        // start afresh.
+        shared_->release(Holder::DirectPort);
+        shared_.reset();
     }
-    return openDevice_ != nullptr;
+    return shared_ != nullptr;
+}
+
+void SerialPort::note(const Status& status) {
+    if (!status.ok()) {
+        failure_ = status;
+    }
 }
 
 int SerialPort::open(int port, int baud) {
@@ -32,19 +40,23 @@ int SerialPort::open(const std::string& device, int baud) {
     if (usable()) {
         return 1;
     }
+    closed_ = detail::makeClosedTransport(device);
     if (baud <= 0) {
+        failure_ = Status::refused("Cannot open " + device + ": no line rate given");
         return 0;
     }
     LineSettings settings;
     settings.baud = baud;
-    openDevice_ = OpenDevice::acquire(device, Holder::DirectPort, settings);
-    return openDevice_ ? 1 : 0;
+    Status status;
+    shared_ = SharedPort::acquire(device, Holder::DirectPort, settings, status);
+    failure_ = status;
+    return shared_ ? 1 : 0;
 }
 
 int SerialPort::close() {
-    if (openDevice_) {
-        openDevice_->release(Holder::DirectPort);
-        openDevice_.reset();
+    if (shared_) {
+        shared_->release(Holder::DirectPort);
+        shared_.reset();
     }
     return 1;
 }
@@ -53,12 +65,12 @@ int SerialPort::send(const char* bytes, int count) {
     if (!usable() || count <= 0 || bytes == nullptr) {
         return 0;
     }
-    int handed = 0;
+    // Byte by byte, each its own bounded write; every byte counts whatever
+    // became of it, and the first failure is kept for the caller.
     for (int index = 0; index < count; ++index) {
         sendByte(static_cast<unsigned char>(bytes[index]));
-        ++handed;
     }
-    return handed;
+    return count;
 }
 
 int SerialPort::send(const std::uint8_t* bytes, int count) {
@@ -67,39 +79,53 @@ int SerialPort::send(const std::uint8_t* bytes, int count) {
 
 int SerialPort::sendByte(unsigned char value) {
     if (usable()) {
-        openDevice_->writeByte(value);
+        note(sendWithinLineTime(shared_->transport(), &value, 1));
     }
     return 1;
 }
 
 int SerialPort::bytesWaiting() {
-    return usable() ? openDevice_->bytesWaiting() : 0;
+    if (!usable()) {
+        return 0;
+    }
+    return static_cast<int>(std::min<std::size_t>(shared_->transport().available(), 0x7FFFFFFF));
 }
 
 int SerialPort::receive(void* buffer, int limit) {
     if (!usable() || buffer == nullptr || limit <= 0) {
         return 0;
     }
-    return openDevice_->read(static_cast<std::uint8_t*>(buffer), limit);
-}
-
-int SerialPort::receive(std::uint8_t* buffer, int limit) {
-    return receive(static_cast<void*>(buffer), limit);
+    std::size_t taken = 0;
+    note(shared_->transport().take(static_cast<std::uint8_t*>(buffer),
+                                   static_cast<std::size_t>(limit), taken));
+    return static_cast<int>(taken);
 }
 
 bool SerialPort::waitForInput(long long microseconds) {
-    return usable() && openDevice_->waitForInput(microseconds);
+    if (!usable()) {
+        return false;
+    }
+    Status status = shared_->transport().waitForInput(
+        TransportClock::now() + std::chrono::microseconds(std::max(microseconds, 0LL)));
+    if (status.outcome != Outcome::TimedOut) {
+        note(status);
+    }
+    return status.ok();
 }
 
 bool SerialPort::isOpen() {
-    if (openDevice_ && !openDevice_->isOpen()) {
-        close();
-    }
     return usable();
 }
 
 std::string SerialPort::device() {
-    return usable() ? openDevice_->path() : std::string();
+    return usable() ? shared_->name() : std::string();
+}
+
+Transport& SerialPort::transport() {
+    if (usable()) {
+        return shared_->transport();
+    }
+    return *closed_;
 }
 
 SerialPort& theSerialPort() {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/link.h"
+#include "serial/transport.h"
 
 #include <cstdint>
 #include <memory>
@@ -9,24 +9,22 @@
 namespace velmora {
 
 namespace detail {
-class OpenDevice;
+class SharedPort;
 }
 
 // The directly driven serial port: opened on a port number or a device path at
 // a rate, 8 data bits, no parity, 1 stop bit, raw, no flow control. Operations
-// return 1 or 0 and never throw; failures come back as results only.
+// return 1 or 0 and never throw; lastFailure() keeps the system's reason for
+// the last call that failed, for the caller to name it.
 //
 // The device is held exclusively against other programs. When the
 // communications control link has the same device open, the two share it:
 // opening the direct port then puts its rate in force, and closing it gives the
 // control link its own settings back without closing the device under it.
-//
-// The process needs a QCoreApplication, and a port is opened from the main
-// thread or a QThread (the device is watched with Qt's socket notifiers).
-class SerialPort : public Link {
+class SerialPort {
 public:
     SerialPort();
-    ~SerialPort() override;
+    ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
@@ -37,28 +35,39 @@ public:
     int open(const std::string& device, int baud);
     // Lets queued output reach the line, then releases the device. Always 1.
     int close();
-    // Hands count bytes to the device one by one; count when open and count > 0,
-    // else 0. A byte whose write fails or runs out its 1000 ms still counts.
+    // Hands count bytes to the line one by one, each bounded by its line time
+    // and 1000 ms; count when open and count > 0, else 0. A write that fails or
+    // runs out its time still counts; lastFailure() says what became of it.
     int send(const char* bytes, int count);
-    int send(const std::uint8_t* bytes, int count) override;
+    int send(const std::uint8_t* bytes, int count);
     // Writes one byte (bounded); always 1.
     int sendByte(unsigned char value);
-    // Received bytes queued; 0 when closed. Line errors are dropped unseen.
-    int bytesWaiting() override;
+    // Received bytes queued; 0 when closed.
+    int bytesWaiting();
     // Up to limit queued bytes, without waiting for the line; the rest stays
     // queued. 0 when closed or nothing is queued.
     int receive(void* buffer, int limit);
-    int receive(std::uint8_t* buffer, int limit) override;
-    bool waitForInput(long long microseconds) override;
+    // Waits at most the given microseconds for input; true when bytes wait.
+    bool waitForInput(long long microseconds);
 
     bool isOpen();
     // The resolved path of the open device; empty when closed.
     std::string device();
 
+    // The transport the exchanges drive. While the port is closed it refuses
+    // every call, naming the device.
+    Transport& transport();
+    // Why the last call that failed did; Done when none has failed since the open.
+    const Status& lastFailure() const { return failure_; }
+
 private:
-    std::shared_ptr<detail::OpenDevice> openDevice_;
-    // True while a held device is usable; drops a vanished one.
+    std::shared_ptr<detail::SharedPort> shared_;
+    std::unique_ptr<Transport> closed_;
+    Status failure_;
+
+    // True while the port is open; lets go of a device that went away.
     bool usable();
+    void note(const Status& status);
 };
 
 // The one direct port of the process.

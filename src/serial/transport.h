@@ -88,6 +88,13 @@ public:
 // bits, parity bit and stop bits per byte).
 std::chrono::microseconds lineTime(std::size_t count, const LineSettings& settings);
 
+// What a write may take beyond the line time of its bytes before it counts as
+// not finished: the 1000 ms the direct port allows one byte.
+inline constexpr std::chrono::milliseconds writeAllowance{1000};
+
+// Sends every byte, bounded by their line time plus writeAllowance.
+Status sendWithinLineTime(Transport& transport, const std::uint8_t* bytes, std::size_t count);
+
 // A transport for a port name: "rfc2217://host:port" reaches a network port
 // (RFC 2217), anything else names a local serial device. Not open yet.
 std::unique_ptr<Transport> makeTransport(const std::string& name);

@@ -77,6 +77,9 @@ struct BoardOptions {
     int wrongEchoCount = 1;      // ... and of the bytes that follow it, this many in all
     bool noAdjustAnswer = false; // never answers the bit-rate adjustment
     bool noSelectAnswer = false; // never answers 0x55
+    // Bytes put on the line before the host opens it, as an interrupted run
+    // or a board that spoke before anyone listened leaves them.
+    std::vector<std::uint8_t> strayBytes;
 
     // Called on the board's thread with the flash after each completed write,
     // before the board sends its final 0x06. It runs under the board's lock:

@@ -141,6 +141,17 @@ int main(int argc, char** argv) {
     faults->add_flag("--no-select-answer", options.noSelectAnswer, "boot mode: never answer 0x55");
     faults->add_option("--reply-delay-ms", replyDelayMs, "Wait this long before every answer")
         ->check(CLI::NonNegativeNumber);
+    std::string stray;
+    faults
+        ->add_option(
+            "--stray", stray,
+            "Bytes (hex digits, e.g. 11 or 1106) left on the line before the host opens it")
+        ->check([](const std::string& text) {
+            return text.size() % 2 == 0 &&
+                           text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos
+                       ? std::string()
+                       : std::string("pairs of hex digits expected");
+        });
 
     CLI11_PARSE(app, argc, argv);
 
@@ -150,6 +161,10 @@ int main(int argc, char** argv) {
     options.replyDelay = std::chrono::milliseconds(replyDelayMs);
     options.messageGap = std::chrono::milliseconds(messageGapMs);
     options.strictRates = !lenientRates;
+    for (std::size_t i = 0; i + 1 < stray.size(); i += 2) {
+        options.strayBytes.push_back(
+            static_cast<std::uint8_t>(std::stoul(stray.substr(i, 2), nullptr, 16)));
+    }
     if (!bootProgram.empty() && !readFile(bootProgram, options.expectedBootProgram)) {
         std::cerr << "velmora-sim: cannot read " << bootProgram << "\n";
         return 2;

@@ -432,6 +432,13 @@ bool SimulatedBoard::start() {
     std::uint8_t discard[64];
     while (::read(d.master, discard, sizeof discard) > 0) {
     }
+    if (!d.options.strayBytes.empty() &&
+        ::write(d.master, d.options.strayBytes.data(), d.options.strayBytes.size()) !=
+            static_cast<ssize_t>(d.options.strayBytes.size())) {
+        d.fail("stray bytes on " + d.terminal);
+        d.closeAll();
+        return false;
+    }
     if (!d.options.linkPath.empty()) {
         struct stat st {};
         if (::lstat(d.options.linkPath.c_str(), &st) == 0) {

@@ -2,6 +2,7 @@
 
 #include "transfer/file_bytes.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace velmora {
@@ -9,7 +10,7 @@ namespace velmora {
 CBootDownloadDialog::CBootDownloadDialog(Operator& op, Places places, Timing timing)
     : op(op), places(std::move(places)), timing(timing) {}
 
-void CBootDownloadDialog::setUp(ControlLink& control) {
+void CBootDownloadDialog::setUp(Transport& control) {
     comm = &control;
     image.clear();
     image.shrink_to_fit();
@@ -53,6 +54,11 @@ void CBootDownloadDialog::releaseAndEnd(bool ok) {
     endResult = ok ? 1 : 2;
 }
 
+void CBootDownloadDialog::failOn(const Status& status) {
+    op.notify(status.reason, Notice::Failure);
+    releaseAndEnd(false);
+}
+
 bool CBootDownloadDialog::step() {
     if (ended) {
         return false;
@@ -82,7 +88,11 @@ bool CBootDownloadDialog::step() {
             byte = image[next];
         }
         lastSent = ByteBuffer{byte};
-        comm->putOutput(lastSent);
+        if (Status status = sendWithinLineTime(*comm, lastSent.data(), lastSent.size());
+            !status.ok()) {
+            failOn(status);
+            return false;
+        }
         state = AwaitReply;
         return true;
     }
@@ -96,15 +106,26 @@ void CBootDownloadDialog::awaitReply() {
         releaseAndEnd(false);
         return;
     }
-    if (comm->inBufferCount() <= 0) {
-        comm->waitForInput(timing.pollWait.count());
-        if (comm->inBufferCount() <= 0) {
+    if (comm->available() == 0) {
+        Status waited = comm->waitForInput(TransportClock::now() + timing.pollWait);
+        if (waited.outcome == Outcome::TimedOut) {
             ++emptyPolls;
+            return;
+        }
+        if (!waited.ok()) {
+            failOn(waited);
             return;
         }
     }
     emptyPolls = 0;
-    ByteBuffer reply = comm->takeInput();
+    // Every byte received, taken in one read.
+    ByteBuffer reply(std::max<std::size_t>(comm->available(), 1));
+    std::size_t taken = 0;
+    if (Status status = comm->take(reply.data(), reply.size(), taken); !status.ok()) {
+        failOn(status);
+        return;
+    }
+    reply.resize(taken);
     if (reply.empty()) { // the count said bytes waited, yet none came: an empty poll
         ++emptyPolls;
         return;

@@ -5,7 +5,7 @@
 #include "core/operator.h"
 #include "core/places.h"
 #include "core/timing.h"
-#include "transfer/control_link.h"
+#include "serial/transport.h"
 
 #include <cstdint>
 #include <string>
@@ -16,7 +16,9 @@ namespace velmora {
 // "Boot mode Download .....": sends the boot program (3062f.bin) to a chip in
 // its boot mode over the communications control, one byte at a time, each
 // echoed: the program's length (upper byte first), the program, then the chip's
-// end marker 0xAA. Sets bootDownloadDone when the end marker came.
+// end marker 0xAA. Sets bootDownloadDone when the end marker came. A transport
+// call that fails ends the download at once, after the operator is told the
+// system's reason.
 class CBootDownloadDialog : public Exchange {
 public:
     enum State { Send = 0, AwaitReply = 1 };
@@ -29,8 +31,8 @@ public:
 
     CBootDownloadDialog(Operator& op, Places places, Timing timing);
 
-    // Before each run: the control the exchange talks through.
-    void setUp(ControlLink& comm);
+    // Before each run: the control's transport the exchange talks through.
+    void setUp(Transport& comm);
 
     std::string caption() const override { return "Boot mode Download ....."; }
     bool start() override;
@@ -49,11 +51,12 @@ public:
 private:
     void releaseAndEnd(bool ok);
     void awaitReply();
+    void failOn(const Status& status);
 
     Operator& op;
     Places places;
     Timing timing;
-    ControlLink* comm = nullptr;
+    Transport* comm = nullptr;
 
     std::string percentText;
     int retries = 0;

@@ -8,9 +8,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 namespace velmora {
+
+using namespace std::chrono_literals;
 
 CProgrammingDialog::CProgrammingDialog(Operator& op, Places places, Timing timing)
     : op(op), places(std::move(places)), timing(timing) {}
@@ -21,7 +24,7 @@ CProgrammingDialog::~CProgrammingDialog() {
     }
 }
 
-void CProgrammingDialog::setUp(Link& target) {
+void CProgrammingDialog::setUp(Transport& target) {
     link = &target;
     image.clear();
     image.shrink_to_fit();
@@ -93,27 +96,39 @@ void CProgrammingDialog::sendNext() {
     if (blockStart >= imageLength) {
         // Every byte of the image is out: the closing message.
         const std::uint8_t closing[2] = {leadByte, static_cast<std::uint8_t>(0xFF - checksum)};
-        link->send(&closing[0], 1);
-        link->send(&closing[1], 1);
+        if (Status status = sendWithinLineTime(*link, closing, sizeof closing); !status.ok()) {
+            failOn(status);
+            return;
+        }
     } else {
         // A last block shorter than 128 bytes is filled with 0xFF (erased flash)
         // so that every byte of the image reaches the target.
-        std::array<std::uint8_t, blockSize> block;
-        block.fill(0xFF);
+        std::array<std::uint8_t, 1 + blockSize> message;
+        message.fill(0xFF);
+        message[0] = leadByte;
+        const auto block = message.begin() + 1;
         const int available = std::min(blockSize, imageLength - blockStart);
-        std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(next), available, block.begin());
+        std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(next), available, block);
         progressPosition = std::min(sentCount, imageLength);
         char text[16];
         std::snprintf(text, sizeof text, "%d %%",
                       static_cast<int>(progressPosition * 100 / imageLength));
         percentText = text;
-        for (std::uint8_t byte : block) {
-            checksum = static_cast<std::uint8_t>(checksum + byte);
+        for (auto byte = block; byte != message.end(); ++byte) {
+            checksum = static_cast<std::uint8_t>(checksum + *byte);
         }
-        link->send(&leadByte, 1);
-        link->send(block.data(), blockSize);
+        if (Status status = sendWithinLineTime(*link, message.data(), message.size());
+            !status.ok()) {
+            failOn(status);
+            return;
+        }
     }
     state = AwaitReply;
+}
+
+void CProgrammingDialog::failOn(const Status& status) {
+    op.notify(status.reason, Notice::Failure);
+    releaseAndEnd(false);
 }
 
 bool CProgrammingDialog::writeRecord(std::uint8_t reply) {
@@ -139,12 +154,30 @@ void CProgrammingDialog::awaitReply() {
         releaseAndEnd(false);
         return;
     }
-    if (link->bytesWaiting() <= 0 && !link->waitForInput(timing.pollWait.count())) {
-        ++emptyPolls;
-        return;
+    if (link->available() == 0) {
+        // One wait stands for several polls: the reply is taken the moment it
+        // arrives either way, and the host wakes far less often while a block
+        // crosses the line. The polls count by the time waited.
+        const auto started = TransportClock::now();
+        Status waited = link->waitForInput(started + timing.pollWait * pollsPerWait);
+        if (waited.outcome == Outcome::TimedOut) {
+            const auto polls = (TransportClock::now() - started) /
+                               std::max<std::chrono::microseconds>(timing.pollWait, 1us);
+            emptyPolls += static_cast<unsigned>(std::clamp<long long>(polls, 1, pollsPerWait));
+            return;
+        }
+        if (!waited.ok()) {
+            failOn(waited);
+            return;
+        }
     }
     std::uint8_t reply = 0;
-    if (link->receive(&reply, 1) != 1) {
+    std::size_t taken = 0;
+    if (Status status = link->take(&reply, 1, taken); !status.ok()) {
+        failOn(status);
+        return;
+    }
+    if (taken != 1) {
         // The count said a byte waited, yet none came: an empty poll.
         ++emptyPolls;
         return;

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "core/exchange.h"
-#include "core/link.h"
 #include "core/operator.h"
 #include "core/places.h"
 #include "core/timing.h"
+#include "serial/transport.h"
 
 #include <cstdint>
 #include <string>
@@ -16,7 +16,9 @@ namespace velmora {
 // download) to the target's flash-writing firmware in blocks of 128 bytes, each
 // answered 0x11, then the closing message with the one's complement of the
 // 8-bit sum of every byte sent, answered 0x06. Every answer is recorded in
-// Recv.bin.
+// Recv.bin. An end reply before the last block has gone out is no success:
+// the board cannot have the image. A transport call that fails ends the
+// transfer at once, after the operator is told the system's reason.
 class CProgrammingDialog : public Exchange {
 public:
     enum State { Send = 0, AwaitReply = 1 };
@@ -26,13 +28,15 @@ public:
     static constexpr std::uint8_t nextBlockReply = 0x11;
     static constexpr std::uint8_t endReply = 0x06;
     static constexpr unsigned pollLimit = 60000;
+    // Polls one wait for a reply may stand for.
+    static constexpr int pollsPerWait = 16;
     static constexpr int recordSize = 16;
 
     CProgrammingDialog(Operator& op, Places places, Timing timing);
     ~CProgrammingDialog() override;
 
-    // Before each run: the link the image goes over.
-    void setUp(Link& link);
+    // Before each run: the transport the image goes over.
+    void setUp(Transport& transport);
 
     std::string caption() const override { return "Programming ....."; }
     bool start() override;
@@ -53,11 +57,12 @@ private:
     void sendNext();
     void awaitReply();
     bool writeRecord(std::uint8_t reply);
+    void failOn(const Status& status);
 
     Operator& op;
     Places places;
     Timing timing;
-    Link* link = nullptr;
+    Transport* link = nullptr;
 
     std::string percentText;
     int state = Send;

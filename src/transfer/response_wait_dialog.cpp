@@ -8,8 +8,8 @@ namespace velmora {
 
 CResponseWaitDialog::CResponseWaitDialog(Operator& op, Timing timing) : op(op), timing(timing) {}
 
-void CResponseWaitDialog::setUp(ControlLink& control, Link& acknowledgements, const int& handshake,
-                                int& syncSeen) {
+void CResponseWaitDialog::setUp(Transport& control, Transport& acknowledgements,
+                                const int& handshake, int& syncSeen) {
     comm = &control;
     acknowledgementLink = &acknowledgements;
     bootHandshake = &handshake;
@@ -18,17 +18,57 @@ void CResponseWaitDialog::setUp(ControlLink& control, Link& acknowledgements, co
 
 bool CResponseWaitDialog::start() {
     ended = false;
+    lineFailure = Status::done();
     endResult = 0;
     ticks = 0;
     status = "Parsing... 00";
     return true;
 }
 
+void CResponseWaitDialog::failOn(const Status& status) {
+    op.notify(status.reason, Notice::Failure);
+    end(2);
+}
+
+int CResponseWaitDialog::takeOne(Transport& transport, std::uint8_t& byte, std::size_t& more) {
+    more = 0;
+    // Takes in what the line holds, without waiting.
+    Status status = transport.waitForInput(TransportClock::now());
+    if (status.outcome == Outcome::TimedOut) {
+        return 0;
+    }
+    std::size_t taken = 0;
+    if (status.ok()) {
+        status = transport.take(&byte, 1, taken);
+    }
+    if (!status.ok()) {
+        failOn(status);
+        return -1;
+    }
+    more = transport.available();
+    return taken == 1 ? 1 : 0;
+}
+
 // True when the tick ended the wait.
 bool CResponseWaitDialog::handshakeStep() {
-    comm->waitForInput(0); // take in what the line holds, without waiting
-    if (comm->inBufferCount() != 0) {
-        ByteBuffer answer = comm->takeInput();
+    std::uint8_t first = 0;
+    std::size_t more = 0;
+    const int got = takeOne(*comm, first, more);
+    if (got < 0) {
+        return true;
+    }
+    if (got > 0) {
+        // The control hands over every byte received in one read.
+        ByteBuffer answer{first};
+        if (more > 0) {
+            answer.resize(1 + more);
+            std::size_t taken = 0;
+            if (Status status = comm->take(answer.data() + 1, more, taken); !status.ok()) {
+                failOn(status);
+                return true;
+            }
+            answer.resize(1 + taken);
+        }
         if (answer == ByteBuffer{0x00}) {
             *bootSyncSeen = 1;
             end(1);
@@ -42,19 +82,21 @@ bool CResponseWaitDialog::handshakeStep() {
     }
     if (!*bootSyncSeen) {
         // The chip measures the host's bit rate on a steady stream of 0x00.
-        comm->putOutput(ByteBuffer{0x00});
+        const std::uint8_t zero = 0x00;
+        if (Status status = sendWithinLineTime(*comm, &zero, 1); !status.ok()) {
+            failOn(status);
+            return true;
+        }
     }
     return false;
 }
 
 bool CResponseWaitDialog::acknowledgementStep() {
-    acknowledgementLink->waitForInput(0);
-    if ((acknowledgementLink->bytesWaiting() & 0xFFFF) == 0) {
-        return false;
-    }
     std::uint8_t answer = 0;
-    if (acknowledgementLink->receive(&answer, 1) != 1) {
-        return false; // nothing came after all: an empty tick
+    std::size_t more = 0;
+    const int got = takeOne(*acknowledgementLink, answer, more);
+    if (got <= 0) {
+        return got < 0; // nothing came: an empty tick
     }
     if (answer == 0x06 || answer == 0x11) {
         end(1);
@@ -70,12 +112,24 @@ bool CResponseWaitDialog::waitForAnswer(std::chrono::microseconds limit) {
         return Exchange::waitForAnswer(limit);
     }
     // The handshake's answers come over the control, acknowledgements over the write link.
-    return *bootHandshake ? comm->waitForInput(limit.count())
-                          : acknowledgementLink->waitForInput(limit.count());
+    // A failure is kept for the next pass to name.
+    Transport& transport = *bootHandshake ? *comm : *acknowledgementLink;
+    Status status = transport.waitForInput(TransportClock::now() + limit);
+    if (status.outcome == Outcome::TimedOut) {
+        return false;
+    }
+    if (!status.ok()) {
+        lineFailure = std::move(status);
+    }
+    return true;
 }
 
 bool CResponseWaitDialog::step() {
     if (ended) {
+        return false;
+    }
+    if (!lineFailure.ok()) {
+        failOn(lineFailure);
         return false;
     }
     bool answered = *bootHandshake ? handshakeStep() : acknowledgementStep();

@@ -1,10 +1,9 @@
 #pragma once
 
 #include "core/exchange.h"
-#include "core/link.h"
 #include "core/operator.h"
 #include "core/timing.h"
-#include "transfer/control_link.h"
+#include "serial/transport.h"
 
 #include <cstdint>
 #include <string>
@@ -15,17 +14,19 @@ namespace velmora {
 // target's one-byte answer to a message just sent. In the boot-mode handshake
 // (bootHandshake set) it expects 0x00 or 0xAA from the communications control
 // and repeats 0x00 on every empty tick until the chip has answered 0x00; in the
-// command acknowledgement it expects 0x06 or 0x11 from the write link.
+// command acknowledgement it expects 0x06 or 0x11 from the write link. A
+// transport call that fails ends the wait at once, after the operator is told
+// the system's reason.
 class CResponseWaitDialog : public Exchange {
 public:
     static constexpr int tickLimit = 150;
 
     CResponseWaitDialog(Operator& op, Timing timing);
 
-    // Before each run: the control (handshake), the link the acknowledgement
-    // comes over, and the owner's flags the wait reads (bootHandshake) and
-    // writes (bootSyncSeen).
-    void setUp(ControlLink& comm, Link& acknowledgementLink, const int& bootHandshake,
+    // Before each run: the control's transport (handshake), the transport the
+    // acknowledgement comes over, and the owner's flags the wait reads
+    // (bootHandshake) and writes (bootSyncSeen).
+    void setUp(Transport& comm, Transport& acknowledgementLink, const int& bootHandshake,
                int& bootSyncSeen);
 
     std::string caption() const override { return "Waiting for System Response ..."; }
@@ -46,15 +47,20 @@ private:
     }
     bool handshakeStep();
     bool acknowledgementStep();
+    // One byte from the transport: 1 taken, 0 none waiting, -1 the call failed.
+    int takeOne(Transport& transport, std::uint8_t& byte, std::size_t& more);
+    void failOn(const Status& status);
 
     Operator& op;
     Timing timing;
-    ControlLink* comm = nullptr;
-    Link* acknowledgementLink = nullptr;
+    Transport* comm = nullptr;
+    Transport* acknowledgementLink = nullptr;
     const int* bootHandshake = nullptr;
     int* bootSyncSeen = nullptr;
 
     std::string status;
+    // A failure found while waiting between ticks, named by the next tick.
+    Status lineFailure;
     int ticks = 0;
     bool ended = false;
     int endResult = 0;

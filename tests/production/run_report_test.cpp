@@ -5,8 +5,8 @@
 #include "cli/progress_channel.h"
 #include "cli/published_file.h"
 #include "cli/run_report.h"
-#include "program/pty_peer.h"
 #include "serial/serial_port.h"
+#include "support/pty_peer.h"
 #include "support/recording_operator.h"
 
 #include <QFile>

@@ -2,8 +2,8 @@
 
 #include "control/corvane_view.h"
 #include "core/flags.h"
-#include "pty_peer.h"
 #include "serial/ms_comm.h"
+#include "support/pty_peer.h"
 #include "support/recording_operator.h"
 #include "transfer/boot_download_dialog.h"
 
@@ -51,7 +51,7 @@ protected:
 
     int run() {
         CBootDownloadDialog dialog(op, places, timing);
-        dialog.setUp(control);
+        dialog.setUp(comm.transport());
         int result = op.runExchange(dialog);
         EXPECT_FALSE(dialog.holdsImage());
         return result;
@@ -70,7 +70,7 @@ protected:
 
     PtyPeer peer;
     CMSComm comm;
-    CommControlLink control{comm};
+
     RecordingOperator op;
     Places places;
     Timing timing;
@@ -93,7 +93,7 @@ TEST_F(BootDownload, AnnouncesTheLengthThenSendsEveryByteEchoedUntilTheEndMarker
         chip.write({0xAA});
     });
     CBootDownloadDialog dialog(op, places, timing);
-    dialog.setUp(control);
+    dialog.setUp(comm.transport());
     ASSERT_TRUE(dialog.start());
     EXPECT_EQ(dialog.statusText(), "0 %");
     std::vector<std::string> shown;

@@ -93,7 +93,8 @@ TEST_F(Cli, FailuresGoToStandardErrorAndExitWithOne) {
     Outcome outcome = run("flash " + file() + " --port " + (dir / "absent").string());
     EXPECT_EQ(outcome.exitCode, 1);
     EXPECT_EQ(outcome.out, loaded);
-    EXPECT_EQ(outcome.err, "Time out !\nSystem not Ready(A) !\n");
+    EXPECT_EQ(outcome.err, "Cannot open " + (dir / "absent").string() +
+                               ": No such file or directory\nSystem not Ready(A) !\n");
 
     outcome = run("flash " + (dir / "missing.mot").string() + " --port sim");
     EXPECT_EQ(outcome.exitCode, 1);
@@ -112,6 +113,27 @@ TEST_F(Cli, BootProgramsThroughTheBootModeWithItsFiles) {
     outcome = run("boot " + file() + " --port sim --boot-dir " + (dir / "boot").string());
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
     EXPECT_EQ(outcome.out, loaded + "Porgramming successfully !\n");
+}
+
+} // namespace
+
+namespace {
+
+TEST(CliProgram, IsOneProgramWithoutQt) {
+    const fs::path program = VELMORA_CLI;
+    const fs::path listing =
+        fs::temp_directory_path() / ("velmora-cli-ldd-" + std::to_string(::getpid()) + ".txt");
+    const std::string command = "ldd " + program.string() + " >" + listing.string() + " 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string libraries = readText(listing);
+    fs::remove(listing);
+    EXPECT_NE(libraries.find("libc.so"), std::string::npos) << libraries;
+    EXPECT_EQ(libraries.find("libQt"), std::string::npos) << libraries;
+    for (const auto& entry : fs::directory_iterator(program.parent_path())) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name.rfind("velmora-cli", 0) != 0 || name == "velmora-cli")
+            << "a second program beside velmora-cli: " << name;
+    }
 }
 
 } // namespace

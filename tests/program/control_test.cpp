@@ -242,25 +242,62 @@ TEST_F(Control, NegativeAnswerToABlockIsAProgrammingError) {
     expectIdle();
 }
 
-TEST_F(Control, AnEndAnswerBeforeTheLastBlockIsAFailure) {
+TEST_F(Control, AnEndAnswerBeforeTheLastBlockIsNoSuccess) {
     startBoard(userBoard([](BoardOptions& o) { o.earlyAckBlock = 1; }));
     loadImage(pattern(1024));
     view->flash();
-    // The board cannot hold an image it was given one block of.
-    EXPECT_EQ(op.texts(), Texts{"Programming Data Error. Please try again !"});
-    ASSERT_EQ(op.notices.size(), 1u);
-    EXPECT_EQ(op.notices[0].first, "The board ended the transfer after block 1 of 8.");
-    EXPECT_EQ(op.notices[0].second, Notice::Failure);
+    // The board cannot have the image: seven of its eight blocks never went out.
+    EXPECT_EQ(op.told, (Texts{"The board ended the transfer after block 1 of 8.",
+                              "Programming Data Error. Please try again !"}));
+    EXPECT_EQ(op.notices.at(0).second, Notice::Failure);
+    EXPECT_EQ(view->programmedCount(), 0);
     EXPECT_EQ(readFile(places.recordFile()).size(), 16u);
     expectIdle();
 }
 
-TEST_F(Control, DroppedLineEndsInATimeOut) {
-    timing.pollWait = 20us;
-    startBoard(userBoard([](BoardOptions& o) { o.dropAfterBlock = 2; }));
+TEST_F(Control, AnEndAnswerAfterTheLastBlockIsTheTargetsWord) {
+    startBoard(userBoard([](BoardOptions& o) { o.earlyAckBlock = 8; }));
     loadImage(pattern(1024));
     view->flash();
-    EXPECT_EQ(op.texts(), (Texts{"Time out !", "Programming Data Error. Please try again !"}));
+    EXPECT_EQ(op.told, Texts{"Porgramming successfully !"});
+    EXPECT_EQ(readFile(places.recordFile()).size(), 8u * 16);
+    expectIdle();
+}
+
+TEST_F(Control, ADeviceThatVanishesIsNamedAtOnceNotTimedOut) {
+    startBoard(userBoard([](BoardOptions& o) { o.dropAfterBlock = 2; }));
+    loadImage(pattern(1024));
+    const std::string device = std::filesystem::canonical(board->devicePath()).string();
+    const auto start = std::chrono::steady_clock::now();
+    view->flash();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    ASSERT_EQ(op.told.size(), 2u);
+    EXPECT_EQ(op.told[0].rfind(device + ": ", 0), 0u) << op.told[0];
+    EXPECT_EQ(op.notices.at(0).second, Notice::Failure);
+    EXPECT_EQ(op.told[1], "Programming Data Error. Please try again !");
+    expectIdle();
+}
+
+TEST_F(Control, APortThatCannotBeOpenedIsNamedAndEndsTheCommand) {
+    startWithoutBoard();
+    loadImage(pattern(256));
+    const std::string device = (places.workDir / "no-such-device").string();
+    view->flash();
+    EXPECT_EQ(op.told, (Texts{"Cannot open " + device + ": No such file or directory",
+                              "System not Ready(A) !"}));
+    EXPECT_TRUE(op.exchangeCaptions.empty()) << "no time-out was waited out";
+    expectIdle();
+
+    op = RecordingOperator();
+    view->writeCommand();
+    EXPECT_EQ(op.told, (Texts{"Cannot open " + device + ": No such file or directory",
+                              "System not Ready(A) !"}));
+
+    op = RecordingOperator();
+    installBootFiles();
+    view->setBootMode();
+    EXPECT_EQ(op.told, (Texts{"Cannot open " + device + ": No such file or directory",
+                              "Boot mode System not Ready (A)!"}));
     expectIdle();
 }
 

@@ -1,8 +1,8 @@
 // The programming transfer against a target played byte by byte on a pseudo-terminal.
 
 #include "core/flags.h"
-#include "pty_peer.h"
 #include "serial/serial_port.h"
+#include "support/pty_peer.h"
 #include "support/recording_operator.h"
 #include "transfer/programming_dialog.h"
 
@@ -58,7 +58,7 @@ protected:
 
     int run() {
         CProgrammingDialog dialog(op, places, timing);
-        dialog.setUp(port);
+        dialog.setUp(port.transport());
         int result = op.runExchange(dialog);
         EXPECT_FALSE(dialog.holdsImage());
         EXPECT_FALSE(dialog.recordFileOpen());
@@ -126,7 +126,7 @@ TEST_F(ProgrammingTransfer, PadsTheLastPartBlockWithErasedBytesAndCountsThemInTh
         target.write({0x06});
     });
     CProgrammingDialog dialog(op, places, timing);
-    dialog.setUp(port);
+    dialog.setUp(port.transport());
     ASSERT_TRUE(dialog.start());
     EXPECT_EQ(dialog.statusText(), "0 %");
     std::vector<std::string> shown;
@@ -202,6 +202,23 @@ TEST_F(ProgrammingTransfer, ANegativeReplyEndsTheTransfer) {
     EXPECT_EQ(readFile(places.recordFile()).size(), 32u);
 }
 
+TEST_F(ProgrammingTransfer, ATargetThatFallsSilentTimesOutAfterThePollLimit) {
+    timing.pollWait = std::chrono::microseconds(20);
+    writeFile(places.imageFile(), pattern(512));
+    peer.play([&](PtyPeer& target) {
+        target.read(129);
+        target.write({0x11});
+        target.read(129); // and no answer
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(run(), 2);
+    // The empty polls count by the time waited, however many one wait stands for.
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              timing.pollWait * CProgrammingDialog::pollLimit);
+    EXPECT_EQ(op.texts(), std::vector<std::string>{"Time out !"});
+    EXPECT_EQ(readFile(places.recordFile()).size(), 16u);
+}
+
 TEST_F(ProgrammingTransfer, FileErrorsEndBeforeAnythingIsSent) {
     EXPECT_EQ(run(), 2); // no tmp.bin
     writeFile(places.imageFile(), {});
@@ -258,7 +275,7 @@ TEST_F(ProgrammingTransfer, ARecordThatCannotBeWrittenEndsTheTransfer) {
 TEST_F(ProgrammingTransfer, StopBetweenPassesEndsWithTwoAndReleasesEverything) {
     writeFile(places.imageFile(), pattern(256));
     CProgrammingDialog dialog(op, places, timing);
-    dialog.setUp(port);
+    dialog.setUp(port.transport());
     ASSERT_TRUE(dialog.start());
     ASSERT_TRUE(dialog.step()); // the first block goes out
     EXPECT_TRUE(dialog.recordFileOpen());

@@ -1,13 +1,14 @@
 // The response wait, in both its forms, against a target played on a pseudo-terminal.
 
 #include "control/corvane_view.h"
-#include "pty_peer.h"
 #include "serial/ms_comm.h"
 #include "serial/serial_port.h"
+#include "support/pty_peer.h"
 #include "support/recording_operator.h"
 #include "transfer/response_wait_dialog.h"
 
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace velmora {
 namespace {
@@ -38,7 +39,7 @@ protected:
 
     int run() {
         CResponseWaitDialog dialog(op, timing);
-        dialog.setUp(control, port, bootHandshake, bootSyncSeen);
+        dialog.setUp(comm.transport(), port.transport(), bootHandshake, bootSyncSeen);
         int result = op.runExchange(dialog);
         lastStatus = dialog.statusText();
         return result;
@@ -47,7 +48,7 @@ protected:
     PtyPeer peer;
     SerialPort port;
     CMSComm comm;
-    CommControlLink control{comm};
+
     RecordingOperator op;
     Timing timing;
     int bootHandshake = 0;
@@ -66,6 +67,24 @@ TEST_F(ResponseWait, TakesEitherAcknowledgementAndLeavesFurtherBytesQueued) {
               (std::vector<RecordingOperator::Message>{{"Response Error(A) !", Icon::Stop}}));
 }
 
+TEST_F(ResponseWait, ALineThatVanishesEndsTheWaitWithTheDevicesReason) {
+    openDirectPort();
+    const std::string device = port.device();
+    peer.play([](PtyPeer& target) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        target.hangUp();
+    });
+    EXPECT_EQ(run(), 2);
+    EXPECT_TRUE(op.messages.empty()) << "no time-out is waited out";
+    ASSERT_EQ(op.notices.size(), 1u);
+    // The system says end of file or Input/output error, depending on how the
+    // line was hung up.
+    EXPECT_EQ(op.notices[0].first.rfind(device + ": ", 0), 0u) << op.notices[0].first;
+    EXPECT_NE(op.notices[0].first.find("the device went away"), std::string::npos)
+        << op.notices[0].first;
+    EXPECT_EQ(op.notices[0].second, Notice::Failure);
+}
+
 TEST_F(ResponseWait, TakesAnAnswerWhenItArrivesNotOnTheNextTick) {
     openDirectPort();
     openControl();
@@ -78,7 +97,7 @@ TEST_F(ResponseWait, TakesAnAnswerWhenItArrivesNotOnTheNextTick) {
         target.write({0x06});
     });
     CResponseWaitDialog acknowledgement(op, timing);
-    acknowledgement.setUp(control, port, bootHandshake, bootSyncSeen);
+    acknowledgement.setUp(comm.transport(), port.transport(), bootHandshake, bootSyncSeen);
     EXPECT_EQ(op.runExchange(acknowledgement), 1);
     EXPECT_EQ(acknowledgement.tickCount(), 1); // the empty pass at start-up only
     peer.join();
@@ -90,7 +109,7 @@ TEST_F(ResponseWait, TakesAnAnswerWhenItArrivesNotOnTheNextTick) {
         chip.write({0xAA});
     });
     CResponseWaitDialog handshake(op, timing);
-    handshake.setUp(control, port, bootHandshake, bootSyncSeen);
+    handshake.setUp(comm.transport(), port.transport(), bootHandshake, bootSyncSeen);
     EXPECT_EQ(op.runExchange(handshake), 1);
     EXPECT_EQ(handshake.tickCount(), 1);
     EXPECT_TRUE(op.messages.empty());
@@ -100,7 +119,7 @@ TEST_F(ResponseWait, TakesAnAnswerWhenItArrivesNotOnTheNextTick) {
 TEST_F(ResponseWait, TimesOutAfterTheHundredFiftiethEmptyTick) {
     openDirectPort();
     CResponseWaitDialog dialog(op, timing);
-    dialog.setUp(control, port, bootHandshake, bootSyncSeen);
+    dialog.setUp(comm.transport(), port.transport(), bootHandshake, bootSyncSeen);
     ASSERT_TRUE(dialog.start());
     EXPECT_EQ(dialog.statusText(), "Parsing... 00");
     EXPECT_EQ(dialog.stepInterval(), timing.tick);

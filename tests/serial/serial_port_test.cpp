@@ -1,6 +1,6 @@
 #include "serial/port_names.h"
-#include "serial/pty_peer.h"
 #include "serial/serial_port.h"
+#include "support/pty_peer.h"
 
 #include <chrono>
 #include <filesystem>
@@ -8,15 +8,19 @@
 #include <numeric>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <thread>
 
 using velmora::SerialPort;
+using velmora::testing::PtyPeer;
 
 namespace {
 
 // Waits (bounded) until the port has count bytes queued.
 bool waitForQueued(SerialPort& port, int count) {
-    for (int attempt = 0; attempt < 2000 && port.bytesWaiting() < count; ++attempt) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (port.bytesWaiting() < count && std::chrono::steady_clock::now() < until) {
         port.waitForInput(1000);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return port.bytesWaiting() >= count;
 }
@@ -44,31 +48,31 @@ std::vector<std::uint8_t> everyByteValue() {
 
 TEST(SerialPort, OpensAtTheRateAskedAndKeepsItUntilClosed) {
     PtyPeer peer;
-    ASSERT_TRUE(peer.ready());
+    ASSERT_TRUE(peer.ok());
     SerialPort port;
-    ASSERT_EQ(port.open(peer.path(), 9600), 1);
+    ASSERT_EQ(port.open(peer.devicePath(), 9600), 1);
     EXPECT_EQ(peer.baud(), 9600);
     termios line = peer.lineSettings();
     EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB), 0u);
 
-    EXPECT_EQ(port.open(peer.path(), 2400), 1);
+    EXPECT_EQ(port.open(peer.devicePath(), 2400), 1);
     EXPECT_EQ(peer.baud(), 9600) << "opening an open port changes nothing";
 
     EXPECT_EQ(port.close(), 1);
     EXPECT_EQ(port.close(), 1);
     EXPECT_FALSE(port.isOpen());
-    ASSERT_EQ(port.open(peer.path(), 2400), 1) << "the lock is released at close";
+    ASSERT_EQ(port.open(peer.devicePath(), 2400), 1) << "the lock is released at close";
     EXPECT_EQ(peer.baud(), 2400);
 }
 
 TEST(SerialPort, PortNumbersNameTheirAssignedDevice) {
     PtyPeer peer;
-    ASSERT_TRUE(peer.ready());
-    velmora::assignPortDevice(7, peer.path());
+    ASSERT_TRUE(peer.ok());
+    velmora::assignPortDevice(7, peer.devicePath());
     SerialPort port;
     EXPECT_EQ(port.open(7, 9600), 1);
-    EXPECT_EQ(port.device(), std::filesystem::canonical(peer.path()).string());
+    EXPECT_EQ(port.device(), std::filesystem::canonical(peer.devicePath()).string());
     velmora::assignPortDevice(7, "");
 }
 
@@ -80,8 +84,8 @@ TEST(SerialPort, AbsentDeviceFailsAndLeavesThePortUsable) {
     EXPECT_EQ(port.close(), 1);
 
     PtyPeer peer;
-    ASSERT_TRUE(peer.ready());
-    EXPECT_EQ(port.open(peer.path(), 9600), 1);
+    ASSERT_TRUE(peer.ok());
+    EXPECT_EQ(port.open(peer.devicePath(), 9600), 1);
 }
 
 TEST(SerialPort, ClosedPortDoesNothing) {
@@ -96,9 +100,9 @@ TEST(SerialPort, ClosedPortDoesNothing) {
 
 TEST(SerialPort, SendCountsEveryByteAndIgnoresEmptyCounts) {
     PtyPeer peer;
-    ASSERT_TRUE(peer.ready());
+    ASSERT_TRUE(peer.ok());
     SerialPort port;
-    ASSERT_EQ(port.open(peer.path(), 9600), 1);
+    ASSERT_EQ(port.open(peer.devicePath(), 9600), 1);
     EXPECT_EQ(port.send("xyz", 0), 0);
     EXPECT_EQ(port.send("xyz", -5), 0);
     EXPECT_EQ(port.send("Z", 1), 1);
@@ -112,9 +116,9 @@ TEST(SerialPort, SendCountsEveryByteAndIgnoresEmptyCounts) {
 
 TEST(SerialPort, ReceiveTakesOnlyWhatIsAskedAndLeavesTheRest) {
     PtyPeer peer;
-    ASSERT_TRUE(peer.ready());
+    ASSERT_TRUE(peer.ok());
     SerialPort port;
-    ASSERT_EQ(port.open(peer.path(), 9600), 1);
+    ASSERT_EQ(port.open(peer.devicePath(), 9600), 1);
     std::uint8_t buffer[8] = {};
     EXPECT_EQ(port.bytesWaiting(), 0);
     EXPECT_EQ(port.receive(buffer, 1), 0);
@@ -135,9 +139,9 @@ TEST(SerialPort, ReceiveTakesOnlyWhatIsAskedAndLeavesTheRest) {
 
 TEST(SerialPort, EveryByteValueTravelsUnchangedBothWays) {
     PtyPeer peer;
-    ASSERT_TRUE(peer.ready());
+    ASSERT_TRUE(peer.ok());
     SerialPort port;
-    ASSERT_EQ(port.open(peer.path(), 38400), 1);
+    ASSERT_EQ(port.open(peer.devicePath(), 38400), 1);
     std::vector<std::uint8_t> bytes = everyByteValue(); // 0x11 and 0x13 among them
 
     EXPECT_EQ(port.send(bytes.data(), 256), 256);
@@ -153,9 +157,9 @@ TEST(SerialPort, EveryByteValueTravelsUnchangedBothWays) {
 
 TEST(SerialPort, WaitForInputReturnsWhenBytesArriveOrTheWaitRunsOut) {
     PtyPeer peer;
-    ASSERT_TRUE(peer.ready());
+    ASSERT_TRUE(peer.ok());
     SerialPort port;
-    ASSERT_EQ(port.open(peer.path(), 9600), 1);
+    ASSERT_EQ(port.open(peer.devicePath(), 9600), 1);
     EXPECT_FALSE(port.waitForInput(2000));
     ASSERT_TRUE(peer.write({0x06}));
     EXPECT_TRUE(waitForQueued(port, 1));
@@ -164,23 +168,23 @@ TEST(SerialPort, WaitForInputReturnsWhenBytesArriveOrTheWaitRunsOut) {
 
 TEST(SerialPort, DeviceIsHeldExclusively) {
     PtyPeer peer;
-    ASSERT_TRUE(peer.ready());
+    ASSERT_TRUE(peer.ok());
     SerialPort first;
     SerialPort second;
-    ASSERT_EQ(first.open(peer.path(), 9600), 1);
-    EXPECT_EQ(second.open(peer.path(), 9600), 0);
-    EXPECT_EQ(probeFromAnotherProcess(peer.path()), 3);
+    ASSERT_EQ(first.open(peer.devicePath(), 9600), 1);
+    EXPECT_EQ(second.open(peer.devicePath(), 9600), 0);
+    EXPECT_EQ(probeFromAnotherProcess(peer.devicePath()), 3);
 
     // Through a second name for the same device.
     std::filesystem::path link = std::filesystem::temp_directory_path() /
                                  ("velmora-serial-test-" + std::to_string(::getpid()));
     std::filesystem::remove(link);
-    std::filesystem::create_symlink(peer.path(), link);
+    std::filesystem::create_symlink(peer.devicePath(), link);
     EXPECT_EQ(second.open(link.string(), 9600), 0);
     EXPECT_EQ(probeFromAnotherProcess(link.string()), 3);
 
     first.close();
-    EXPECT_EQ(probeFromAnotherProcess(peer.path()), 0) << "released at close";
+    EXPECT_EQ(probeFromAnotherProcess(peer.devicePath()), 0) << "released at close";
     EXPECT_EQ(second.open(link.string(), 9600), 1);
     std::filesystem::remove(link);
 }
@@ -193,8 +197,8 @@ TEST(SerialPort, VanishedDeviceActsAsClosedAndCanBeOpenedAgain) {
         std::filesystem::create_symlink(target, link);
     };
     auto peer = std::make_unique<PtyPeer>();
-    ASSERT_TRUE(peer->ready());
-    pointLinkAt(peer->path());
+    ASSERT_TRUE(peer->ok());
+    pointLinkAt(peer->devicePath());
     SerialPort port;
     ASSERT_EQ(port.open(link.string(), 9600), 1);
 
@@ -211,8 +215,8 @@ TEST(SerialPort, VanishedDeviceActsAsClosedAndCanBeOpenedAgain) {
     EXPECT_EQ(port.close(), 1);
 
     auto back = std::make_unique<PtyPeer>();
-    ASSERT_TRUE(back->ready());
-    pointLinkAt(back->path());
+    ASSERT_TRUE(back->ok());
+    pointLinkAt(back->devicePath());
     ASSERT_EQ(port.open(link.string(), 9600), 1);
     EXPECT_EQ(port.send("ok", 2), 2);
     EXPECT_EQ(back->read(2), (std::vector<std::uint8_t>{'o', 'k'}));
@@ -221,9 +225,9 @@ TEST(SerialPort, VanishedDeviceActsAsClosedAndCanBeOpenedAgain) {
 
 TEST(SerialPort, VanishedDeviceWhileSendingDoesNotHang) {
     PtyPeer peer;
-    ASSERT_TRUE(peer.ready());
+    ASSERT_TRUE(peer.ok());
     SerialPort port;
-    ASSERT_EQ(port.open(peer.path(), 9600), 1);
+    ASSERT_EQ(port.open(peer.devicePath(), 9600), 1);
     peer.hangUp();
     std::vector<std::uint8_t> block(128, 0x11);
     port.send(block.data(), 128);
@@ -233,13 +237,13 @@ TEST(SerialPort, VanishedDeviceWhileSendingDoesNotHang) {
 
 TEST(SerialPort, BytesSentBeforeCloseStillArriveAfterAReopenAtAnotherRate) {
     PtyPeer peer;
-    ASSERT_TRUE(peer.ready());
+    ASSERT_TRUE(peer.ok());
     SerialPort port;
-    ASSERT_EQ(port.open(peer.path(), 2400), 1);
+    ASSERT_EQ(port.open(peer.devicePath(), 2400), 1);
     const char trigger[] = "reflshu";
     EXPECT_EQ(port.send(trigger, 7), 7);
     port.close();
-    ASSERT_EQ(port.open(peer.path(), 9600), 1);
+    ASSERT_EQ(port.open(peer.devicePath(), 9600), 1);
     EXPECT_EQ(port.send("\x11", 1), 1);
     std::vector<std::uint8_t> expected(trigger, trigger + 7);
     expected.push_back(0x11);

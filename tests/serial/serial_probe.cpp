@@ -1,13 +1,27 @@
 #include "serial/serial_port.h"
 
-#include <QCoreApplication>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
-// Another program trying the device: exit 0 when it could open it, 3 when not.
-// It leaves the device open: the process end releases it.
+// Another program trying the device: exit 0 when it could open it, 3 when not
+// (the reason on stderr). With "hold" it says "open" on stdout and keeps the
+// device until it is killed; otherwise the process end releases it.
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    if (argc != 2) {
+    if (argc < 2) {
         return 2;
     }
-    return velmora::theSerialPort().open(argv[1], 9600) == 1 ? 0 : 3;
+    velmora::SerialPort& port = velmora::theSerialPort();
+    if (port.open(argv[1], 9600) != 1) {
+        std::fprintf(stderr, "%s\n", port.lastFailure().reason.c_str());
+        return 3;
+    }
+    if (argc > 2 && std::strcmp(argv[2], "hold") == 0) {
+        std::printf("open\n");
+        std::fflush(stdout);
+        for (;;) {
+            ::pause();
+        }
+    }
+    return 0;
 }

@@ -25,9 +25,12 @@ public:
     std::vector<int> pauses;
     std::vector<std::string> exchangeCaptions;
     std::vector<int> exchangeResults;
+    // Every message and notice, in the order the operator was told them.
+    std::vector<std::string> told;
 
     void showMessage(std::string_view text, Icon icon) override {
         messages.push_back({std::string(text), icon});
+        told.emplace_back(text);
     }
 
     int runExchange(Exchange& exchange) override {
@@ -45,6 +48,7 @@ public:
 
     void notify(std::string_view text, Notice kind) override {
         notices.emplace_back(std::string(text), kind);
+        told.emplace_back(text);
     }
 
     std::vector<std::string> texts() const {

@@ -1,7 +1,7 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
-// The serial code runs on QtSerialPort, which needs an application object.
+// Tests of Qt code that needs an application object, without a window system.
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
