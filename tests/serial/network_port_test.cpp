@@ -1,0 +1,289 @@
+#include "serial/network_transport.h"
+#include "serial/pty_peer.h"
+#include "serial/ser2net_server.h"
+#include "serial/telnet_stream.h"
+
+#include <gtest/gtest.h>
+#include <numeric>
+
+using namespace std::chrono_literals;
+using velmora::LineSettings;
+using velmora::Outcome;
+using velmora::Transport;
+using velmora::TransportClock;
+
+namespace {
+
+// --- names --------------------------------------------------------------
+
+TEST(NetworkPortName, HostAndPortIncludingBracketedIpv6) {
+    auto plain = velmora::parseNetworkPortName("rfc2217://bench-3.lan:4001");
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->host, "bench-3.lan");
+    EXPECT_EQ(plain->port, "4001");
+    auto v6 = velmora::parseNetworkPortName("rfc2217://[fe80::1]:7000");
+    ASSERT_TRUE(v6);
+    EXPECT_EQ(v6->host, "fe80::1");
+    EXPECT_EQ(v6->port, "7000");
+
+    for (const char* bad :
+         {"rfc2217://host", "rfc2217://host:", "rfc2217://:4001", "rfc2217://host:0",
+          "rfc2217://host:65536", "rfc2217://host:40x1", "rfc2217://::1:4001",
+          "rfc2217://[::1]4001", "rfc2217://[::1", "/dev/ttyUSB0"}) {
+        EXPECT_FALSE(velmora::parseNetworkPortName(bad)) << bad;
+    }
+    EXPECT_EQ(velmora::makeNetworkTransport("/dev/ttyUSB0"), nullptr);
+
+    auto malformed = velmora::makeNetworkTransport("rfc2217://host");
+    ASSERT_NE(malformed, nullptr);
+    auto status = malformed->open(LineSettings{});
+    EXPECT_EQ(status.outcome, Outcome::Refused);
+    EXPECT_EQ(status.reason.rfind("rfc2217://host: ", 0), 0u) << status.reason;
+}
+
+// --- the Telnet layer ----------------------------------------------------
+
+// Records what the reader hands over, as text, in order.
+struct RecordingSink : velmora::telnet::Sink {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::string> events;
+    void data(const std::uint8_t* in, std::size_t count) override {
+        bytes.insert(bytes.end(), in, in + count);
+        events.push_back("data@" + std::to_string(bytes.size()));
+    }
+    void negotiation(std::uint8_t verb, std::uint8_t option) override {
+        events.push_back("neg " + std::to_string(verb) + " " + std::to_string(option) + " @" +
+                         std::to_string(bytes.size()));
+    }
+    void subnegotiation(const std::vector<std::uint8_t>& body) override {
+        std::string text = "sb";
+        for (auto b : body) {
+            text += " " + std::to_string(b);
+        }
+        events.push_back(text + " @" + std::to_string(bytes.size()));
+    }
+    // Data events merged: runs may be cut differently, the order of data
+    // against commands may not.
+    std::vector<std::string> commands() const {
+        std::vector<std::string> kept;
+        for (const auto& e : events) {
+            if (e.rfind("data", 0) != 0) {
+                kept.push_back(e);
+            }
+        }
+        return kept;
+    }
+};
+
+TEST(TelnetStream, SameResultHoweverTheStreamIsCut) {
+    using namespace velmora::telnet;
+    const std::vector<std::uint8_t> stream = {
+        0x11, IAC, IAC,      0x41, // data with a doubled 0xFF
+        IAC,  DO,  COM_PORT,       // negotiation
+        0x42, IAC, SB,       COM_PORT, 101, 0,   0,   0x25, 0x80, IAC, SE, // baud reply 9600
+        IAC,  SB,  COM_PORT, 106,      IAC, IAC, IAC, SE, // line state 0xFF, doubled inside
+        IAC,  IAC, IAC,      241,                         // 0xFF then NOP
+        0x06};
+    RecordingSink whole;
+    Reader reader;
+    reader.feed(stream.data(), stream.size(), whole);
+    EXPECT_EQ(whole.bytes, (std::vector<std::uint8_t>{0x11, 0xFF, 0x41, 0x42, 0xFF, 0x06}));
+    EXPECT_EQ(
+        whole.commands(),
+        (std::vector<std::string>{"neg 253 44 @3", "sb 44 101 0 0 37 128 @4", "sb 44 106 255 @4"}));
+
+    for (std::size_t cut = 1; cut < stream.size(); ++cut) {
+        for (std::size_t second = cut; second < stream.size(); ++second) {
+            RecordingSink pieces;
+            Reader split;
+            split.feed(stream.data(), cut, pieces);
+            split.feed(stream.data() + cut, second - cut, pieces);
+            split.feed(stream.data() + second, stream.size() - second, pieces);
+            ASSERT_EQ(pieces.bytes, whole.bytes) << cut << "," << second;
+            ASSERT_EQ(pieces.commands(), whole.commands()) << cut << "," << second;
+        }
+    }
+}
+
+TEST(TelnetStream, EscapingOutAndBoundedBodiesIn) {
+    using namespace velmora::telnet;
+    std::vector<std::uint8_t> out;
+    const std::uint8_t data[] = {0xFF, 0x00, 0xFF, 0xFF};
+    appendEscaped(out, data, sizeof data);
+    EXPECT_EQ(out, (std::vector<std::uint8_t>{0xFF, 0xFF, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}));
+    // A rate with an 0xFF byte stays one command.
+    EXPECT_EQ(subnegotiation(COM_PORT, 1, {0, 0, 0xFF, 0x01}),
+              (std::vector<std::uint8_t>{IAC, SB, COM_PORT, 1, 0, 0, IAC, IAC, 1, IAC, SE}));
+
+    // A body that never ends does not grow without bound, and data after
+    // its end flows again.
+    std::vector<std::uint8_t> flood = {IAC, SB, COM_PORT};
+    flood.insert(flood.end(), 100000, 0x20);
+    flood.insert(flood.end(), {IAC, SE, 0x55});
+    RecordingSink sink;
+    Reader reader;
+    reader.feed(flood.data(), flood.size(), sink);
+    ASSERT_EQ(sink.commands().size(), 1u);
+    EXPECT_LE(sink.commands()[0].size(), 4 * Reader::maxBody + 8);
+    EXPECT_EQ(sink.bytes, (std::vector<std::uint8_t>{0x55}));
+}
+
+// --- against the ser2net daemon -----------------------------------------
+
+LineSettings at(int baud) {
+    LineSettings settings;
+    settings.baud = baud;
+    return settings;
+}
+
+class NetworkPort : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(peer.ready());
+        ASSERT_TRUE(server.running()) << server.log();
+    }
+
+    std::unique_ptr<Transport> openedAt(int baud, velmora::NetworkTimings timings = {}) {
+        auto port = velmora::makeNetworkTransport(server.portName(), timings);
+        auto status = port->open(at(baud));
+        EXPECT_TRUE(status.ok()) << status.reason << "\n" << server.log();
+        return port;
+    }
+
+    // Reads from the transport until count bytes came or it stayed silent.
+    static std::vector<std::uint8_t> receive(Transport& port, std::size_t count) {
+        std::vector<std::uint8_t> got;
+        while (got.size() < count &&
+               port.waitForInput(TransportClock::now() + 2s).outcome == Outcome::Done) {
+            std::uint8_t chunk[700];
+            std::size_t taken = 0;
+            port.take(chunk, sizeof chunk, taken);
+            got.insert(got.end(), chunk, chunk + taken);
+        }
+        return got;
+    }
+
+    PtyPeer peer;
+    Ser2netServer server{peer.path()};
+};
+
+TEST_F(NetworkPort, EachRateIsOnTheLineWhenTheCallReturns) {
+    auto port = openedAt(2400);
+    ASSERT_TRUE(port->isOpen());
+    EXPECT_EQ(peer.baud(), 2400);
+
+    // The trigger word's 7 bytes take 29 ms at 2400: the rate may change
+    // only after they have left.
+    const std::vector<std::uint8_t> trigger = {'r', 'e', 'f', 'l', 's', 'h', 'u'};
+    const auto sent = TransportClock::now();
+    ASSERT_TRUE(port->send(trigger.data(), trigger.size(), sent + 1s).ok());
+    ASSERT_TRUE(port->configure(at(9600)).ok());
+    EXPECT_GE(TransportClock::now() - sent, std::chrono::microseconds(7 * 10 * 1'000'000 / 2400));
+    EXPECT_EQ(peer.baud(), 9600);
+    EXPECT_EQ(peer.read(trigger.size()), trigger);
+
+    ASSERT_TRUE(port->configure(at(38400)).ok());
+    EXPECT_EQ(peer.baud(), 38400);
+    EXPECT_EQ(port->settings(), at(38400));
+
+    // A pseudo-terminal has no modem lines: accepted and ignored.
+    EXPECT_TRUE(port->setModemLine(velmora::ModemLine::DataTerminalReady, true).ok());
+    EXPECT_TRUE(port->setModemLine(velmora::ModemLine::RequestToSend, false).ok());
+}
+
+TEST_F(NetworkPort, EveryByteValueIntactBothWays) {
+    auto port = openedAt(38400);
+    std::vector<std::uint8_t> image(2048, 0xFF);
+    std::iota(image.begin(), image.begin() + 256, 0);
+    image[1000] = 0x0D; // a carriage return is data too
+    image[1001] = 0x00;
+
+    ASSERT_TRUE(port->send(image.data(), image.size(), TransportClock::now() + 2s).ok());
+    EXPECT_EQ(peer.read(image.size()), image);
+
+    ASSERT_TRUE(peer.write(image));
+    EXPECT_EQ(receive(*port, image.size()), image);
+    EXPECT_TRUE(port->drain(TransportClock::now() + 10s).ok());
+}
+
+TEST_F(NetworkPort, InputFromBeforeIsDiscarded) {
+    ASSERT_TRUE(peer.write({0x15, 0x15, 0x15})); // queued before anyone listened
+    auto port = openedAt(9600);
+    ASSERT_TRUE(peer.write({0x06}));
+    EXPECT_EQ(receive(*port, 1), (std::vector<std::uint8_t>{0x06}));
+    EXPECT_EQ(port->available(), 0u);
+
+    ASSERT_TRUE(peer.write({0xAA, 0xFF, 0x55}));
+    ASSERT_EQ(port->waitForInput(TransportClock::now() + 2s).outcome, Outcome::Done);
+    const auto until = TransportClock::now() + 2s;
+    while (port->available() < 3 && TransportClock::now() < until) {
+        port->waitForInput(until);
+    }
+    ASSERT_EQ(port->available(), 3u);
+    ASSERT_TRUE(port->discardInput().ok());
+    EXPECT_EQ(port->available(), 0u);
+    ASSERT_TRUE(peer.write({0x11}));
+    EXPECT_EQ(receive(*port, 1), (std::vector<std::uint8_t>{0x11}));
+}
+
+TEST_F(NetworkPort, KilledServerIsNamedWithinASecond) {
+    auto port = openedAt(9600);
+    server.kill();
+    const auto start = TransportClock::now();
+    auto status = port->waitForInput(start + 5s);
+    EXPECT_LT(TransportClock::now() - start, 1s);
+    EXPECT_EQ(status.outcome, Outcome::Gone);
+    EXPECT_EQ(status.reason.rfind(server.portName() + ": ", 0), 0u) << status.reason;
+    EXPECT_FALSE(port->isOpen());
+    const std::uint8_t byte = 0x11;
+    EXPECT_EQ(port->send(&byte, 1, TransportClock::now() + 1s).outcome, Outcome::Refused);
+}
+
+TEST_F(NetworkPort, SilentServerIsNamedAfterTheReplyTime) {
+    velmora::NetworkTimings quick;
+    quick.reply = 300ms;
+    auto port = openedAt(2400, quick);
+    server.pause();
+    const auto start = TransportClock::now();
+    auto status = port->configure(at(9600));
+    const auto took = TransportClock::now() - start;
+    server.resume();
+    EXPECT_EQ(status.outcome, Outcome::Gone);
+    EXPECT_EQ(status.reason, server.portName() + ": the server did not confirm the line settings "
+                                                 "9600,n,8,1");
+    EXPECT_GE(took, quick.reply);
+    EXPECT_LT(took, 2s);
+    EXPECT_FALSE(port->isOpen());
+}
+
+TEST_F(NetworkPort, RefusedConnectionAndUnknownHostNamedAtOnce) {
+    const std::string nobody = "rfc2217://127.0.0.1:" + std::to_string(freeLoopbackPort());
+    auto port = velmora::makeNetworkTransport(nobody);
+    auto start = TransportClock::now();
+    auto status = port->open(at(9600));
+    EXPECT_LT(TransportClock::now() - start, 1s);
+    EXPECT_EQ(status.outcome, Outcome::Refused);
+    EXPECT_EQ(status.reason, nobody + ": Connection refused");
+    EXPECT_FALSE(port->isOpen());
+
+    const std::string unknown = "rfc2217://no-such-bench.invalid:4001";
+    port = velmora::makeNetworkTransport(unknown);
+    start = TransportClock::now();
+    status = port->open(at(9600));
+    EXPECT_LT(TransportClock::now() - start, 5s);
+    EXPECT_EQ(status.outcome, Outcome::Refused);
+    EXPECT_EQ(status.reason.rfind(unknown + ": ", 0), 0u) << status.reason;
+}
+
+TEST(NetworkPortServer, WithoutPortControlIsRefused) {
+    PtyPeer peer;
+    Ser2netServer plainTelnet(peer.path(), "telnet");
+    ASSERT_TRUE(plainTelnet.running()) << plainTelnet.log();
+    auto port = velmora::makeNetworkTransport(plainTelnet.portName());
+    auto status = port->open(at(9600));
+    EXPECT_EQ(status.outcome, Outcome::Refused);
+    EXPECT_EQ(status.reason,
+              plainTelnet.portName() + ": the server does not control the serial port (RFC 2217)");
+}
+
+} // namespace
