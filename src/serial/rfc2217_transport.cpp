@@ -440,8 +440,30 @@ private:
             return;
         }
         lost_ = true;
-        lostReason_ = error == asio::error::eof ? name_ + ": the server closed the connection"
-                                                : name_ + ": " + error.message();
+        lostReason_ =
+            name_ + ": " +
+            (error == asio::error::eof ? "the server closed the connection" : error.message());
+        // A server that turns us away says why in a line of text before it
+        // closes ("Port already in use"); those are its words for the reason.
+        const std::string words = open_ ? std::string() : serverWords();
+        if (!words.empty()) {
+            lostReason_ = name_ + ": " + words;
+        }
+    }
+
+    // The printable text the server sent, at most one short line.
+    std::string serverWords() const {
+        std::string words;
+        for (std::uint8_t byte : inbox_) {
+            if (byte == '\r' || byte == '\n') {
+                if (!words.empty()) {
+                    break;
+                }
+            } else if (byte >= 0x20 && byte < 0x7F && words.size() < 120) {
+                words.push_back(static_cast<char>(byte));
+            }
+        }
+        return words;
     }
 
     // Runs the connection until done() holds, the connection is lost or the
