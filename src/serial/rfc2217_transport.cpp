@@ -291,6 +291,7 @@ private:
         connectedAt_ = TransportClock::now();
         socket_.set_option(asio::ip::tcp::no_delay(true), error);
         acknowledgeAtOnce();
+        noticeVanishedHost();
         lost_ = false;
         lostReason_.clear();
         reader_.reset();
@@ -556,6 +557,25 @@ private:
         std::error_code ignored;
         socket_.set_option(asio::detail::socket_option::boolean<IPPROTO_TCP, TCP_QUICKACK>(true),
                            ignored);
+#endif
+    }
+
+    // A bench computer that loses power or its cable sends nothing more, not
+    // even a reset: probes on an idle connection and a bound on unacknowledged
+    // output make the system report it ("Connection timed out") within
+    // seconds, well before a silent board's time-out.
+    void noticeVanishedHost() {
+        std::error_code ignored;
+        socket_.set_option(asio::socket_base::keep_alive(true), ignored);
+#ifdef __linux__
+        socket_.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPIDLE>(2),
+                           ignored);
+        socket_.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPINTVL>(1),
+                           ignored);
+        socket_.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_KEEPCNT>(3),
+                           ignored);
+        socket_.set_option(
+            asio::detail::socket_option::integer<IPPROTO_TCP, TCP_USER_TIMEOUT>(5000), ignored);
 #endif
     }
 
