@@ -293,7 +293,7 @@ TEST_F(NetworkPort, RefusedConnectionAndUnknownHostNamedAtOnce) {
 
 TEST(NetworkPortServer, WithoutPortControlIsRefused) {
     PtyPeer peer;
-    Ser2netServer plainTelnet(peer.path(), "telnet");
+    Ser2netServer plainTelnet({peer.path()}, {.accepter = "telnet"});
     ASSERT_TRUE(plainTelnet.running()) << plainTelnet.log();
     auto port = velmora::makeNetworkTransport(plainTelnet.portName());
     auto status = port->open(at(9600));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -15,6 +16,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 // A free TCP port on the loopback interface, as the system hands one out.
 inline int freeLoopbackPort() {
@@ -32,25 +34,42 @@ inline int freeLoopbackPort() {
     return port;
 }
 
-// The ser2net daemon serving one serial device on a loopback port, with a
-// configuration of its own, for as long as the object lives.
+// The ser2net daemon serving serial devices on loopback ports, one port a
+// device, with a configuration of its own, for as long as the object lives.
 class Ser2netServer {
 public:
-    // accepter: how the port is offered; "telnet(rfc2217)" is the network
-    // serial port, plain "telnet" a server without port control.
-    explicit Ser2netServer(const std::string& device,
-                           const std::string& accepter = "telnet(rfc2217)")
-        : port_(freeLoopbackPort()) {
+    struct Options {
+        // How the ports are offered; "telnet(rfc2217)" is the network serial
+        // port, plain "telnet" a server without port control.
+        std::string accepter = "telnet(rfc2217)";
+        // Pass the device's input on at once, not after two characters' time.
+        bool passAtOnce = false;
+    };
+
+    explicit Ser2netServer(const std::string& device) : Ser2netServer(std::vector{device}, {}) {}
+    Ser2netServer(const std::vector<std::string>& devices, const Options& options) {
         char folder[] = "/tmp/velmora-ser2net-XXXXXX";
-        if (::mkdtemp(folder) == nullptr || port_ < 0) {
+        if (::mkdtemp(folder) == nullptr) {
             return;
         }
         folder_ = folder;
         const std::string config = folder_ + "/ser2net.yaml";
-        std::ofstream(config) << "%YAML 1.1\n---\n"
-                              << "connection: &board\n"
-                              << "  accepter: " << accepter << ",tcp,127.0.0.1," << port_ << "\n"
-                              << "  connector: serialdev," << device << ",9600n81,local\n";
+        std::ofstream file(config);
+        file << "%YAML 1.1\n---\n";
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            int port = freeLoopbackPort();
+            while (std::find(ports_.begin(), ports_.end(), port) != ports_.end()) {
+                port = freeLoopbackPort();
+            }
+            ports_.push_back(port);
+            file << "connection: &board" << i << "\n"
+                 << "  accepter: " << options.accepter << ",tcp,127.0.0.1," << ports_.back() << "\n"
+                 << "  connector: serialdev," << devices[i] << ",9600n81,local\n";
+            if (options.passAtOnce) {
+                file << "  options:\n    chardelay: false\n";
+            }
+        }
+        file.close();
         const std::string log = folder_ + "/ser2net.log";
         posix_spawn_file_actions_t actions;
         ::posix_spawn_file_actions_init(&actions);
@@ -65,8 +84,10 @@ public:
             pid_ = -1;
         }
         ::posix_spawn_file_actions_destroy(&actions);
-        if (pid_ > 0 && !waitUntilListening(std::chrono::seconds(10))) {
-            kill();
+        for (int port : ports_) {
+            if (pid_ > 0 && !waitUntilListening(port, std::chrono::seconds(10))) {
+                kill();
+            }
         }
     }
     ~Ser2netServer() {
@@ -82,8 +103,9 @@ public:
     Ser2netServer& operator=(const Ser2netServer&) = delete;
 
     bool running() const { return pid_ > 0; }
-    int port() const { return port_; }
-    std::string portName() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+    std::string portName(std::size_t device = 0) const {
+        return "rfc2217://127.0.0.1:" + std::to_string(ports_.at(device));
+    }
 
     // The daemon dies at once, as a crash or a pulled cable would end it.
     void kill() {
@@ -115,9 +137,9 @@ public:
 private:
     // Listening shows in the kernel's table of TCP sockets (state 0A); a
     // probe connection would itself open the device.
-    bool waitUntilListening(std::chrono::milliseconds limit) {
+    bool waitUntilListening(int port, std::chrono::milliseconds limit) {
         char wanted[16];
-        std::snprintf(wanted, sizeof wanted, ":%04X ", port_);
+        std::snprintf(wanted, sizeof wanted, ":%04X ", port);
         const auto end = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < end) {
             std::ifstream table("/proc/net/tcp");
@@ -139,7 +161,7 @@ private:
         return false;
     }
 
-    int port_ = -1;
+    std::vector<int> ports_;
     pid_t pid_ = -1;
     std::string folder_;
 };
