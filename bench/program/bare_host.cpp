@@ -80,19 +80,13 @@ bool BareHost::drainOutput() {
     return ::tcdrain(fd) == 0;
 }
 
-TransportHost::TransportHost(const SimulatedBoard& board, Transport& transport, int baud)
-    : board(board), transport(transport) {
-    LineSettings settings;
-    settings.baud = baud;
-    transport.open(settings);
-}
-
 bool TransportHost::setBaud(int baud) {
     LineSettings settings = transport.settings();
     settings.baud = baud;
     const int changesBefore = board.lineChanges();
-    return transport.configure(settings).ok() &&
-           board.waitForLineBaud(baud, changesBefore, std::chrono::milliseconds(2000));
+    const bool set =
+        transport.isOpen() ? transport.configure(settings).ok() : transport.open(settings).ok();
+    return set && board.waitForLineBaud(baud, changesBefore, std::chrono::milliseconds(2000));
 }
 
 bool TransportHost::send(const std::uint8_t* bytes, std::size_t count) {

@@ -22,7 +22,6 @@ class ProtocolHost {
 public:
     virtual ~ProtocolHost() = default;
 
-    virtual bool ok() const = 0;
     // Sets the line's rate and waits until the board hears at it.
     virtual bool setBaud(int baud) = 0;
 
@@ -57,7 +56,7 @@ public:
     BareHost(const BareHost&) = delete;
     BareHost& operator=(const BareHost&) = delete;
 
-    bool ok() const override { return fd >= 0; }
+    bool ok() const { return fd >= 0; }
     bool setBaud(int baud) override;
 
 protected:
@@ -70,12 +69,12 @@ private:
     int fd = -1;
 };
 
-// Over a transport (a network port), opened at 2400 (or the given rate).
+// Over a transport (a network port), opened at the first rate set.
 class TransportHost : public ProtocolHost {
 public:
-    TransportHost(const SimulatedBoard& board, Transport& transport, int baud = 2400);
+    TransportHost(const SimulatedBoard& board, Transport& transport)
+        : board(board), transport(transport) {}
 
-    bool ok() const override { return transport.isOpen(); }
     bool setBaud(int baud) override;
 
 protected:

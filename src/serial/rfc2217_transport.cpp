@@ -53,13 +53,6 @@ std::vector<std::uint8_t> bigEndian32(std::uint32_t value) {
             static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
 }
 
-// One side of a Telnet option: whether it is on, and whether we asked for a
-// change and wait for the answer (which then needs no reply of ours).
-struct OptionSide {
-    bool enabled = false;
-    bool asked = false;
-};
-
 class Rfc2217Transport final : public Transport, private telnet::Sink {
 public:
     Rfc2217Transport(std::string name, NetworkTimings timings)
@@ -298,8 +291,7 @@ private:
         inbox_.clear();
         owed_.clear();
         control_.clear();
-        local_.clear();
-        remote_.clear();
+        options_.reset();
         replies_.clear();
         suspended_ = false;
         discarding_ = false;
@@ -317,8 +309,9 @@ private:
         ask(telnet::WILL, telnet::SUPPRESS_GO_AHEAD);
         ask(telnet::DO, telnet::SUPPRESS_GO_AHEAD);
         Status status = pumpUntil(TransportClock::now() + timings_.reply, [this] {
-            return !local_[telnet::COM_PORT].asked && !local_[telnet::BINARY].asked &&
-                   !remote_[telnet::BINARY].asked;
+            return options_.settled(telnet::COM_PORT, true) &&
+                   options_.settled(telnet::BINARY, true) &&
+                   options_.settled(telnet::BINARY, false);
         });
         if (status.outcome == Outcome::TimedOut) {
             return Status::gone(name_ + ": the server does not answer");
@@ -326,22 +319,17 @@ private:
         if (!status.ok()) {
             return status;
         }
-        if (!local_[telnet::COM_PORT].enabled) {
+        if (!options_.enabled(telnet::COM_PORT, true)) {
             return Status::refused(name_ +
                                    ": the server does not control the serial port (RFC 2217)");
         }
-        if (!local_[telnet::BINARY].enabled || !remote_[telnet::BINARY].enabled) {
+        if (!options_.enabled(telnet::BINARY, true) || !options_.enabled(telnet::BINARY, false)) {
             return Status::refused(name_ + ": the server does not pass binary data");
         }
         return Status::done();
     }
 
-    void ask(std::uint8_t verb, std::uint8_t option) {
-        OptionSide& side =
-            (verb == telnet::WILL || verb == telnet::WONT) ? local_[option] : remote_[option];
-        side.asked = true;
-        queueControl(telnet::negotiation(verb, option));
-    }
+    void ask(std::uint8_t verb, std::uint8_t option) { queueControl(options_.ask(verb, option)); }
 
     // Puts the line settings in force at the far port, each confirmed by the
     // server before this returns: the four requests go out together and every
@@ -665,44 +653,8 @@ private:
         inbox_.insert(inbox_.end(), bytes, bytes + count);
     }
 
-    static bool weTake(std::uint8_t option) {
-        return option == telnet::BINARY || option == telnet::SUPPRESS_GO_AHEAD ||
-               option == telnet::COM_PORT;
-    }
-    static bool theyMay(std::uint8_t option) {
-        return option == telnet::BINARY || option == telnet::SUPPRESS_GO_AHEAD;
-    }
-
-    // Answers as Telnet requires: a request that changes an option's state
-    // gets one answer, an answer to our own request and a request for the
-    // state already in force get none, so the two ends never loop.
     void negotiation(std::uint8_t verb, std::uint8_t option) override {
-        const bool aboutUs = verb == telnet::DO || verb == telnet::DONT;
-        const bool wantsOn = verb == telnet::DO || verb == telnet::WILL;
-        OptionSide& side = aboutUs ? local_[option] : remote_[option];
-        const bool supported = aboutUs ? weTake(option) : theyMay(option);
-        const std::uint8_t yes = aboutUs ? telnet::WILL : telnet::DO;
-        const std::uint8_t no = aboutUs ? telnet::WONT : telnet::DONT;
-        if (wantsOn) {
-            if (side.asked) {
-                side.asked = false;
-                side.enabled = supported;
-                if (!supported) {
-                    queueControl(telnet::negotiation(no, option));
-                }
-            } else if (!side.enabled) {
-                side.enabled = supported;
-                queueControl(telnet::negotiation(supported ? yes : no, option));
-            }
-        } else {
-            if (side.asked) {
-                side.asked = false;
-                side.enabled = false;
-            } else if (side.enabled) {
-                side.enabled = false;
-                queueControl(telnet::negotiation(no, option));
-            }
-        }
+        queueControl(options_.receive(verb, option));
     }
 
     void subnegotiation(const std::vector<std::uint8_t>& body) override {
@@ -756,8 +708,10 @@ private:
     std::deque<std::uint8_t> inbox_;
     std::vector<std::uint8_t> control_; // our commands and answers not yet written
     std::vector<std::uint8_t> owed_;    // the second half of a doubled 0xFF cut off
-    std::map<std::uint8_t, OptionSide> local_;
-    std::map<std::uint8_t, OptionSide> remote_;
+    // Binary both ways (images are raw bytes; without it CR would be
+    // stuffed), go-ahead suppressed, the port control option on our side.
+    telnet::Negotiator options_{{telnet::BINARY, telnet::SUPPRESS_GO_AHEAD, telnet::COM_PORT},
+                                {telnet::BINARY, telnet::SUPPRESS_GO_AHEAD}};
     std::map<std::uint8_t, Reply> replies_;
     bool suspended_ = false;
     bool discarding_ = false; // input predates a discard in progress

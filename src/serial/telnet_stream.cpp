@@ -1,5 +1,7 @@
 #include "serial/telnet_stream.h"
 
+#include <algorithm>
+
 namespace velmora::telnet {
 
 void appendEscaped(std::vector<std::uint8_t>& out, const std::uint8_t* bytes, std::size_t count) {
@@ -23,6 +25,55 @@ std::vector<std::uint8_t> subnegotiation(std::uint8_t option, std::uint8_t comma
     out.push_back(IAC);
     out.push_back(SE);
     return out;
+}
+
+Negotiator::Negotiator(std::vector<std::uint8_t> ours, std::vector<std::uint8_t> theirs)
+    : ours_(std::move(ours)), theirs_(std::move(theirs)) {}
+
+std::vector<std::uint8_t> Negotiator::ask(std::uint8_t verb, std::uint8_t option) {
+    sides_[verb == WILL || verb == WONT][option].asked = true;
+    return negotiation(verb, option);
+}
+
+std::vector<std::uint8_t> Negotiator::receive(std::uint8_t verb, std::uint8_t option) {
+    const bool aboutUs = verb == DO || verb == DONT;
+    const bool wantsOn = verb == DO || verb == WILL;
+    const auto& allowed = aboutUs ? ours_ : theirs_;
+    const bool supported = std::find(allowed.begin(), allowed.end(), option) != allowed.end();
+    const std::uint8_t yes = aboutUs ? WILL : DO;
+    const std::uint8_t no = aboutUs ? WONT : DONT;
+    Side& side = sides_[aboutUs][option];
+    const bool answersUs = side.asked;
+    side.asked = false;
+    if (!wantsOn) {
+        const bool wasOn = side.enabled;
+        side.enabled = false;
+        return wasOn && !answersUs ? negotiation(no, option) : std::vector<std::uint8_t>{};
+    }
+    if (side.enabled && !answersUs) {
+        return {};
+    }
+    side.enabled = supported;
+    if (answersUs && supported) {
+        return {};
+    }
+    return negotiation(supported ? yes : no, option);
+}
+
+bool Negotiator::enabled(std::uint8_t option, bool onOurSide) const {
+    return sides_[onOurSide][option].enabled;
+}
+
+bool Negotiator::settled(std::uint8_t option, bool onOurSide) const {
+    return !sides_[onOurSide][option].asked;
+}
+
+void Negotiator::reset() {
+    for (auto& sides : sides_) {
+        for (auto& side : sides) {
+            side = {};
+        }
+    }
 }
 
 void Reader::feed(const std::uint8_t* bytes, std::size_t count, Sink& sink) {

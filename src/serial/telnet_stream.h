@@ -73,6 +73,36 @@ public:
     virtual void subnegotiation(const std::vector<std::uint8_t>& body) = 0;
 };
 
+// Both ends' state of the options, answered as Telnet requires: a request that
+// changes an option's state gets one answer; an answer to our own request and
+// a request for the state already in force get none, so the ends never loop.
+// Options not named at construction are refused.
+class Negotiator {
+public:
+    // ours: options we take on our side (DO answered WILL); theirs: options
+    // we let the other end take (WILL answered DO).
+    Negotiator(std::vector<std::uint8_t> ours, std::vector<std::uint8_t> theirs);
+
+    // Asks for an option: WILL for our side, DO for theirs. Gives the bytes to send.
+    std::vector<std::uint8_t> ask(std::uint8_t verb, std::uint8_t option);
+    // The other end's WILL, WONT, DO or DONT. Gives the answer to send, if any.
+    std::vector<std::uint8_t> receive(std::uint8_t verb, std::uint8_t option);
+
+    bool enabled(std::uint8_t option, bool onOurSide) const;
+    // No request of ours about the option waits for its answer.
+    bool settled(std::uint8_t option, bool onOurSide) const;
+    void reset();
+
+private:
+    struct Side {
+        bool enabled = false;
+        bool asked = false; // a request of ours waits for its answer
+    };
+    std::vector<std::uint8_t> ours_;
+    std::vector<std::uint8_t> theirs_;
+    Side sides_[2][256] = {}; // [0]: their side, [1]: ours
+};
+
 class Reader {
 public:
     // A sub-negotiation longer than this is cut: nothing we understand is

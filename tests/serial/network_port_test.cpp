@@ -3,15 +3,8 @@
 #include "serial/ser2net_server.h"
 #include "serial/telnet_stream.h"
 
-#include <atomic>
-#include <functional>
 #include <gtest/gtest.h>
-#include <map>
-#include <mutex>
 #include <numeric>
-#include <poll.h>
-#include <set>
-#include <thread>
 
 using namespace std::chrono_literals;
 using velmora::LineSettings;
@@ -133,6 +126,30 @@ TEST(TelnetStream, EscapingOutAndBoundedBodiesIn) {
     ASSERT_EQ(sink.commands().size(), 1u);
     EXPECT_LE(sink.commands()[0].size(), 4 * Reader::maxBody + 8);
     EXPECT_EQ(sink.bytes, (std::vector<std::uint8_t>{0x55}));
+}
+
+TEST(TelnetStream, OptionsAnsweredOnceAndTheRestRefused) {
+    using namespace velmora::telnet;
+    using Bytes = std::vector<std::uint8_t>;
+    Negotiator options({BINARY, COM_PORT}, {BINARY});
+    EXPECT_EQ(options.ask(WILL, COM_PORT), (Bytes{IAC, WILL, COM_PORT}));
+    EXPECT_FALSE(options.settled(COM_PORT, true));
+    EXPECT_EQ(options.receive(DO, COM_PORT), Bytes{}); // the answer to our request
+    EXPECT_TRUE(options.settled(COM_PORT, true));
+    EXPECT_TRUE(options.enabled(COM_PORT, true));
+    EXPECT_EQ(options.receive(DO, COM_PORT), Bytes{}); // already so: no answer, no loop
+
+    EXPECT_EQ(options.receive(WILL, BINARY), (Bytes{IAC, DO, BINARY})); // offered, taken
+    EXPECT_EQ(options.receive(DO, 24), (Bytes{IAC, WONT, 24}));         // terminal type
+    EXPECT_EQ(options.receive(WILL, 1), (Bytes{IAC, DONT, 1}));         // echo
+    EXPECT_FALSE(options.enabled(1, false));
+
+    options.ask(WILL, BINARY);
+    EXPECT_EQ(options.receive(DONT, BINARY), Bytes{}); // our request refused
+    EXPECT_TRUE(options.settled(BINARY, true));
+    EXPECT_FALSE(options.enabled(BINARY, true));
+    EXPECT_EQ(options.receive(DONT, COM_PORT), (Bytes{IAC, WONT, COM_PORT})); // turned off once
+    EXPECT_EQ(options.receive(DONT, COM_PORT), Bytes{});
 }
 
 // --- against the ser2net daemon -----------------------------------------
@@ -291,176 +308,27 @@ TEST_F(NetworkPort, RefusedConnectionAndUnknownHostNamedAtOnce) {
     EXPECT_EQ(status.reason.rfind(unknown + ": ", 0), 0u) << status.reason;
 }
 
-TEST(NetworkPortServer, WithoutPortControlIsRefused) {
+TEST(NetworkPortServer, WithoutPortControlOrTelnetIsRefused) {
     PtyPeer peer;
+    PtyPeer other;
     Ser2netServer plainTelnet({peer.path()}, {.accepter = "telnet"});
-    ASSERT_TRUE(plainTelnet.running()) << plainTelnet.log();
+    Ser2netServer rawTcp({other.path()}, {.accepter = ""});
+    ASSERT_TRUE(plainTelnet.running() && rawTcp.running()) << plainTelnet.log() << rawTcp.log();
     auto port = velmora::makeNetworkTransport(plainTelnet.portName());
     auto status = port->open(at(9600));
     EXPECT_EQ(status.outcome, Outcome::Refused);
     EXPECT_EQ(status.reason,
               plainTelnet.portName() + ": the server does not control the serial port (RFC 2217)");
-}
 
-// --- against a server the test plays -------------------------------------
-
-// A port server played by the test over a real loopback connection: it sends
-// its greeting one byte a segment, records the client's option negotiation
-// and answers each port control command with what answer() gives.
-class ScriptedServer : velmora::telnet::Sink {
-public:
-    using Answer = std::function<std::vector<std::uint8_t>(std::uint8_t code,
-                                                           const std::vector<std::uint8_t>&)>;
-
-    ScriptedServer(std::vector<std::uint8_t> greeting, Answer answer)
-        : greeting_(std::move(greeting)), answer_(std::move(answer)) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(listener_, 1);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~ScriptedServer() {
-        stop_ = true;
-        thread_.join();
-        ::close(listener_);
-    }
-
-    std::string portName() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
-    std::multiset<std::string> negotiations() {
-        std::lock_guard lock(mutex_);
-        return negotiations_;
-    }
-
-private:
-    void serve() {
-        pollfd waiting{listener_, POLLIN, 0};
-        while (!stop_ && ::poll(&waiting, 1, 20) == 0) {
-        }
-        if (stop_) {
-            return;
-        }
-        client_ = ::accept(listener_, nullptr, nullptr);
-        for (std::uint8_t byte : greeting_) {
-            ::send(client_, &byte, 1, MSG_NOSIGNAL);
-        }
-        velmora::telnet::Reader reader;
-        while (!stop_) {
-            pollfd entry{client_, POLLIN, 0};
-            if (::poll(&entry, 1, 20) <= 0) {
-                continue;
-            }
-            std::uint8_t chunk[256];
-            ssize_t count = ::recv(client_, chunk, sizeof chunk, 0);
-            if (count <= 0) {
-                break;
-            }
-            reader.feed(chunk, static_cast<std::size_t>(count), *this);
-        }
-        ::close(client_);
-    }
-
-    void data(const std::uint8_t*, std::size_t) override {}
-    void negotiation(std::uint8_t verb, std::uint8_t option) override {
-        static const std::map<std::uint8_t, std::string> verbs = {{velmora::telnet::WILL, "WILL"},
-                                                                  {velmora::telnet::WONT, "WONT"},
-                                                                  {velmora::telnet::DO, "DO"},
-                                                                  {velmora::telnet::DONT, "DONT"}};
-        std::lock_guard lock(mutex_);
-        negotiations_.insert(verbs.at(verb) + " " + std::to_string(option));
-    }
-    void subnegotiation(const std::vector<std::uint8_t>& body) override {
-        if (body.size() < 2 || body[0] != velmora::telnet::COM_PORT) {
-            return;
-        }
-        std::vector<std::uint8_t> answer = answer_(body[1], {body.begin() + 2, body.end()});
-        ::send(client_, answer.data(), answer.size(), MSG_NOSIGNAL);
-    }
-
-    std::vector<std::uint8_t> greeting_;
-    Answer answer_;
-    int listener_ = -1;
-    int client_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_ = false;
-    std::mutex mutex_;
-    std::multiset<std::string> negotiations_;
-    std::thread thread_;
-};
-
-// Confirms every command with the value asked for (the rate in force for a
-// query), each answer after a line state notice.
-std::vector<std::uint8_t> confirmAll(std::uint8_t code, const std::vector<std::uint8_t>& payload) {
-    using namespace velmora::telnet;
-    static std::vector<std::uint8_t> rate = {0, 0, 0x25, 0x80};
-    std::vector<std::uint8_t> value = payload;
-    if (code == com::SET_BAUDRATE) {
-        if (value == std::vector<std::uint8_t>{0, 0, 0, 0}) {
-            value = rate;
-        }
-        rate = value;
-    }
-    std::vector<std::uint8_t> out = subnegotiation(COM_PORT, com::NOTIFY_LINESTATE + 100, {0x60});
-    std::vector<std::uint8_t> reply = subnegotiation(COM_PORT, code + 100, value);
-    out.insert(out.end(), reply.begin(), reply.end());
-    return out;
-}
-
-TEST(NetworkPortNegotiation, OurOptionsTakenTheRestRefusedOnce) {
-    using namespace velmora::telnet;
-    ScriptedServer server({IAC, DO,   24,
-                           IAC, WILL, 1,
-                           IAC, WILL, BINARY,
-                           IAC, DO,   BINARY,
-                           IAC, DO,   COM_PORT,
-                           IAC, WILL, SUPPRESS_GO_AHEAD,
-                           IAC, DO,   SUPPRESS_GO_AHEAD},
-                          confirmAll);
-    auto port = velmora::makeNetworkTransport(server.portName());
-    auto status = port->open(at(2400));
-    ASSERT_TRUE(status.ok()) << status.reason;
-    EXPECT_TRUE(port->setModemLine(velmora::ModemLine::DataTerminalReady, true).ok());
-    port->close();
-    // Our own requests, then a refusal for terminal type and echo; the
-    // server's offers of what we asked for need no answer.
-    EXPECT_EQ(server.negotiations(),
-              (std::multiset<std::string>{"WILL 44", "WILL 0", "DO 0", "WILL 3", "DO 3", "WONT 24",
-                                          "DONT 1"}));
-}
-
-TEST(NetworkPortNegotiation, RateNotTakenOrNoAnswerIsRefused) {
-    using namespace velmora::telnet;
-    const std::vector<std::uint8_t> willing = {IAC,    DO,  COM_PORT, IAC,   WILL,
-                                               BINARY, IAC, DO,       BINARY};
-    ScriptedServer stuckAt4800(
-        willing, [](std::uint8_t code, const std::vector<std::uint8_t>& payload) {
-            return subnegotiation(
-                COM_PORT, code + 100,
-                code == com::SET_BAUDRATE ? std::vector<std::uint8_t>{0, 0, 0x12, 0xC0} : payload);
-        });
-    auto port = velmora::makeNetworkTransport(stuckAt4800.portName());
-    auto status = port->open(at(2400));
-    EXPECT_EQ(status.outcome, Outcome::Refused);
-    EXPECT_EQ(status.reason,
-              stuckAt4800.portName() + ": the server did not take the line settings 2400,n,8,1");
-    EXPECT_FALSE(port->isOpen());
-
-    ScriptedServer mute({}, [](std::uint8_t, const std::vector<std::uint8_t>&) {
-        return std::vector<std::uint8_t>{};
-    });
+    // A plain TCP port never answers the negotiation.
     velmora::NetworkTimings quick;
     quick.reply = 200ms;
-    port = velmora::makeNetworkTransport(mute.portName(), quick);
+    port = velmora::makeNetworkTransport(rawTcp.portName(), quick);
     const auto start = TransportClock::now();
-    status = port->open(at(2400));
+    status = port->open(at(9600));
     EXPECT_GE(TransportClock::now() - start, quick.reply);
     EXPECT_EQ(status.outcome, Outcome::Refused);
-    EXPECT_EQ(status.reason, mute.portName() + ": the server does not answer");
+    EXPECT_EQ(status.reason, rawTcp.portName() + ": the server does not answer");
 }
 
 } // namespace

@@ -40,7 +40,7 @@ class Ser2netServer {
 public:
     struct Options {
         // How the ports are offered; "telnet(rfc2217)" is the network serial
-        // port, plain "telnet" a server without port control.
+        // port, plain "telnet" a server without port control, empty bare TCP.
         std::string accepter = "telnet(rfc2217)";
         // Pass the device's input on at once, not after two characters' time.
         bool passAtOnce = false;
@@ -63,7 +63,8 @@ public:
             }
             ports_.push_back(port);
             file << "connection: &board" << i << "\n"
-                 << "  accepter: " << options.accepter << ",tcp,127.0.0.1," << ports_.back() << "\n"
+                 << "  accepter: " << options.accepter << (options.accepter.empty() ? "" : ",")
+                 << "tcp,127.0.0.1," << ports_.back() << "\n"
                  << "  connector: serialdev," << devices[i] << ",9600n81,local\n";
             if (options.passAtOnce) {
                 file << "  options:\n    chardelay: false\n";
