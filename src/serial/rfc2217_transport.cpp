@@ -218,12 +218,10 @@ public:
         }
         inbox_.clear();
         discarding_ = true;
-        const unsigned purgesBefore = replies_[telnet::com::PURGE_DATA].count;
-        queueControl(telnet::subnegotiation(telnet::COM_PORT, telnet::com::PURGE_DATA,
-                                            {telnet::com::PURGE_RECEIVED}));
+        queueCommand(telnet::com::PURGE_DATA, {telnet::com::PURGE_RECEIVED});
         Status status = roundTrip(TransportClock::now() + timings_.reply);
         discarding_ = false;
-        if (status.ok() && replies_[telnet::com::PURGE_DATA].count == purgesBefore) {
+        if (status.ok() && !answered(telnet::com::PURGE_DATA)) {
             return Status::refused(name_ + ": the server does not discard its input");
         }
         return status;
@@ -350,15 +348,12 @@ private:
         if (all || wanted.stopBitsTenths != settings_.stopBitsTenths) {
             requests.push_back({SET_STOPSIZE, {stopSizeCode(wanted.stopBitsTenths)}});
         }
-        std::map<std::uint8_t, unsigned> before;
         for (const auto& [code, payload] : requests) {
-            before[code] = replies_[code].count;
-            queueControl(telnet::subnegotiation(telnet::COM_PORT, code, payload));
+            queueCommand(code, payload);
         }
         Status status = pumpUntil(TransportClock::now() + timings_.reply, [&] {
-            return std::all_of(requests.begin(), requests.end(), [&](const auto& request) {
-                return replies_[request.first].count != before[request.first];
-            });
+            return std::all_of(requests.begin(), requests.end(),
+                               [&](const auto& request) { return answered(request.first); });
         });
         if (status.outcome == Outcome::TimedOut) {
             return loseSilently(name_ + ": the server did not confirm the line settings " +
@@ -388,15 +383,28 @@ private:
         return request(telnet::com::SET_BAUDRATE, bigEndian32(0), deadline);
     }
 
+    // Waits for the answer by the deadline; a server that has not answered
+    // in the reply time is gone. An answer that comes after the caller's
+    // deadline is counted when it comes, so it is never taken for the answer
+    // to a later request.
     Status request(std::uint8_t code, std::vector<std::uint8_t> payload, Deadline deadline) {
-        const unsigned before = replies_[code].count;
-        queueControl(telnet::subnegotiation(telnet::COM_PORT, code, payload));
-        Status status = pumpUntil(deadline, [&] { return replies_[code].count != before; });
+        const Deadline patience = TransportClock::now() + timings_.reply;
+        queueCommand(code, payload);
+        Status status = pumpUntil(std::min(deadline, patience), [&] { return answered(code); });
         if (status.outcome == Outcome::TimedOut) {
-            return loseSilently(name_ + ": the server does not answer");
+            return deadline < patience ? status
+                                       : loseSilently(name_ + ": the server does not answer");
         }
         return status;
     }
+
+    // A port control command whose answer is awaited.
+    void queueCommand(std::uint8_t code, const std::vector<std::uint8_t>& payload) {
+        ++replies_[code].asked;
+        queueControl(telnet::subnegotiation(telnet::COM_PORT, code, payload));
+    }
+
+    bool answered(std::uint8_t code) { return replies_[code].count >= replies_[code].asked; }
 
     // --- the I/O loop -----------------------------------------------------
 
@@ -675,18 +683,21 @@ private:
             // News about the far line; nothing here depends on it, and the
             // data around it flows on untouched.
             return;
-        case SET_BAUDRATE:
-            discarding_ = false; // the query behind a purge is answered
-            break;
         default:
             break;
         }
         Reply& reply = replies_[code];
         reply.payload.assign(body.begin() + 2, body.end());
         ++reply.count;
+        if (code == SET_BAUDRATE && answered(code)) {
+            discarding_ = false; // the query behind a purge is answered
+        }
     }
 
+    // The server's answers to one command: how many we asked for, how many
+    // came, and the value of the last.
     struct Reply {
+        unsigned asked = 0;
         unsigned count = 0;
         std::vector<std::uint8_t> payload;
     };

@@ -268,6 +268,14 @@ TEST_F(NetworkPort, SilentServerIsNamedAfterTheReplyTime) {
     quick.reply = 300ms;
     auto port = openedAt(2400, quick);
     server.pause();
+    // A drain bounded shorter than the reply time only times out.
+    const std::uint8_t byte = 0x55;
+    ASSERT_TRUE(port->send(&byte, 1, TransportClock::now() + 1s).ok());
+    EXPECT_EQ(port->drain(TransportClock::now() + 20ms).outcome, Outcome::TimedOut);
+    server.resume();
+    EXPECT_TRUE(port->drain(TransportClock::now() + 1s).ok());
+    server.pause();
+
     const auto start = TransportClock::now();
     auto status = port->configure(at(9600));
     const auto took = TransportClock::now() - start;
