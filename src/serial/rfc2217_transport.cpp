@@ -6,11 +6,13 @@
 #include <asio/connect.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
-#include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
-#include <netinet/tcp.h>
+
+#ifdef __linux__
+#include <netinet/tcp.h> // TCP_QUICKACK, the keep-alive timings, TCP_USER_TIMEOUT
+#endif
 
 namespace velmora {
 namespace {
