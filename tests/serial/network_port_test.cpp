@@ -1,10 +1,13 @@
+#include "bare_host.h"
 #include "serial/network_transport.h"
 #include "serial/pty_peer.h"
 #include "serial/ser2net_server.h"
 #include "serial/telnet_stream.h"
 
 #include <gtest/gtest.h>
+#include <map>
 #include <numeric>
+#include <set>
 
 using namespace std::chrono_literals;
 using velmora::LineSettings;
@@ -219,6 +222,56 @@ TEST_F(NetworkPort, EveryByteValueIntactBothWays) {
     ASSERT_TRUE(peer.write(image));
     EXPECT_EQ(receive(*port, image.size()), image);
     EXPECT_TRUE(port->drain(TransportClock::now() + 10s).ok());
+}
+
+// Whole runs through ser2net, with the simulated board judging every message
+// by the rate the line was at when it came: Flash's trigger word at 2400 and
+// its write at 9600; in boot mode the download and first write at 9600 and the
+// final write at 38400. (The host waits until the board hears each new rate,
+// as the bench's bare host does; the confirmation itself is tested above.)
+TEST(NetworkPortBoard, EachMessageAtItsRate) {
+    std::vector<std::uint8_t> image(1024, 0xFF);
+    std::iota(image.begin(), image.begin() + 256, 0);
+    for (auto mode : {velmora::BoardOptions::Mode::User, velmora::BoardOptions::Mode::Boot}) {
+        velmora::BoardOptions options;
+        options.mode = mode;
+        options.strictRates = true;
+        velmora::SimulatedBoard board(options);
+        ASSERT_TRUE(board.start()) << board.lastError();
+        Ser2netServer server({board.terminalPath()}, {.passAtOnce = true});
+        ASSERT_TRUE(server.running()) << server.log();
+        auto port = velmora::makeNetworkTransport(server.portName());
+        velmora::bench::TransportHost host(board, *port);
+        bool ok = false;
+        if (mode == velmora::BoardOptions::Mode::User) {
+            ok = host.setBaud(2400) && host.sendTriggerWord("reflshu") && host.setBaud(9600) &&
+                 host.write(image);
+        } else {
+            ok = host.setBaud(9600) && host.bootHandshake() &&
+                 host.bootDownload(std::vector<std::uint8_t>(300, 0xFF)) &&
+                 host.write(std::vector<std::uint8_t>(256, 0x11)) && host.setBaud(38400) &&
+                 host.write(image);
+        }
+        ASSERT_TRUE(ok);
+        const int writes = mode == velmora::BoardOptions::Mode::User ? 1 : 2;
+        ASSERT_TRUE(board.waitForCompletedWrites(writes, 2s));
+        const auto flash = board.flash();
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+        std::map<std::string, std::set<int>> ratesByKind;
+        for (const auto& message : board.summary().messages) {
+            EXPECT_FALSE(message.rateUncertain) << message.kind;
+            EXPECT_EQ(message.result.rfind("refused", 0), std::string::npos) << message.result;
+            ratesByKind[message.kind].insert(message.bauds.begin(), message.bauds.end());
+        }
+        if (mode == velmora::BoardOptions::Mode::User) {
+            EXPECT_EQ(ratesByKind["trigger word"], std::set<int>{2400});
+            EXPECT_EQ(ratesByKind["block"], std::set<int>{9600});
+        } else {
+            EXPECT_EQ(ratesByKind["boot program"], std::set<int>{9600});
+            EXPECT_EQ(ratesByKind["block"], (std::set<int>{9600, 38400}));
+            EXPECT_EQ(board.summary().writes.back().baud, 38400);
+        }
+    }
 }
 
 TEST_F(NetworkPort, InputFromBeforeIsDiscarded) {
