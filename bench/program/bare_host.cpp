@@ -76,16 +76,45 @@ int BareHost::receiveByte(std::chrono::milliseconds timeout) {
     return ::read(fd, &byte, 1) == 1 ? byte : -1;
 }
 
-bool BareHost::expect(std::uint8_t wanted) {
+bool BareHost::drainOutput() {
+    return ::tcdrain(fd) == 0;
+}
+
+bool TransportHost::setBaud(int baud) {
+    LineSettings settings = transport.settings();
+    settings.baud = baud;
+    const int changesBefore = board.lineChanges();
+    const bool set =
+        transport.isOpen() ? transport.configure(settings).ok() : transport.open(settings).ok();
+    return set && board.waitForLineBaud(baud, changesBefore, std::chrono::milliseconds(2000));
+}
+
+bool TransportHost::send(const std::uint8_t* bytes, std::size_t count) {
+    return transport.send(bytes, count, TransportClock::now() + answerTimeout).ok();
+}
+
+bool TransportHost::drainOutput() {
+    return transport.drain(TransportClock::now() + answerTimeout).ok();
+}
+
+int TransportHost::receiveByte(std::chrono::milliseconds timeout) {
+    if (!transport.waitForInput(TransportClock::now() + timeout).ok()) {
+        return -1;
+    }
+    std::uint8_t byte = 0;
+    std::size_t taken = 0;
+    return transport.take(&byte, 1, taken).ok() && taken == 1 ? byte : -1;
+}
+
+bool ProtocolHost::expect(std::uint8_t wanted) {
     return receiveByte(answerTimeout) == wanted;
 }
 
-bool BareHost::sendTriggerWord(const char* word) {
-    return send(reinterpret_cast<const std::uint8_t*>(word), std::strlen(word)) &&
-           ::tcdrain(fd) == 0;
+bool ProtocolHost::sendTriggerWord(const char* word) {
+    return send(reinterpret_cast<const std::uint8_t*>(word), std::strlen(word)) && drainOutput();
 }
 
-bool BareHost::bootHandshake() {
+bool ProtocolHost::bootHandshake() {
     for (int tries = 0; tries < 150; ++tries) {
         if (!sendByte(0x00)) {
             return false;
@@ -101,7 +130,7 @@ bool BareHost::bootHandshake() {
     return false;
 }
 
-bool BareHost::bootDownload(const std::vector<std::uint8_t>& program) {
+bool ProtocolHost::bootDownload(const std::vector<std::uint8_t>& program) {
     const std::uint8_t length[2] = {static_cast<std::uint8_t>(program.size() >> 8),
                                     static_cast<std::uint8_t>(program.size())};
     for (std::uint8_t byte : length) {
@@ -117,7 +146,7 @@ bool BareHost::bootDownload(const std::vector<std::uint8_t>& program) {
     return expect(0xAA);
 }
 
-bool BareHost::write(const std::vector<std::uint8_t>& image) {
+bool ProtocolHost::write(const std::vector<std::uint8_t>& image) {
     // 'W', eight addresses: the starts of the flash's erase blocks.
     const std::uint8_t commandBlock[34] = {
         0x57, 0x08,                                     //

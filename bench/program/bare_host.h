@@ -6,6 +6,7 @@
 // the line is what the machine, the pseudo-terminal and the board's thread
 // cost; what our runs take beyond it is ours.
 
+#include "serial/transport.h"
 #include "sim/simulated_board.h"
 
 #include <chrono>
@@ -15,19 +16,16 @@
 
 namespace velmora::bench {
 
-class BareHost {
+// The programming protocol's steps, byte for byte, over any line: the host's
+// side with nothing of the product's exchanges in between.
+class ProtocolHost {
 public:
-    BareHost(const SimulatedBoard& board, const std::string& device);
-    ~BareHost();
-    BareHost(const BareHost&) = delete;
-    BareHost& operator=(const BareHost&) = delete;
-
-    bool ok() const { return fd >= 0; }
+    virtual ~ProtocolHost() = default;
 
     // Sets the line's rate and waits until the board hears at it.
-    bool setBaud(int baud);
+    virtual bool setBaud(int baud) = 0;
 
-    // The reflash trigger word at 2400.
+    // The reflash trigger word at 2400, drained.
     bool sendTriggerWord(const char* word);
     // The boot-mode bit-rate handshake: 0x00 until the chip answers 0x00, then 0x55 / 0xAA.
     bool bootHandshake();
@@ -38,15 +36,55 @@ public:
     // the closing message, each answered.
     bool write(const std::vector<std::uint8_t>& image);
 
-private:
-    bool send(const std::uint8_t* bytes, std::size_t count);
-    bool sendByte(std::uint8_t byte) { return send(&byte, 1); }
+protected:
+    virtual bool send(const std::uint8_t* bytes, std::size_t count) = 0;
+    // Waits until what was sent has left the line.
+    virtual bool drainOutput() = 0;
     // The next byte from the board, or -1 after `timeout` without one.
-    int receiveByte(std::chrono::milliseconds timeout);
-    bool expect(std::uint8_t wanted);
+    virtual int receiveByte(std::chrono::milliseconds timeout) = 0;
 
+private:
+    bool sendByte(std::uint8_t byte) { return send(&byte, 1); }
+    bool expect(std::uint8_t wanted);
+};
+
+// Straight on the descriptor of a local device.
+class BareHost : public ProtocolHost {
+public:
+    BareHost(const SimulatedBoard& board, const std::string& device);
+    ~BareHost() override;
+    BareHost(const BareHost&) = delete;
+    BareHost& operator=(const BareHost&) = delete;
+
+    bool ok() const { return fd >= 0; }
+    bool setBaud(int baud) override;
+
+protected:
+    bool send(const std::uint8_t* bytes, std::size_t count) override;
+    bool drainOutput() override;
+    int receiveByte(std::chrono::milliseconds timeout) override;
+
+private:
     const SimulatedBoard& board;
     int fd = -1;
+};
+
+// Over a transport (a network port), opened at the first rate set.
+class TransportHost : public ProtocolHost {
+public:
+    TransportHost(const SimulatedBoard& board, Transport& transport)
+        : board(board), transport(transport) {}
+
+    bool setBaud(int baud) override;
+
+protected:
+    bool send(const std::uint8_t* bytes, std::size_t count) override;
+    bool drainOutput() override;
+    int receiveByte(std::chrono::milliseconds timeout) override;
+
+private:
+    const SimulatedBoard& board;
+    Transport& transport;
 };
 
 } // namespace velmora::bench
