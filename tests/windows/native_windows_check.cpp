@@ -119,7 +119,7 @@ bool writeAll(asio::serial_port& port, const std::string& bytes) {
     return !error;
 }
 
-void checkLine(const std::string& comName, const std::string& missingName) {
+void checkLine(const std::string& device, const std::string& missingName) {
     asio::io_context io;
     {
         asio::serial_port missing(io);
@@ -129,7 +129,6 @@ void checkLine(const std::string& comName, const std::string& missingName) {
         CHECK(!native::meansInUse(error));
     }
 
-    const std::string device = comName;
     asio::serial_port port(io);
     std::error_code error;
     port.open(velmora::windowsDevicePath(device), error);
@@ -174,8 +173,9 @@ void checkLine(const std::string& comName, const std::string& missingName) {
     CHECK_EQ(afterDiscard.bytes, "");
     CHECK(afterDiscard.timedOut);
 
-    // A pseudo-terminal has no modem lines: accepted and ignored. Lowering DTR
-    // is kept in the settings, and a change of rate afterwards still works.
+    // A pseudo-terminal has no modem lines: accepted and ignored, and the line
+    // stays raw and takes a change of rate afterwards. (Under Wine the
+    // settings always read DTR and RTS as raised.)
     CHECK(native::setModemLine(handle, velmora::ModemLine::DataTerminalReady, false, device).ok());
     CHECK(native::setModemLine(handle, velmora::ModemLine::RequestToSend, true, device).ok());
     DCB settings{};
