@@ -51,6 +51,13 @@ bool meansNoModemLines(DWORD code) {
            code == ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+// A Win32 error code: from the system, or as Asio reports it (its own
+// category on Windows, with the same numbers).
+bool isSystemError(const std::error_code& error) {
+    return error.category() == std::system_category() ||
+           error.category() == asio::error::get_system_category();
+}
+
 std::size_t commQueue(Handle handle, bool output) {
     DWORD errors = 0;
     COMSTAT status{};
@@ -164,12 +171,16 @@ Status setModemLine(Handle handle, ModemLine line, bool raised, const std::strin
 }
 
 bool meansGone(const std::error_code& error) {
-    if (error.category() != std::system_category()) {
+    if (!isSystemError(error)) {
         return false;
     }
     // ERROR_OPERATION_ABORTED is left out: it is also what the transport's own
     // cancel of a read gives; a removal shows in the next call as one of these.
+    // A port whose far end hung up (Wine's ports on a pseudo-terminal) reads
+    // ERROR_BROKEN_PIPE and then answers ERROR_NOT_READY.
     switch (error.value()) {
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NOT_READY:
     case ERROR_BAD_COMMAND:
     case ERROR_DEVICE_REMOVED:
     case ERROR_DEVICE_NOT_CONNECTED:
@@ -182,7 +193,7 @@ bool meansGone(const std::error_code& error) {
 }
 
 bool meansInUse(const std::error_code& error) {
-    if (error.category() != std::system_category()) {
+    if (!isSystemError(error)) {
         return false;
     }
     return error.value() == ERROR_ACCESS_DENIED || error.value() == ERROR_SHARING_VIOLATION ||

@@ -1,8 +1,9 @@
 // The far end of a serial line for the Windows checks run under Wine: a
 // pseudo-terminal whose slave an emulated COM port is mapped to. It sends
 // back every byte it receives, unchanged, and answers '?' with the rate the
-// line is set to ("2400\n"), as the slave's settings show it on the master.
-// Prints the slave's path, then runs until SIGTERM or SIGINT.
+// line is set to ("2400\n"), as the slave's settings show it on the master;
+// '!' hangs up: it closes the pseudo-terminal and ends. Prints the slave's
+// path, then runs until then, SIGTERM or SIGINT.
 
 #include <csignal>
 #include <cstdio>
@@ -91,6 +92,10 @@ int main() {
         }
         std::string answer;
         for (ssize_t i = 0; i < count; ++i) {
+            if (received[i] == '!') {
+                stopping = 1;
+                break;
+            }
             if (received[i] == '?') {
                 termios line{};
                 ::tcgetattr(master, &line);

@@ -1,8 +1,8 @@
 // Checks of the Windows native serial calls, port names and port listing,
 // run under Wine. The port named on the command line (e.g. COM7) is mapped to
-// the pseudo-terminal of line_echo, which sends every byte back and answers
-// '?' with the line's rate. A second, unmapped name (e.g. COM9) must fail to
-// open. Prints each failed check; exits 1 when any failed.
+// the pseudo-terminal of line_echo, which sends every byte back, answers '?'
+// with the line's rate and hangs up at '!' (the last check). A second, unmapped name (e.g. COM9)
+// must fail to open. Prints each failed check; exits 1 when any failed.
 
 #include "serial/native_serial.h"
 #include "serial/port_list.h"
@@ -60,6 +60,9 @@ void checkNamesAndErrors() {
     CHECK_EQ(velmora::windowsDevicePath("CNCA0"), "CNCA0");
 
     CHECK(native::meansInUse(systemError(ERROR_ACCESS_DENIED)));
+    // As Asio reports a failed open.
+    CHECK(native::meansInUse(
+        std::error_code(ERROR_ACCESS_DENIED, asio::error::get_system_category())));
     CHECK(native::meansInUse(systemError(ERROR_SHARING_VIOLATION)));
     CHECK(!native::meansInUse(systemError(ERROR_FILE_NOT_FOUND)));
     CHECK(native::meansGone(systemError(ERROR_DEVICE_REMOVED)));
@@ -186,6 +189,13 @@ void checkLine(const std::string& device, const std::string& missingName) {
     CHECK(writeAll(port, "?"));
     CHECK_EQ(readFor(io, port, 5, 3s).bytes, "9600\n");
 
+    // The far end hangs up: the read and the writes after it say the device is gone.
+    CHECK(writeAll(port, "!"));
+    char byte = 0;
+    port.read_some(asio::buffer(&byte, 1), error);
+    CHECK(native::meansGone(error));
+    asio::write(port, asio::buffer("x", 1), error);
+    CHECK(native::meansGone(error));
     port.close();
 }
 
