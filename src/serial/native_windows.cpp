@@ -3,7 +3,6 @@
 
 #include "serial/native_serial.h"
 
-#include <string_view>
 #include <windows.h>
 
 namespace velmora::native {
