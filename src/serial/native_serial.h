@@ -36,6 +36,9 @@ std::string inUseReason(const std::string& device);
 
 // Raw line for the programming protocol: no echo, no canonical input, no
 // XON/XOFF either way (0x11 is a protocol byte), reads that return at once.
+// Windows: a read waits for the first byte and returns when the line has
+// been quiet for a millisecond; a read of at most the bytes queued
+// (queuedInput) returns at once. A read under a deadline waits for input.
 Status makeRaw(Handle handle, const std::string& device);
 
 // Asks the driver to hand bytes over as soon as they arrive (Linux
@@ -59,5 +62,10 @@ Status setModemLine(Handle handle, ModemLine line, bool raised, const std::strin
 // Whether the error says the device is gone (EIO, ENXIO, ENODEV; Windows
 // ERROR_BAD_COMMAND, ERROR_DEVICE_REMOVED, ERROR_OPERATION_ABORTED after removal).
 bool meansGone(const std::error_code& error);
+
+// Whether an open failed because another program holds the device (EBUSY;
+// Windows ERROR_ACCESS_DENIED, as a second open of a COM port fails): the
+// open names it "<device> is in use by another program".
+bool meansInUse(const std::error_code& error);
 
 } // namespace velmora::native

@@ -62,6 +62,11 @@ std::string resolvePort(std::string_view numberOrPath) {
     if (numberOrPath.find('/') != std::string_view::npos) {
         return std::string(numberOrPath);
     }
+#ifdef _WIN32
+    if (numberOrPath.find('\\') != std::string_view::npos) {
+        return std::string(numberOrPath); // "\\.\COM12"
+    }
+#endif
     if (int number = portNumber(numberOrPath); number > 0) {
         return portDevice(number);
     }
@@ -78,7 +83,18 @@ std::string resolvePort(std::string_view numberOrPath) {
                     [](char c) { return c >= '0' && c <= '9'; })) {
         return {}; // "0"
     }
+#ifdef _WIN32
+    return std::string(numberOrPath); // a device name such as "CNCA0"
+#else
     return "/dev/" + std::string(numberOrPath);
+#endif
+}
+
+std::string windowsDevicePath(std::string_view device) {
+    const bool com = device.size() > 3 && (device[0] & ~0x20) == 'C' &&
+                     (device[1] & ~0x20) == 'O' && (device[2] & ~0x20) == 'M' &&
+                     portNumber(device.substr(3)) > 0;
+    return com ? "\\\\.\\" + std::string(device) : std::string(device);
 }
 
 } // namespace velmora

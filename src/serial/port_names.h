@@ -17,4 +17,8 @@ void assignPortDevice(int port, std::string device);
 // name as the port list shows it ("ttyUSB0"). Empty when the text names none.
 std::string resolvePort(std::string_view numberOrPath);
 
+// The path Windows opens a COM port by: "COM12" only opens as "\\.\COM12",
+// so every COM name gets that prefix; other names are left as they are.
+std::string windowsDevicePath(std::string_view device);
+
 } // namespace velmora
