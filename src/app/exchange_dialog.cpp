@@ -3,9 +3,9 @@
 #include "app/dialog_units.h"
 #include "app/pictures.h"
 #include "app/qt_operator.h"
-#include "transfer/boot_download_dialog.h"
-#include "transfer/programming_dialog.h"
-#include "transfer/response_wait_dialog.h"
+#include "transfer/boot_download.h"
+#include "transfer/programming_transfer.h"
+#include "transfer/response_wait.h"
 
 #include <QCloseEvent>
 #include <QElapsedTimer>
@@ -24,8 +24,8 @@ namespace {
 constexpr int barWidth = 260;
 
 bool isTransfer(const Exchange& exchange) {
-    return dynamic_cast<const CBootDownloadDialog*>(&exchange) ||
-           dynamic_cast<const CProgrammingDialog*>(&exchange) || exchange.progressMaximum() > 0;
+    return dynamic_cast<const BootDownload*>(&exchange) ||
+           dynamic_cast<const ProgrammingTransfer*>(&exchange) || exchange.progressMaximum() > 0;
 }
 
 } // namespace

@@ -4,8 +4,8 @@
 #include "app/exchange_dialog.h"
 #include "control/corvane_view.h"
 #include "core/flags.h"
-#include "transfer/boot_download_dialog.h"
-#include "transfer/programming_dialog.h"
+#include "transfer/boot_download.h"
+#include "transfer/programming_transfer.h"
 
 #include <QGridLayout>
 #include <QMessageBox>
@@ -34,10 +34,10 @@ QString stageOf(const Exchange& exchange, int command) {
     if (command != SetBootModeCommand) {
         return {};
     }
-    if (dynamic_cast<const CBootDownloadDialog*>(&exchange)) {
+    if (dynamic_cast<const BootDownload*>(&exchange)) {
         return QStringLiteral("Step 1 of 3: the boot program (3062f.bin)");
     }
-    if (dynamic_cast<const CProgrammingDialog*>(&exchange)) {
+    if (dynamic_cast<const ProgrammingTransfer*>(&exchange)) {
         return bootDownloadDone ? QStringLiteral("Step 2 of 3: PreFlash.bin")
                                 : QStringLiteral("Step 3 of 3: the program (tmp.bin)");
     }

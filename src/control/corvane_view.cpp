@@ -46,8 +46,8 @@ ByteBuffer sizeMessage(int size) {
 CCorvaneView::CCorvaneView(Operator& op, SerialPort& serialPort, CMSComm& comm, Places places,
                            Timing timing)
     : op(op), serialPort(serialPort), comm(comm), filePlaces(places), timing(timing),
-      programmingDialog(op, places, timing), responseDialog(op, timing),
-      bootDownloadDialog(op, places, timing) {}
+      programmingTransfer(op, places, timing), responseWait(op, timing),
+      bootDownloadExchange(op, places, timing) {}
 
 Transport& CCorvaneView::writeLink() {
     if (writeOverControl) {
@@ -190,8 +190,8 @@ void CCorvaneView::writeToFlash() {
         notReady("System not Ready(A) !");
         return;
     }
-    responseDialog.setUp(comm.transport(), writeLink(), bootHandshake, bootSyncSeen);
-    if (op.runExchange(responseDialog) != 1) {
+    responseWait.setUp(comm.transport(), writeLink(), bootHandshake, bootSyncSeen);
+    if (op.runExchange(responseWait) != 1) {
         notReady("System not Ready(A) !");
         return;
     }
@@ -199,8 +199,8 @@ void CCorvaneView::writeToFlash() {
         notReady("System not Ready(B) !");
         return;
     }
-    responseDialog.setUp(comm.transport(), writeLink(), bootHandshake, bootSyncSeen);
-    if (op.runExchange(responseDialog) != 1) {
+    responseWait.setUp(comm.transport(), writeLink(), bootHandshake, bootSyncSeen);
+    if (op.runExchange(responseWait) != 1) {
         notReady("System not Ready(B) !");
         return;
     }
@@ -212,8 +212,8 @@ void CCorvaneView::writeToFlash() {
 
 void CCorvaneView::startProgramming() {
     comm.setInputMode(1);
-    programmingDialog.setUp(writeLink());
-    if (op.runExchange(programmingDialog) != 1) {
+    programmingTransfer.setUp(writeLink());
+    if (op.runExchange(programmingTransfer) != 1) {
         op.showMessage("Programming Data Error. Please try again !", Icon::Warning);
         programmingPending = 0;
         resetTarget();
@@ -296,8 +296,8 @@ void CCorvaneView::writeCommand() {
 
 void CCorvaneView::bootDownload() {
     comm.setInputMode(1);
-    bootDownloadDialog.setUp(comm.transport());
-    if (op.runExchange(bootDownloadDialog) != 1) {
+    bootDownloadExchange.setUp(comm.transport());
+    if (op.runExchange(bootDownloadExchange) != 1) {
         op.showMessage("Boot Mode Setting Failed", Icon::Warning);
         resetTarget();
     }
@@ -342,8 +342,8 @@ void CCorvaneView::setBootMode() {
         resetTarget();
         return;
     }
-    responseDialog.setUp(comm.transport(), comm.transport(), bootHandshake, bootSyncSeen);
-    if (op.runExchange(responseDialog) != 1) {
+    responseWait.setUp(comm.transport(), comm.transport(), bootHandshake, bootSyncSeen);
+    if (op.runExchange(responseWait) != 1) {
         op.showMessage("Boot mode System not Ready (A)!", Icon::Warning);
         resetTarget();
         return;
@@ -354,8 +354,8 @@ void CCorvaneView::setBootMode() {
         resetTarget();
         return;
     }
-    responseDialog.setUp(comm.transport(), comm.transport(), bootHandshake, bootSyncSeen);
-    if (op.runExchange(responseDialog) != 1) {
+    responseWait.setUp(comm.transport(), comm.transport(), bootHandshake, bootSyncSeen);
+    if (op.runExchange(responseWait) != 1) {
         op.showMessage("Boot Mode System not Ready(B) !", Icon::Warning);
         resetTarget();
         return;

@@ -5,9 +5,9 @@
 #include "core/places.h"
 #include "core/timing.h"
 #include "serial/transport.h"
-#include "transfer/boot_download_dialog.h"
-#include "transfer/programming_dialog.h"
-#include "transfer/response_wait_dialog.h"
+#include "transfer/boot_download.h"
+#include "transfer/programming_transfer.h"
+#include "transfer/response_wait.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -100,9 +100,9 @@ private:
     CMSComm& comm;
     Places filePlaces;
     Timing timing;
-    CProgrammingDialog programmingDialog;
-    CResponseWaitDialog responseDialog;
-    CBootDownloadDialog bootDownloadDialog;
+    ProgrammingTransfer programmingTransfer;
+    ResponseWait responseWait;
+    BootDownload bootDownloadExchange;
     bool writeOverControl = false;
     int programmed = 0;
 };

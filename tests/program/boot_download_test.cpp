@@ -5,7 +5,7 @@
 #include "serial/ms_comm.h"
 #include "support/pty_peer.h"
 #include "support/recording_operator.h"
-#include "transfer/boot_download_dialog.h"
+#include "transfer/boot_download.h"
 
 #include <filesystem>
 #include <fstream>
@@ -19,7 +19,7 @@ using testing::PtyPeer;
 using testing::RecordingOperator;
 namespace fs = std::filesystem;
 
-class BootDownload : public ::testing::Test {
+class BootDownloadTest : public ::testing::Test {
 protected:
     void SetUp() override {
         bootDownloadDone = 0;
@@ -50,7 +50,7 @@ protected:
     }
 
     int run() {
-        CBootDownloadDialog dialog(op, places, timing);
+        BootDownload dialog(op, places, timing);
         dialog.setUp(comm.transport());
         int result = op.runExchange(dialog);
         EXPECT_FALSE(dialog.holdsImage());
@@ -84,7 +84,7 @@ Bytes program(std::size_t size) {
     return bytes;
 }
 
-TEST_F(BootDownload, AnnouncesTheLengthThenSendsEveryByteEchoedUntilTheEndMarker) {
+TEST_F(BootDownloadTest, AnnouncesTheLengthThenSendsEveryByteEchoedUntilTheEndMarker) {
     const Bytes boot = program(1558);
     writeBootProgram(boot);
     peer.play([&](PtyPeer& chip) {
@@ -92,7 +92,7 @@ TEST_F(BootDownload, AnnouncesTheLengthThenSendsEveryByteEchoedUntilTheEndMarker
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         chip.write({0xAA});
     });
-    CBootDownloadDialog dialog(op, places, timing);
+    BootDownload dialog(op, places, timing);
     dialog.setUp(comm.transport());
     ASSERT_TRUE(dialog.start());
     EXPECT_EQ(dialog.statusText(), "0 %");
@@ -114,7 +114,7 @@ TEST_F(BootDownload, AnnouncesTheLengthThenSendsEveryByteEchoedUntilTheEndMarker
     EXPECT_TRUE(op.messages.empty());
 }
 
-TEST_F(BootDownload, AnnouncesAProgramOfAnotherLengthAsItIs) {
+TEST_F(BootDownloadTest, AnnouncesAProgramOfAnotherLengthAsItIs) {
     const Bytes boot = program(300);
     writeBootProgram(boot);
     peer.play([&](PtyPeer& chip) {
@@ -128,7 +128,7 @@ TEST_F(BootDownload, AnnouncesAProgramOfAnotherLengthAsItIs) {
     EXPECT_EQ(peer.received[1], 0x2C);
 }
 
-TEST_F(BootDownload, RepeatsAByteAfterAWrongEchoAndGivesUpAfterThreeInARow) {
+TEST_F(BootDownloadTest, RepeatsAByteAfterAWrongEchoAndGivesUpAfterThreeInARow) {
     writeBootProgram(program(10));
     peer.play([&](PtyPeer& chip) {
         chip.read(1);
@@ -143,7 +143,7 @@ TEST_F(BootDownload, RepeatsAByteAfterAWrongEchoAndGivesUpAfterThreeInARow) {
     EXPECT_EQ(bootDownloadDone, 0);
 }
 
-TEST_F(BootDownload, AGoodEchoClearsTheMismatchCount) {
+TEST_F(BootDownloadTest, AGoodEchoClearsTheMismatchCount) {
     const Bytes boot = program(4);
     writeBootProgram(boot);
     peer.play([&](PtyPeer& chip) {
@@ -165,7 +165,7 @@ TEST_F(BootDownload, AGoodEchoClearsTheMismatchCount) {
     EXPECT_TRUE(op.messages.empty());
 }
 
-TEST_F(BootDownload, AnEndMarkerBeforeTheEndIsAMismatch) {
+TEST_F(BootDownloadTest, AnEndMarkerBeforeTheEndIsAMismatch) {
     writeBootProgram(program(3));
     peer.play([&](PtyPeer& chip) {
         echo(chip, 2);
@@ -181,7 +181,7 @@ TEST_F(BootDownload, AnEndMarkerBeforeTheEndIsAMismatch) {
     EXPECT_EQ(bootDownloadDone, 0);
 }
 
-TEST_F(BootDownload, RefusesAMissingEmptyOrOverlongProgramBeforeSending) {
+TEST_F(BootDownloadTest, RefusesAMissingEmptyOrOverlongProgramBeforeSending) {
     EXPECT_EQ(run(), 2);
     writeBootProgram({});
     EXPECT_EQ(run(), 2);
@@ -191,7 +191,7 @@ TEST_F(BootDownload, RefusesAMissingEmptyOrOverlongProgramBeforeSending) {
     EXPECT_TRUE(peer.drain(std::chrono::milliseconds(50)).empty());
 }
 
-TEST_F(BootDownload, SilenceEndsWithTimeOut) {
+TEST_F(BootDownloadTest, SilenceEndsWithTimeOut) {
     timing.pollWait = std::chrono::microseconds(5);
     writeBootProgram(program(10));
     EXPECT_EQ(run(), 2);

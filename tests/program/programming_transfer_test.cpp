@@ -4,7 +4,7 @@
 #include "serial/serial_port.h"
 #include "support/pty_peer.h"
 #include "support/recording_operator.h"
-#include "transfer/programming_dialog.h"
+#include "transfer/programming_transfer.h"
 
 #include <filesystem>
 #include <fstream>
@@ -35,7 +35,7 @@ std::uint8_t complementOfSum(const Bytes& bytes) {
     return static_cast<std::uint8_t>(0xFF - (sum & 0xFF));
 }
 
-class ProgrammingTransfer : public ::testing::Test {
+class ProgrammingTransferTest : public ::testing::Test {
 protected:
     void SetUp() override {
         bootDownloadDone = 0;
@@ -57,7 +57,7 @@ protected:
     }
 
     int run() {
-        CProgrammingDialog dialog(op, places, timing);
+        ProgrammingTransfer dialog(op, places, timing);
         dialog.setUp(port.transport());
         int result = op.runExchange(dialog);
         EXPECT_FALSE(dialog.holdsImage());
@@ -80,7 +80,7 @@ Bytes pattern(std::size_t size) {
     return bytes;
 }
 
-TEST_F(ProgrammingTransfer, SendsWholeBlocksThenTheClosingMessageAndRecordsEveryReply) {
+TEST_F(ProgrammingTransferTest, SendsWholeBlocksThenTheClosingMessageAndRecordsEveryReply) {
     const Bytes image = pattern(256);
     writeFile(places.imageFile(), image);
     writeFile(places.recordFile(), Bytes(100, 0x55)); // an earlier record is emptied
@@ -114,7 +114,7 @@ TEST_F(ProgrammingTransfer, SendsWholeBlocksThenTheClosingMessageAndRecordsEvery
     EXPECT_TRUE(op.messages.empty());
 }
 
-TEST_F(ProgrammingTransfer, PadsTheLastPartBlockWithErasedBytesAndCountsThemInTheChecksum) {
+TEST_F(ProgrammingTransferTest, PadsTheLastPartBlockWithErasedBytesAndCountsThemInTheChecksum) {
     const Bytes image = pattern(192); // a multiple of 64, not of 128
     writeFile(places.imageFile(), image);
     peer.play([&](PtyPeer& target) {
@@ -125,7 +125,7 @@ TEST_F(ProgrammingTransfer, PadsTheLastPartBlockWithErasedBytesAndCountsThemInTh
         target.read(2);
         target.write({0x06});
     });
-    CProgrammingDialog dialog(op, places, timing);
+    ProgrammingTransfer dialog(op, places, timing);
     dialog.setUp(port.transport());
     ASSERT_TRUE(dialog.start());
     EXPECT_EQ(dialog.statusText(), "0 %");
@@ -147,7 +147,7 @@ TEST_F(ProgrammingTransfer, PadsTheLastPartBlockWithErasedBytesAndCountsThemInTh
     EXPECT_EQ(readFile(places.imageFile()), image); // the image file stays as built
 }
 
-TEST_F(ProgrammingTransfer, ResendsTheClosingMessageWhenAskedForMore) {
+TEST_F(ProgrammingTransferTest, ResendsTheClosingMessageWhenAskedForMore) {
     Bytes image(128, 0);
     image[0] = 0x01;
     writeFile(places.imageFile(), image);
@@ -163,7 +163,7 @@ TEST_F(ProgrammingTransfer, ResendsTheClosingMessageWhenAskedForMore) {
     EXPECT_EQ(readFile(places.recordFile()).size(), 48u);
 }
 
-TEST_F(ProgrammingTransfer, AnEndReplyIsASuccessOnlyOnceTheLastBlockIsOut) {
+TEST_F(ProgrammingTransferTest, AnEndReplyIsASuccessOnlyOnceTheLastBlockIsOut) {
     writeFile(places.imageFile(), pattern(300)); // three blocks, the last one padded
     peer.play([&](PtyPeer& target) {
         target.read(129);
@@ -189,7 +189,7 @@ TEST_F(ProgrammingTransfer, AnEndReplyIsASuccessOnlyOnceTheLastBlockIsOut) {
     EXPECT_EQ(readFile(places.recordFile()).size(), 48u);
 }
 
-TEST_F(ProgrammingTransfer, ANegativeReplyEndsTheTransfer) {
+TEST_F(ProgrammingTransferTest, ANegativeReplyEndsTheTransfer) {
     writeFile(places.imageFile(), pattern(512));
     peer.play([&](PtyPeer& target) {
         target.read(129);
@@ -202,7 +202,7 @@ TEST_F(ProgrammingTransfer, ANegativeReplyEndsTheTransfer) {
     EXPECT_EQ(readFile(places.recordFile()).size(), 32u);
 }
 
-TEST_F(ProgrammingTransfer, ATargetThatFallsSilentTimesOutAfterThePollLimit) {
+TEST_F(ProgrammingTransferTest, ATargetThatFallsSilentTimesOutAfterThePollLimit) {
     timing.pollWait = std::chrono::microseconds(20);
     writeFile(places.imageFile(), pattern(512));
     peer.play([&](PtyPeer& target) {
@@ -214,12 +214,12 @@ TEST_F(ProgrammingTransfer, ATargetThatFallsSilentTimesOutAfterThePollLimit) {
     EXPECT_EQ(run(), 2);
     // The empty polls count by the time waited, however many one wait stands for.
     EXPECT_GE(std::chrono::steady_clock::now() - start,
-              timing.pollWait * CProgrammingDialog::pollLimit);
+              timing.pollWait * ProgrammingTransfer::pollLimit);
     EXPECT_EQ(op.texts(), std::vector<std::string>{"Time out !"});
     EXPECT_EQ(readFile(places.recordFile()).size(), 16u);
 }
 
-TEST_F(ProgrammingTransfer, FileErrorsEndBeforeAnythingIsSent) {
+TEST_F(ProgrammingTransferTest, FileErrorsEndBeforeAnythingIsSent) {
     EXPECT_EQ(run(), 2); // no tmp.bin
     writeFile(places.imageFile(), {});
     EXPECT_EQ(run(), 2); // an empty one
@@ -233,7 +233,7 @@ TEST_F(ProgrammingTransfer, FileErrorsEndBeforeAnythingIsSent) {
     EXPECT_TRUE(peer.drain(std::chrono::milliseconds(50)).empty());
 }
 
-TEST_F(ProgrammingTransfer, SendsPreFlashAfterABootDownload) {
+TEST_F(ProgrammingTransferTest, SendsPreFlashAfterABootDownload) {
     bootDownloadDone = 1;
     const Bytes preFlash = pattern(128);
     writeFile(places.preFlashFile(), preFlash);
@@ -249,7 +249,7 @@ TEST_F(ProgrammingTransfer, SendsPreFlashAfterABootDownload) {
     EXPECT_TRUE(std::equal(preFlash.begin(), preFlash.end(), peer.received.begin() + 1));
 }
 
-TEST_F(ProgrammingTransfer, ARecordFileThatCannotBeMadeEndsBeforeSending) {
+TEST_F(ProgrammingTransferTest, ARecordFileThatCannotBeMadeEndsBeforeSending) {
     writeFile(places.imageFile(), pattern(128));
     fs::create_directory(places.recordFile());
     EXPECT_EQ(run(), 2);
@@ -257,7 +257,7 @@ TEST_F(ProgrammingTransfer, ARecordFileThatCannotBeMadeEndsBeforeSending) {
     EXPECT_TRUE(peer.drain(std::chrono::milliseconds(50)).empty());
 }
 
-TEST_F(ProgrammingTransfer, ARecordThatCannotBeWrittenEndsTheTransfer) {
+TEST_F(ProgrammingTransferTest, ARecordThatCannotBeWrittenEndsTheTransfer) {
     if (!fs::exists("/dev/full")) {
         GTEST_SKIP() << "no /dev/full";
     }
@@ -272,9 +272,9 @@ TEST_F(ProgrammingTransfer, ARecordThatCannotBeWrittenEndsTheTransfer) {
     EXPECT_EQ(op.texts(), std::vector<std::string>{"Save to receive file error !"});
 }
 
-TEST_F(ProgrammingTransfer, StopBetweenPassesEndsWithTwoAndReleasesEverything) {
+TEST_F(ProgrammingTransferTest, StopBetweenPassesEndsWithTwoAndReleasesEverything) {
     writeFile(places.imageFile(), pattern(256));
-    CProgrammingDialog dialog(op, places, timing);
+    ProgrammingTransfer dialog(op, places, timing);
     dialog.setUp(port.transport());
     ASSERT_TRUE(dialog.start());
     ASSERT_TRUE(dialog.step()); // the first block goes out

@@ -5,7 +5,7 @@
 #include "serial/serial_port.h"
 #include "support/pty_peer.h"
 #include "support/recording_operator.h"
-#include "transfer/response_wait_dialog.h"
+#include "transfer/response_wait.h"
 
 #include <gtest/gtest.h>
 #include <thread>
@@ -17,7 +17,7 @@ using testing::Bytes;
 using testing::PtyPeer;
 using testing::RecordingOperator;
 
-class ResponseWait : public ::testing::Test {
+class ResponseWaitTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(peer.ok());
@@ -38,7 +38,7 @@ protected:
     }
 
     int run() {
-        CResponseWaitDialog dialog(op, timing);
+        ResponseWait dialog(op, timing);
         dialog.setUp(comm.transport(), port.transport(), bootHandshake, bootSyncSeen);
         int result = op.runExchange(dialog);
         lastStatus = dialog.statusText();
@@ -56,7 +56,7 @@ protected:
     std::string lastStatus;
 };
 
-TEST_F(ResponseWait, TakesEitherAcknowledgementAndLeavesFurtherBytesQueued) {
+TEST_F(ResponseWaitTest, TakesEitherAcknowledgementAndLeavesFurtherBytesQueued) {
     openDirectPort();
     peer.write({0x06, 0x11});
     EXPECT_EQ(run(), 1);
@@ -67,7 +67,7 @@ TEST_F(ResponseWait, TakesEitherAcknowledgementAndLeavesFurtherBytesQueued) {
               (std::vector<RecordingOperator::Message>{{"Response Error(A) !", Icon::Stop}}));
 }
 
-TEST_F(ResponseWait, ALineThatVanishesEndsTheWaitWithTheDevicesReason) {
+TEST_F(ResponseWaitTest, ALineThatVanishesEndsTheWaitWithTheDevicesReason) {
     openDirectPort();
     const std::string device = port.device();
     peer.play([](PtyPeer& target) {
@@ -85,7 +85,7 @@ TEST_F(ResponseWait, ALineThatVanishesEndsTheWaitWithTheDevicesReason) {
     EXPECT_EQ(op.notices[0].second, Notice::Failure);
 }
 
-TEST_F(ResponseWait, TakesAnAnswerWhenItArrivesNotOnTheNextTick) {
+TEST_F(ResponseWaitTest, TakesAnAnswerWhenItArrivesNotOnTheNextTick) {
     openDirectPort();
     openControl();
     // Ticks so long that an answer taken only on the next tick would keep the
@@ -96,7 +96,7 @@ TEST_F(ResponseWait, TakesAnAnswerWhenItArrivesNotOnTheNextTick) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         target.write({0x06});
     });
-    CResponseWaitDialog acknowledgement(op, timing);
+    ResponseWait acknowledgement(op, timing);
     acknowledgement.setUp(comm.transport(), port.transport(), bootHandshake, bootSyncSeen);
     EXPECT_EQ(op.runExchange(acknowledgement), 1);
     EXPECT_EQ(acknowledgement.tickCount(), 1); // the empty pass at start-up only
@@ -108,7 +108,7 @@ TEST_F(ResponseWait, TakesAnAnswerWhenItArrivesNotOnTheNextTick) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         chip.write({0xAA});
     });
-    CResponseWaitDialog handshake(op, timing);
+    ResponseWait handshake(op, timing);
     handshake.setUp(comm.transport(), port.transport(), bootHandshake, bootSyncSeen);
     EXPECT_EQ(op.runExchange(handshake), 1);
     EXPECT_EQ(handshake.tickCount(), 1);
@@ -116,9 +116,9 @@ TEST_F(ResponseWait, TakesAnAnswerWhenItArrivesNotOnTheNextTick) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, timing.tick);
 }
 
-TEST_F(ResponseWait, TimesOutAfterTheHundredFiftiethEmptyTick) {
+TEST_F(ResponseWaitTest, TimesOutAfterTheHundredFiftiethEmptyTick) {
     openDirectPort();
-    CResponseWaitDialog dialog(op, timing);
+    ResponseWait dialog(op, timing);
     dialog.setUp(comm.transport(), port.transport(), bootHandshake, bootSyncSeen);
     ASSERT_TRUE(dialog.start());
     EXPECT_EQ(dialog.statusText(), "Parsing... 00");
@@ -134,7 +134,7 @@ TEST_F(ResponseWait, TimesOutAfterTheHundredFiftiethEmptyTick) {
               (std::vector<RecordingOperator::Message>{{"Time out !", Icon::Warning}}));
 }
 
-TEST_F(ResponseWait, HandshakeRepeatsZeroUntilTheChipAnswersThenWaitsQuietly) {
+TEST_F(ResponseWaitTest, HandshakeRepeatsZeroUntilTheChipAnswersThenWaitsQuietly) {
     openControl();
     bootHandshake = 1;
     peer.play([](PtyPeer& chip) {
@@ -158,7 +158,7 @@ TEST_F(ResponseWait, HandshakeRepeatsZeroUntilTheChipAnswersThenWaitsQuietly) {
     EXPECT_TRUE(op.messages.empty());
 }
 
-TEST_F(ResponseWait, HandshakeRefusesTwoAnswerBytesReadTogether) {
+TEST_F(ResponseWaitTest, HandshakeRefusesTwoAnswerBytesReadTogether) {
     openControl();
     bootHandshake = 1;
     bootSyncSeen = 1;
@@ -169,7 +169,7 @@ TEST_F(ResponseWait, HandshakeRefusesTwoAnswerBytesReadTogether) {
                                {"Boot Mode Response Error !", Icon::Stop}}));
 }
 
-TEST_F(ResponseWait, SilentChipGetsAZeroOnEveryEmptyTickUntilTheTimeOut) {
+TEST_F(ResponseWaitTest, SilentChipGetsAZeroOnEveryEmptyTickUntilTheTimeOut) {
     openControl();
     bootHandshake = 1;
     EXPECT_EQ(run(), 2);

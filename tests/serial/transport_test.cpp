@@ -74,9 +74,9 @@ public:
 };
 
 TEST(LineTime, CountsStartDataParityAndStopBits) {
-    EXPECT_EQ(lineTime(1, at(9600)), 1041us);
+    EXPECT_EQ(lineTime(1, at(9600)), 1042us) << "rounded up";
     EXPECT_EQ(lineTime(960, at(9600)), 1s);
-    EXPECT_EQ(lineTime(7, at(2400)), 29166us);
+    EXPECT_EQ(lineTime(7, at(2400)), 29167us);
     LineSettings withParity = at(9600);
     withParity.parity = 'e';
     withParity.stopBitsTenths = 20;

@@ -1,4 +1,4 @@
-#include "transfer/response_wait_dialog.h"
+#include "transfer/response_wait.h"
 
 #include "core/flags.h"
 
@@ -6,17 +6,17 @@
 
 namespace velmora {
 
-CResponseWaitDialog::CResponseWaitDialog(Operator& op, Timing timing) : op(op), timing(timing) {}
+ResponseWait::ResponseWait(Operator& op, Timing timing) : op(op), timing(timing) {}
 
-void CResponseWaitDialog::setUp(Transport& control, Transport& acknowledgements,
-                                const int& handshake, int& syncSeen) {
+void ResponseWait::setUp(Transport& control, Transport& acknowledgements, const int& handshake,
+                         int& syncSeen) {
     comm = &control;
     acknowledgementLink = &acknowledgements;
     bootHandshake = &handshake;
     bootSyncSeen = &syncSeen;
 }
 
-bool CResponseWaitDialog::start() {
+bool ResponseWait::start() {
     ended = false;
     lineFailure = Status::done();
     endResult = 0;
@@ -25,12 +25,12 @@ bool CResponseWaitDialog::start() {
     return true;
 }
 
-void CResponseWaitDialog::failOn(const Status& status) {
+void ResponseWait::failOn(const Status& status) {
     op.notify(status.reason, Notice::Failure);
     end(2);
 }
 
-int CResponseWaitDialog::takeOne(Transport& transport, std::uint8_t& byte, std::size_t& more) {
+int ResponseWait::takeOne(Transport& transport, std::uint8_t& byte, std::size_t& more) {
     more = 0;
     // Takes in what the line holds, without waiting.
     Status status = transport.waitForInput(TransportClock::now());
@@ -50,7 +50,7 @@ int CResponseWaitDialog::takeOne(Transport& transport, std::uint8_t& byte, std::
 }
 
 // True when the tick ended the wait.
-bool CResponseWaitDialog::handshakeStep() {
+bool ResponseWait::handshakeStep() {
     std::uint8_t first = 0;
     std::size_t more = 0;
     const int got = takeOne(*comm, first, more);
@@ -91,7 +91,7 @@ bool CResponseWaitDialog::handshakeStep() {
     return false;
 }
 
-bool CResponseWaitDialog::acknowledgementStep() {
+bool ResponseWait::acknowledgementStep() {
     std::uint8_t answer = 0;
     std::size_t more = 0;
     const int got = takeOne(*acknowledgementLink, answer, more);
@@ -107,7 +107,7 @@ bool CResponseWaitDialog::acknowledgementStep() {
     return true;
 }
 
-bool CResponseWaitDialog::waitForAnswer(std::chrono::microseconds limit) {
+bool ResponseWait::waitForAnswer(std::chrono::microseconds limit) {
     if (ended || comm == nullptr || acknowledgementLink == nullptr) {
         return Exchange::waitForAnswer(limit);
     }
@@ -124,7 +124,7 @@ bool CResponseWaitDialog::waitForAnswer(std::chrono::microseconds limit) {
     return true;
 }
 
-bool CResponseWaitDialog::step() {
+bool ResponseWait::step() {
     if (ended) {
         return false;
     }

@@ -1,4 +1,4 @@
-#include "transfer/boot_download_dialog.h"
+#include "transfer/boot_download.h"
 
 #include "transfer/file_bytes.h"
 
@@ -7,17 +7,17 @@
 
 namespace velmora {
 
-CBootDownloadDialog::CBootDownloadDialog(Operator& op, Places places, Timing timing)
+BootDownload::BootDownload(Operator& op, Places places, Timing timing)
     : op(op), places(std::move(places)), timing(timing) {}
 
-void CBootDownloadDialog::setUp(Transport& control) {
+void BootDownload::setUp(Transport& control) {
     comm = &control;
     image.clear();
     image.shrink_to_fit();
     next = 0;
 }
 
-bool CBootDownloadDialog::start() {
+bool BootDownload::start() {
     ended = false;
     endResult = 0;
     percentText.clear();
@@ -47,19 +47,19 @@ bool CBootDownloadDialog::start() {
     return true;
 }
 
-void CBootDownloadDialog::releaseAndEnd(bool ok) {
+void BootDownload::releaseAndEnd(bool ok) {
     image.clear();
     image.shrink_to_fit();
     ended = true;
     endResult = ok ? 1 : 2;
 }
 
-void CBootDownloadDialog::failOn(const Status& status) {
+void BootDownload::failOn(const Status& status) {
     op.notify(status.reason, Notice::Failure);
     releaseAndEnd(false);
 }
 
-bool CBootDownloadDialog::step() {
+bool BootDownload::step() {
     if (ended) {
         return false;
     }
@@ -100,7 +100,7 @@ bool CBootDownloadDialog::step() {
     return !ended;
 }
 
-void CBootDownloadDialog::awaitReply() {
+void BootDownload::awaitReply() {
     if (emptyPolls > pollLimit) {
         op.showMessage("Time out !", Icon::Warning);
         releaseAndEnd(false);

@@ -19,7 +19,7 @@ namespace velmora {
 // Recv.bin. An end reply before the last block has gone out is no success:
 // the board cannot have the image. A transport call that fails ends the
 // transfer at once, after the operator is told the system's reason.
-class CProgrammingDialog : public Exchange {
+class ProgrammingTransfer : public Exchange {
 public:
     enum State { Send = 0, AwaitReply = 1 };
 
@@ -32,8 +32,8 @@ public:
     static constexpr int pollsPerWait = 16;
     static constexpr int recordSize = 16;
 
-    CProgrammingDialog(Operator& op, Places places, Timing timing);
-    ~CProgrammingDialog() override;
+    ProgrammingTransfer(Operator& op, Places places, Timing timing);
+    ~ProgrammingTransfer() override;
 
     // Before each run: the transport the image goes over.
     void setUp(Transport& transport);

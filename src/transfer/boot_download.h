@@ -19,7 +19,7 @@ namespace velmora {
 // end marker 0xAA. Sets bootDownloadDone when the end marker came. A transport
 // call that fails ends the download at once, after the operator is told the
 // system's reason.
-class CBootDownloadDialog : public Exchange {
+class BootDownload : public Exchange {
 public:
     enum State { Send = 0, AwaitReply = 1 };
 
@@ -29,7 +29,7 @@ public:
     // The chip takes a 16-bit length.
     static constexpr int longestProgram = 0xFFFF;
 
-    CBootDownloadDialog(Operator& op, Places places, Timing timing);
+    BootDownload(Operator& op, Places places, Timing timing);
 
     // Before each run: the control's transport the exchange talks through.
     void setUp(Transport& comm);

@@ -1,4 +1,4 @@
-#include "transfer/programming_dialog.h"
+#include "transfer/programming_transfer.h"
 
 #include "core/flags.h"
 #include "transfer/file_bytes.h"
@@ -15,16 +15,16 @@ namespace velmora {
 
 using namespace std::chrono_literals;
 
-CProgrammingDialog::CProgrammingDialog(Operator& op, Places places, Timing timing)
+ProgrammingTransfer::ProgrammingTransfer(Operator& op, Places places, Timing timing)
     : op(op), places(std::move(places)), timing(timing) {}
 
-CProgrammingDialog::~CProgrammingDialog() {
+ProgrammingTransfer::~ProgrammingTransfer() {
     if (recordFile >= 0) {
         ::close(recordFile);
     }
 }
 
-void CProgrammingDialog::setUp(Transport& target) {
+void ProgrammingTransfer::setUp(Transport& target) {
     link = &target;
     image.clear();
     image.shrink_to_fit();
@@ -35,7 +35,7 @@ void CProgrammingDialog::setUp(Transport& target) {
     next = 0;
 }
 
-bool CProgrammingDialog::start() {
+bool ProgrammingTransfer::start() {
     ended = false;
     endResult = 0;
     percentText.clear();
@@ -67,7 +67,7 @@ bool CProgrammingDialog::start() {
     return true;
 }
 
-void CProgrammingDialog::releaseAndEnd(bool ok) {
+void ProgrammingTransfer::releaseAndEnd(bool ok) {
     image.clear();
     image.shrink_to_fit();
     if (recordFile >= 0) {
@@ -78,7 +78,7 @@ void CProgrammingDialog::releaseAndEnd(bool ok) {
     endResult = ok ? 1 : 2;
 }
 
-bool CProgrammingDialog::step() {
+bool ProgrammingTransfer::step() {
     if (ended || finished) {
         return false;
     }
@@ -90,7 +90,7 @@ bool CProgrammingDialog::step() {
     return !ended;
 }
 
-void CProgrammingDialog::sendNext() {
+void ProgrammingTransfer::sendNext() {
     const int blockStart = sentCount;
     sentCount += blockSize;
     if (blockStart >= imageLength) {
@@ -126,12 +126,12 @@ void CProgrammingDialog::sendNext() {
     state = AwaitReply;
 }
 
-void CProgrammingDialog::failOn(const Status& status) {
+void ProgrammingTransfer::failOn(const Status& status) {
     op.notify(status.reason, Notice::Failure);
     releaseAndEnd(false);
 }
 
-bool CProgrammingDialog::writeRecord(std::uint8_t reply) {
+bool ProgrammingTransfer::writeRecord(std::uint8_t reply) {
     std::array<std::uint8_t, recordSize> record{};
     record[0] = reply;
     std::size_t written = 0;
@@ -148,7 +148,7 @@ bool CProgrammingDialog::writeRecord(std::uint8_t reply) {
     return true;
 }
 
-void CProgrammingDialog::awaitReply() {
+void ProgrammingTransfer::awaitReply() {
     if (emptyPolls > pollLimit) {
         op.showMessage("Time out !", Icon::Warning);
         releaseAndEnd(false);

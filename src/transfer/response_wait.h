@@ -17,11 +17,11 @@ namespace velmora {
 // command acknowledgement it expects 0x06 or 0x11 from the write link. A
 // transport call that fails ends the wait at once, after the operator is told
 // the system's reason.
-class CResponseWaitDialog : public Exchange {
+class ResponseWait : public Exchange {
 public:
     static constexpr int tickLimit = 150;
 
-    CResponseWaitDialog(Operator& op, Timing timing);
+    ResponseWait(Operator& op, Timing timing);
 
     // Before each run: the control's transport (handshake), the transport the
     // acknowledgement comes over, and the owner's flags the wait reads
