@@ -4,8 +4,10 @@
 #include "cli/progress_channel.h"
 #include "cli/published_file.h"
 #include "cli/run_report.h"
+#include "serial/network_transport.h"
 #include "serial/port_names.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -14,6 +16,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/stat.h>
 #if defined(__linux__)
@@ -272,8 +275,17 @@ void sendToLiveBoards(std::vector<Board>& boards, int signal) {
 } // namespace
 
 std::string portFileName(const std::string& port) {
-    std::string name =
-        port.substr(port.find_last_of('/') == std::string::npos ? 0 : port.find_last_of('/') + 1);
+    // A network port is named by its host and port: "bench-a-4001".
+    const std::size_t scheme = port.find("://");
+    std::string name = scheme != std::string::npos ? port.substr(scheme + 3)
+                       : port.find_last_of('/') == std::string::npos
+                           ? port
+                           : port.substr(port.find_last_of('/') + 1);
+    if (scheme != std::string::npos) {
+        name.erase(
+            std::remove_if(name.begin(), name.end(), [](char c) { return c == '[' || c == ']'; }),
+            name.end());
+    }
     for (char& c : name) {
         bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                      c == '.' || c == '_' || c == '-';
@@ -291,33 +303,77 @@ std::string boardLogPath(const std::string& logPath, const std::string& boardNam
         .string();
 }
 
+namespace {
+
+// A network port is the server's address and TCP port, whatever name the
+// host goes by ("localhost", "127.0.0.1"): every address the name resolves to.
+// A host that does not resolve is its text; its run names the failure.
+std::vector<std::string> networkIdentities(const std::string& port) {
+    const auto address = parseNetworkPortName(port);
+    if (!address) {
+        return {"net " + port};
+    }
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(address->host.c_str(), address->port.c_str(), &hints, &found) != 0) {
+        return {"net " + address->host + " " + address->port};
+    }
+    std::vector<std::string> identities;
+    for (const addrinfo* each = found; each != nullptr; each = each->ai_next) {
+        char host[NI_MAXHOST];
+        char service[NI_MAXSERV];
+        if (::getnameinfo(each->ai_addr, each->ai_addrlen, host, sizeof host, service,
+                          sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
+            identities.push_back(std::string("net ") + host + " " + service);
+        }
+    }
+    ::freeaddrinfo(found);
+    if (identities.empty()) {
+        identities.push_back("net " + address->host + " " + address->port);
+    }
+    return identities;
+}
+
+// What a device is, whatever names it: the device number of a device file,
+// else the file itself, else the path with its links resolved.
+std::string deviceIdentity(const std::string& port) {
+    std::string device = resolvePort(port);
+    if (device.empty()) {
+        device = port;
+    }
+    struct stat info {};
+    if (::stat(device.c_str(), &info) == 0) {
+        return S_ISCHR(info.st_mode)
+                   ? "dev " + std::to_string(info.st_rdev)
+                   : "file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+    }
+    std::error_code error;
+    return "path " + fs::weakly_canonical(device, error).string();
+}
+
+} // namespace
+
 std::string sameDeviceTwice(const std::vector<std::string>& ports) {
-    // What a device is, whatever names it: the device number of a device
-    // file, else the file itself, else the path with its links resolved.
     std::map<std::string, std::string> firstNamedBy;
     for (const std::string& port : ports) {
         if (port == "sim") {
             continue;
         }
-        std::string device = resolvePort(port);
-        if (device.empty()) {
-            device = port;
+        const bool network = isNetworkPortName(port);
+        const std::vector<std::string> identities =
+            network ? networkIdentities(port) : std::vector{deviceIdentity(port)};
+        for (const std::string& identity : identities) {
+            auto named = firstNamedBy.find(identity);
+            if (named != firstNamedBy.end()) {
+                return named->second == port
+                           ? "--port " + port + " is named twice"
+                           : "--port " + named->second + " and --port " + port +
+                                 (network ? " are the same port" : " are the same device");
+            }
         }
-        std::string identity;
-        struct stat info {};
-        if (::stat(device.c_str(), &info) == 0) {
-            identity = S_ISCHR(info.st_mode) ? "dev " + std::to_string(info.st_rdev)
-                                             : "file " + std::to_string(info.st_dev) + ":" +
-                                                   std::to_string(info.st_ino);
-        } else {
-            std::error_code error;
-            identity = "path " + fs::weakly_canonical(device, error).string();
-        }
-        auto [where, fresh] = firstNamedBy.emplace(identity, port);
-        if (!fresh) {
-            return where->second == port
-                       ? "--port " + port + " is named twice"
-                       : "--port " + where->second + " and --port " + port + " are the same device";
+        for (const std::string& identity : identities) {
+            firstNamedBy.emplace(identity, port);
         }
     }
     return {};

@@ -26,13 +26,15 @@ struct ProductionRun {
 // (after every board's run has ended).
 int runOnEveryPort(const ProductionRun& run);
 
-// A port text as a file name part: "/dev/ttyUSB0" gives "ttyUSB0".
+// A port text as a file name part: "/dev/ttyUSB0" gives "ttyUSB0",
+// "rfc2217://bench-a:4001" gives "bench-a-4001".
 std::string portFileName(const std::string& port);
 // The transcript of one board among several: "wire.log" gives "wire-ttyUSB0.log".
 std::string boardLogPath(const std::string& logPath, const std::string& boardName);
 
-// When two of the ports name one device (a link and its target, say), why
-// the run cannot go on; empty otherwise. "sim" names a board of its own each time.
+// When two of the ports name one device (a link and its target, say) or one
+// network port (a host by two names), why the run cannot go on; empty
+// otherwise. "sim" names a board of its own each time.
 std::string sameDeviceTwice(const std::vector<std::string>& ports);
 
 } // namespace velmora::cli

@@ -19,6 +19,9 @@ TEST(BoardOutput, NamesFilesAfterPorts) {
     EXPECT_EQ(velmora::cli::portFileName("/dev/ttyUSB0"), "ttyUSB0");
     EXPECT_EQ(velmora::cli::portFileName("sim#2"), "sim-2");
     EXPECT_EQ(velmora::cli::portFileName(".."), "port");
+    EXPECT_EQ(velmora::cli::portFileName("rfc2217://bench-a:4001"), "bench-a-4001");
+    EXPECT_EQ(velmora::cli::portFileName("rfc2217://[fd00::21]:4001"), "fd00--21-4001");
+    EXPECT_EQ(velmora::cli::portFileName("rfc2217://../..:4001"), "..-..-4001");
     EXPECT_EQ(velmora::cli::boardLogPath("/tmp/x/wire.log", "ttyS0"), "/tmp/x/wire-ttyS0.log");
 }
 
@@ -31,6 +34,16 @@ TEST(BoardOutput, OneDeviceIsNamedOnceWhateverNamesIt) {
               "--port /dev/null and --port " + (dir / "alias").string() + " are the same device");
     EXPECT_EQ(sameDeviceTwice({"/dev/zero", "/dev/zero"}), "--port /dev/zero is named twice");
     EXPECT_EQ(sameDeviceTwice({"/dev/null", "/dev/zero", "sim", "sim"}), "");
+
+    // A network port is its server's address and port, whatever the host's name.
+    EXPECT_EQ(sameDeviceTwice({"rfc2217://localhost:4001", "rfc2217://127.0.0.1:4001"}),
+              "--port rfc2217://localhost:4001 and --port rfc2217://127.0.0.1:4001 are the same "
+              "port");
+    EXPECT_EQ(sameDeviceTwice({"rfc2217://127.0.0.1:4001", "rfc2217://127.0.0.1:4002",
+                               "rfc2217://127.0.0.2:4001"}),
+              "");
+    EXPECT_EQ(sameDeviceTwice({"rfc2217://bench.invalid:4001", "rfc2217://bench.invalid:4001"}),
+              "--port rfc2217://bench.invalid:4001 is named twice");
     fs::remove_all(dir);
 }
 
