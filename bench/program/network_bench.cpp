@@ -11,7 +11,7 @@
 
 #include "bare_host.h"
 #include "serial/network_transport.h"
-#include "serial/ser2net_server.h"
+#include "support/ser2net_server.h"
 #include "sim/simulated_board.h"
 
 #include <chrono>

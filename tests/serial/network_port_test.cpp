@@ -1,7 +1,7 @@
 #include "bare_host.h"
 #include "serial/network_transport.h"
 #include "support/pty_peer.h"
-#include "serial/ser2net_server.h"
+#include "support/ser2net_server.h"
 #include "serial/telnet_stream.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,268 @@
+// velmora-cli programming simulated boards on network ports: the real ser2net
+// daemon serves each board's pseudo-terminal on a loopback port and applies
+// the rates the run asks for, so the board judges every message by the rate
+// the line was at when it came.
+
+#include "image/srec_text.h"
+#include "sim/simulated_board.h"
+#include "support/ser2net_server.h"
+
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <set>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using velmora::BoardOptions;
+using velmora::SimulatedBoard;
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Mostly 0xFF, as erased flash and padded programs are, with runs of 0xFF
+// pairs (the Telnet escape doubled) and marks that tell the image arrived.
+std::vector<std::uint8_t> imageBytes(std::size_t size) {
+    std::vector<std::uint8_t> bytes(size, 0xFF);
+    for (std::size_t i = 0; i < size; i += 37) {
+        bytes[i] = static_cast<std::uint8_t>(i / 37);
+    }
+    return bytes;
+}
+
+struct CliRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+    Clock::duration took{};
+};
+
+class NetworkRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("velmora-network-run-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir / "work");
+        fs::create_directories(dir / "boot");
+        std::ofstream mot(dir / "prog.mot", std::ios::binary);
+        mot << "S00600004844521B\r\n";
+        for (std::size_t address = 0; address < image.size(); address += 32) {
+            std::vector<std::uint8_t> record(image.begin() + address,
+                                             image.begin() + std::min(address + 32, image.size()));
+            mot << velmora::testing::dataRecord(static_cast<std::uint32_t>(address), record)
+                << "\r\n";
+        }
+        mot << "S9030000FC\r\n";
+        // Stand-ins for the boot files, which the simulated chip takes as they are.
+        std::ofstream(dir / "boot" / "3062f.bin", std::ios::binary) << std::string(1558, '\xFF');
+        std::ofstream(dir / "boot" / "PreFlash.bin", std::ios::binary) << std::string(512, '\x33');
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    static std::unique_ptr<SimulatedBoard> startBoard(BoardOptions options) {
+        options.strictRates = true;
+        auto board = std::make_unique<SimulatedBoard>(options);
+        EXPECT_TRUE(board->start()) << board->lastError();
+        return board;
+    }
+
+    // velmora-cli with these words; what it printed, its exit code and time.
+    CliRun run(const std::vector<std::string>& words) {
+        std::vector<std::string> all{VELMORA_CLI};
+        all.insert(all.end(), words.begin(), words.end());
+        std::vector<char*> argv;
+        for (auto& word : all) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        const std::string out = (dir / "out.txt").string();
+        const std::string err = (dir / "err.txt").string();
+        posix_spawn_file_actions_t actions;
+        ::posix_spawn_file_actions_init(&actions);
+        ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        ::posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                           0644);
+        ::posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                           0644);
+        CliRun result;
+        const auto start = Clock::now();
+        pid_t pid = -1;
+        if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        result.took = Clock::now() - start;
+        ::posix_spawn_file_actions_destroy(&actions);
+        result.out = readText(out);
+        result.err = readText(err);
+        return result;
+    }
+
+    std::vector<std::string> programWords(const std::string& command,
+                                          const std::vector<std::string>& ports) const {
+        std::vector<std::string> words{command,      (dir / "prog.mot").string(),
+                                       "--work-dir", (dir / "work").string(),
+                                       "--pass-us",  "0"};
+        for (const std::string& port : ports) {
+            words.insert(words.end(), {"--port", port});
+        }
+        return words;
+    }
+
+    bool flashHoldsImage(const SimulatedBoard& board) const {
+        const auto flash = board.flash();
+        return std::equal(image.begin(), image.end(), flash.begin());
+    }
+
+    fs::path dir;
+    const std::vector<std::uint8_t> image = imageBytes(1000);
+};
+
+TEST_F(NetworkRun, EveryCommandProgramsTheBoardAtItsRates) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> extra;
+        BoardOptions::Mode mode;
+        bool startInReflash;
+    };
+    const std::vector<Case> cases = {
+        {"flash", {}, BoardOptions::Mode::User, false},
+        {"flash", {"--all"}, BoardOptions::Mode::User, false},
+        {"write", {}, BoardOptions::Mode::User, true},
+        {"boot", {"--boot-dir", (dir / "boot").string()}, BoardOptions::Mode::Boot, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name + (c.extra.empty() ? "" : " " + c.extra.front()));
+        BoardOptions options;
+        options.mode = c.mode;
+        options.startInReflashMode = c.startInReflash;
+        auto board = startBoard(options);
+        Ser2netServer server({board->terminalPath()}, {.passAtOnce = true});
+        ASSERT_TRUE(server.running()) << server.log();
+
+        auto words = programWords(c.name, {server.portName()});
+        words.insert(words.end(), c.extra.begin(), c.extra.end());
+        const CliRun result = run(words);
+        ASSERT_EQ(result.exitCode, 0) << result.err << server.log();
+        EXPECT_NE(result.out.find("Porgramming successfully !\n"), std::string::npos) << result.out;
+        EXPECT_TRUE(flashHoldsImage(*board));
+
+        const auto summary = board->summary();
+        std::map<std::string, std::set<int>> ratesByKind;
+        for (const auto& message : summary.messages) {
+            EXPECT_FALSE(message.rateUncertain) << message.kind;
+            EXPECT_TRUE(message.frameOk) << message.kind;
+            EXPECT_EQ(message.result.rfind("refused", 0), std::string::npos) << message.result;
+            ratesByKind[message.kind].insert(message.bauds.begin(), message.bauds.end());
+        }
+        ASSERT_FALSE(summary.writes.empty());
+        EXPECT_EQ(summary.writes.back().checksumReceived, summary.writes.back().checksumExpected);
+        EXPECT_EQ(summary.writes.back().outcome, "completed");
+        if (c.mode == BoardOptions::Mode::Boot) {
+            EXPECT_EQ(ratesByKind["boot program"], std::set<int>{9600});
+            EXPECT_EQ(ratesByKind["block"], (std::set<int>{9600, 38400}));
+            EXPECT_EQ(summary.writes.back().baud, 38400);
+        } else {
+            EXPECT_EQ(ratesByKind["trigger word"],
+                      c.startInReflash ? std::set<int>{} : std::set<int>{2400});
+            EXPECT_EQ(ratesByKind["block"], std::set<int>{9600});
+        }
+    }
+}
+
+TEST_F(NetworkRun, NetworkFaultsAreNamedAtOnceWithTheCommandsOwnMessage) {
+    // Nobody serves the port.
+    const std::string nobody = "rfc2217://127.0.0.1:" + std::to_string(freeLoopbackPort());
+    CliRun result = run(programWords("flash", {nobody}));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_LT(result.took, 1s);
+    EXPECT_EQ(result.err, nobody + ": Connection refused\nSystem not Ready(A) !\n");
+
+    const std::string unknown = "rfc2217://no-such-bench.invalid:4001";
+    result = run(programWords("flash", {unknown}));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err.rfind(unknown + ": ", 0), 0u) << result.err;
+    EXPECT_NE(result.err.find("\nSystem not Ready(A) !\n"), std::string::npos) << result.err;
+
+    // ser2net killed while the blocks cross a paced line.
+    BoardOptions options;
+    options.pace = true;
+    auto board = startBoard(options);
+    Ser2netServer server({board->terminalPath()}, {.passAtOnce = true});
+    ASSERT_TRUE(server.running()) << server.log();
+    Clock::time_point killedAt{};
+    std::thread killer([&] {
+        if (board->waitFor(
+                [](const auto& seen) {
+                    return !seen.writes.empty() && seen.writes.back().blocksReceived >= 2;
+                },
+                10s)) {
+            killedAt = Clock::now();
+            server.kill();
+        }
+    });
+    result = run(programWords("flash", {server.portName()}));
+    const auto ended = Clock::now();
+    killer.join();
+    ASSERT_NE(killedAt, Clock::time_point{}) << result.err;
+    EXPECT_LT(ended - killedAt, 1s);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err.rfind(server.portName() + ": ", 0), 0u) << result.err;
+    EXPECT_NE(result.err.find("\nProgramming Data Error. Please try again !\n"), std::string::npos)
+        << result.err;
+}
+
+TEST_F(NetworkRun, ManyBoardsAcrossTwoServersEachInAFolderOfItsHost) {
+    std::vector<std::unique_ptr<SimulatedBoard>> boards;
+    std::vector<std::string> devices;
+    for (int i = 0; i < 4; ++i) {
+        boards.push_back(startBoard({}));
+        devices.push_back(boards.back()->terminalPath());
+    }
+    Ser2netServer first({devices[0], devices[1]}, {.passAtOnce = true});
+    Ser2netServer second({devices[2], devices[3]}, {.passAtOnce = true});
+    ASSERT_TRUE(first.running() && second.running()) << first.log() << second.log();
+    const std::vector<std::string> ports = {first.portName(0), first.portName(1),
+                                            second.portName(0), second.portName(1)};
+
+    // One port twice, under two names of the host, is refused before any board.
+    std::string again = ports[2];
+    again.replace(again.find("127.0.0.1"), 9, "localhost");
+    CliRun result = run(programWords("flash", {ports[0], ports[2], again}));
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.err,
+              "velmora-cli: --port " + ports[2] + " and --port " + again + " are the same port\n");
+
+    auto words = programWords("flash", ports);
+    words.insert(words.end(), {"--report", (dir / "run.json").string(), "-q"});
+    result = run(words);
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("4 boards: 4 programmed, 0 failed"), std::string::npos) << result.out;
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        EXPECT_TRUE(flashHoldsImage(*boards[i])) << ports[i];
+        const std::string folder = "127.0.0.1-" + ports[i].substr(ports[i].rfind(':') + 1);
+        EXPECT_TRUE(fs::exists(dir / "work" / folder / "tmp.bin")) << folder;
+    }
+    const std::string report = readText(dir / "run.json");
+    for (const std::string& port : ports) {
+        EXPECT_NE(report.find("\"" + port + "\""), std::string::npos) << port;
+    }
+}
+
+} // namespace
