@@ -138,6 +138,11 @@ public:
         return status;
     }
 
+    // A board may stay silent for long, but a server that stops answering
+    // (hung, stopped) keeps its connection up and would only be found at the
+    // board's own time-out. After the reply time without a byte from the
+    // server, it is asked for its rate, which it answers at once; no answer
+    // in the reply time means it is gone.
     Status waitForInput(Deadline deadline) override {
         if (open_ && !inbox_.empty()) {
             return Status::done();
@@ -145,7 +150,34 @@ public:
         if (Status usable = checkUsable(); !usable.ok()) {
             return usable;
         }
-        return pumpUntil(deadline, [this] { return !inbox_.empty(); });
+        const auto probeAnswered = [this] {
+            return probeSent_ && answered(telnet::com::SET_BAUDRATE);
+        };
+        while (true) {
+            if (probeAnswered()) {
+                probeSent_.reset();
+            }
+            const auto now = TransportClock::now();
+            if (!probeSent_ && now - lastHeard_ >= timings_.reply) {
+                queueCommand(telnet::com::SET_BAUDRATE, bigEndian32(0));
+                probeSent_ = now;
+            }
+            const Deadline check = (probeSent_ ? *probeSent_ : lastHeard_) + timings_.reply;
+            Status status = pumpUntil(std::min(deadline, check),
+                                      [&] { return !inbox_.empty() || probeAnswered(); });
+            if (!inbox_.empty()) {
+                return Status::done();
+            }
+            if (!status.ok() && status.outcome != Outcome::TimedOut) {
+                return status;
+            }
+            if (probeSent_ && !probeAnswered() && TransportClock::now() >= check) {
+                return loseSilently(name_ + ": the server does not answer");
+            }
+            if (TransportClock::now() >= deadline) {
+                return Status::timedOut(name_ + ": timed out");
+            }
+        }
     }
 
     std::size_t available() override {
@@ -272,6 +304,8 @@ private:
         }
         // Small messages (a trigger word, an acknowledgement) go out at once.
         connectedAt_ = TransportClock::now();
+        lastHeard_ = connectedAt_;
+        probeSent_.reset();
         socket_.set_option(asio::ip::tcp::no_delay(true), error);
         acknowledgeAtOnce();
         noticeVanishedHost();
@@ -527,6 +561,7 @@ private:
                                 [this](const std::error_code& error, std::size_t count) {
                                     reading_ = false;
                                     if (!error) {
+                                        lastHeard_ = TransportClock::now();
                                         acknowledgeAtOnce();
                                         reader_.feed(readBuffer_.data(), count, *this);
                                     } else if (error != asio::error::operation_aborted) {
@@ -723,6 +758,10 @@ private:
     TransportClock::time_point outputEnd_{};
     bool undrained_ = false;
     TransportClock::time_point connectedAt_{};
+    // When the server last sent anything, and when it was asked whether it
+    // is still there (no value: not asked, or answered).
+    TransportClock::time_point lastHeard_{};
+    std::optional<TransportClock::time_point> probeSent_;
 };
 
 } // namespace

@@ -226,6 +226,33 @@ TEST_F(NetworkRun, NetworkFaultsAreNamedAtOnceWithTheCommandsOwnMessage) {
     EXPECT_EQ(result.err.rfind(server.portName() + ": ", 0), 0u) << result.err;
     EXPECT_NE(result.err.find("\nProgramming Data Error. Please try again !\n"), std::string::npos)
         << result.err;
+
+    // A server that stops answering mid-run (stopped, its connection still
+    // up) is named after two reply times, long before the board's time-out.
+    auto second = startBoard(options);
+    Ser2netServer stopping({second->terminalPath()}, {.passAtOnce = true});
+    ASSERT_TRUE(stopping.running()) << stopping.log();
+    Clock::time_point stoppedAt{};
+    std::thread stopper([&] {
+        if (second->waitFor(
+                [](const auto& seen) {
+                    return !seen.writes.empty() && seen.writes.back().blocksReceived >= 2;
+                },
+                10s)) {
+            stoppedAt = Clock::now();
+            stopping.pause();
+        }
+    });
+    result = run(programWords("flash", {stopping.portName()}));
+    const auto gaveUp = Clock::now();
+    stopper.join();
+    stopping.resume();
+    ASSERT_NE(stoppedAt, Clock::time_point{}) << result.err;
+    EXPECT_LT(gaveUp - stoppedAt, 6s);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, stopping.portName() +
+                              ": the server does not answer\nProgramming Data Error. Please try "
+                              "again !\n");
 }
 
 TEST_F(NetworkRun, ManyBoardsAcrossTwoServersEachInAFolderOfItsHost) {

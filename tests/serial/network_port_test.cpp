@@ -1,8 +1,8 @@
 #include "bare_host.h"
 #include "serial/network_transport.h"
+#include "serial/telnet_stream.h"
 #include "support/pty_peer.h"
 #include "support/ser2net_server.h"
-#include "serial/telnet_stream.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -338,6 +338,30 @@ TEST_F(NetworkPort, SilentServerIsNamedAfterTheReplyTime) {
     EXPECT_EQ(status.outcome, Outcome::Gone);
     EXPECT_EQ(status.reason, server.portName() + ": the server did not confirm the line settings "
                                                  "9600,n,8,1");
+    EXPECT_GE(took, quick.reply);
+    EXPECT_LT(took, 2s);
+    EXPECT_FALSE(port->isOpen());
+}
+
+TEST_F(NetworkPort, ASilentBoardWaitsAndAStoppedServerIsNamedWhileWaitingForInput) {
+    velmora::NetworkTimings quick;
+    quick.reply = 200ms;
+    auto port = openedAt(9600, quick);
+    // The board says nothing for several reply times: the server answers
+    // for it, and the wait ends at its own deadline with the port open.
+    auto status = port->waitForInput(TransportClock::now() + 5 * quick.reply);
+    EXPECT_EQ(status.outcome, Outcome::TimedOut) << status.reason;
+    ASSERT_TRUE(port->isOpen());
+    ASSERT_TRUE(peer.write({0x06}));
+    EXPECT_EQ(receive(*port, 1), (std::vector<std::uint8_t>{0x06}));
+
+    server.pause();
+    const auto start = TransportClock::now();
+    status = port->waitForInput(start + 60s);
+    const auto took = TransportClock::now() - start;
+    server.resume();
+    EXPECT_EQ(status.outcome, Outcome::Gone);
+    EXPECT_EQ(status.reason, server.portName() + ": the server does not answer");
     EXPECT_GE(took, quick.reply);
     EXPECT_LT(took, 2s);
     EXPECT_FALSE(port->isOpen());
