@@ -16,11 +16,11 @@ PortChooser::PortChooser(QWidget* parent) : QComboBox(parent) {
     // Tab, the label's mnemonic or a click: the window's plain-letter keys
     // are letters here and commands again once the chooser is left.
     setFocusPolicy(Qt::StrongFocus);
-    lineEdit()->setPlaceholderText(tr("Port or device path"));
+    lineEdit()->setPlaceholderText(tr("Port, device path or rfc2217://host:port"));
     // A file dropped here is opened by the window, not pasted as text.
     lineEdit()->setAcceptDrops(false);
-    setToolTip(tr("The port the board is on: a detected port, the simulated board, or a "
-                  "device path"));
+    setToolTip(tr("The port the board is on: a detected port, the simulated board, a "
+                  "device path, or a port on another machine (rfc2217://host:port)"));
     refresh();
     connect(this, &QComboBox::activated, this, [this] {
         announce();

@@ -9,10 +9,10 @@ namespace velmora::app {
 
 // The port the programming commands use: the serial devices found on this
 // machine with what identifies them, a simulated board at the line's real
-// speed and one that runs fast, or a device path typed in. A chosen device
-// that is not there now is listed as such. The list is read again each time
-// it opens. Tab and the label's mnemonic reach it; Enter and Esc hand the
-// keys back to the window.
+// speed and one that runs fast, or a device path or a network port
+// (rfc2217://host:port) typed in. A chosen device that is not there now is
+// listed as such. The list is read again each time it opens. Tab and the
+// label's mnemonic reach it; Enter and Esc hand the keys back to the window.
 class PortChooser : public QComboBox {
     Q_OBJECT
 public:
