@@ -158,6 +158,10 @@ TEST_F(NetworkRun, EveryCommandProgramsTheBoardAtItsRates) {
 
         auto words = programWords(c.name, {server.portName()});
         words.insert(words.end(), c.extra.begin(), c.extra.end());
+        if (c.mode == BoardOptions::Mode::Boot) {
+            // The control line's port named on its own, the same network port.
+            words.insert(words.end(), {"--boot-port", server.portName()});
+        }
         const CliRun result = run(words);
         ASSERT_EQ(result.exitCode, 0) << result.err << server.log();
         EXPECT_NE(result.out.find("Porgramming successfully !\n"), std::string::npos) << result.out;
