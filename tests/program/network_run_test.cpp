@@ -5,16 +5,14 @@
 
 #include "image/srec_text.h"
 #include "sim/simulated_board.h"
+#include "support/child_process.h"
 #include "support/ser2net_server.h"
 
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
-#include <spawn.h>
-#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 
@@ -25,13 +23,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using velmora::BoardOptions;
 using velmora::SimulatedBoard;
-
-std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using velmora::testing::readText;
 
 // Mostly 0xFF, as erased flash and padded programs are, with runs of 0xFF
 // pairs (the Telnet escape doubled) and marks that tell the image arrived.
@@ -82,35 +74,17 @@ protected:
     }
 
     // velmora-cli with these words; what it printed, its exit code and time.
-    CliRun run(const std::vector<std::string>& words) {
-        std::vector<std::string> all{VELMORA_CLI};
-        all.insert(all.end(), words.begin(), words.end());
-        std::vector<char*> argv;
-        for (auto& word : all) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
-        const std::string out = (dir / "out.txt").string();
-        const std::string err = (dir / "err.txt").string();
-        posix_spawn_file_actions_t actions;
-        ::posix_spawn_file_actions_init(&actions);
-        ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        ::posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                           0644);
-        ::posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                           0644);
+    CliRun run(std::vector<std::string> words) {
+        words.insert(words.begin(), VELMORA_CLI);
         CliRun result;
         const auto start = Clock::now();
-        pid_t pid = -1;
-        if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-            int status = 0;
-            ::waitpid(pid, &status, 0);
-            result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
+        const pid_t pid = velmora::testing::spawn(words, dir / "out.txt", dir / "err.txt");
+        int status = 0;
+        ::waitpid(pid, &status, 0);
         result.took = Clock::now() - start;
-        ::posix_spawn_file_actions_destroy(&actions);
-        result.out = readText(out);
-        result.err = readText(err);
+        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.out = readText(dir / "out.txt");
+        result.err = readText(dir / "err.txt");
         return result;
     }
 

@@ -2,6 +2,9 @@
 // system's reason within a second and the run exits with 1; nothing is left
 // behind that would stop the next run, whoever starts it.
 
+#include "image/srec_text.h"
+#include "support/child_process.h"
+
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -19,57 +22,16 @@
 namespace {
 
 namespace fs = std::filesystem;
+using velmora::testing::readText;
+using velmora::testing::spawn;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string s1Record(unsigned address, const std::vector<unsigned>& data) {
-    unsigned count = static_cast<unsigned>(data.size()) + 3;
-    unsigned sum = count + (address >> 8) + (address & 0xFF);
-    char text[8];
-    std::string line = "S1";
-    std::snprintf(text, sizeof text, "%02X%04X", count, address);
-    line += text;
-    for (unsigned byte : data) {
-        std::snprintf(text, sizeof text, "%02X", byte);
-        line += text;
-        sum += byte;
-    }
-    std::snprintf(text, sizeof text, "%02X", (~sum) & 0xFF);
-    return line + text + "\r\n";
-}
 
 unsigned programByte(unsigned address) {
     return (address * 5 + 3) & 0xFF;
 }
 // Three blocks of 128 bytes once the image is built (a multiple of 64).
 constexpr unsigned programSize = 300;
-
-pid_t spawn(std::vector<std::string> words, const fs::path& out, const fs::path& err) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        std::vector<char*> argv;
-        for (auto& word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
-        int in = ::open("/dev/null", O_RDONLY);
-        int toOut = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        int toErr = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        ::dup2(in, STDIN_FILENO);
-        ::dup2(toOut, STDOUT_FILENO);
-        ::dup2(toErr, STDERR_FILENO);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return pid;
-}
 
 struct CliRun {
     int exitCode = -1;
@@ -92,11 +54,11 @@ protected:
         std::ofstream mot(dir / "prog.mot", std::ios::binary);
         mot << "S00600004844521B\r\n";
         for (unsigned address = 0; address < programSize; address += 16) {
-            std::vector<unsigned> data;
+            std::vector<std::uint8_t> data;
             for (unsigned i = 0; i < 16 && address + i < programSize; ++i) {
-                data.push_back(programByte(address + i));
+                data.push_back(static_cast<std::uint8_t>(programByte(address + i)));
             }
-            mot << s1Record(address, data);
+            mot << velmora::testing::dataRecord(address, data) << "\r\n";
         }
         mot << "S9030000FC\r\n";
     }
