@@ -28,7 +28,8 @@ Status takeExclusive(Handle handle, const std::string& device);
 void releaseExclusive(Handle handle);
 
 // Whether an open that failed with this error means another program holds the
-// device (POSIX EBUSY from its exclusive flag; Windows ERROR_ACCESS_DENIED).
+// device (POSIX EBUSY from its exclusive flag; Windows ERROR_ACCESS_DENIED,
+// as a second open of a COM port fails).
 bool meansBusy(const std::error_code& error);
 // "<device> is in use by another program", with the holder's pid where it can
 // be learned, for an open that meansBusy refused.
@@ -62,10 +63,5 @@ Status setModemLine(Handle handle, ModemLine line, bool raised, const std::strin
 // Whether the error says the device is gone (EIO, ENXIO, ENODEV; Windows
 // ERROR_BAD_COMMAND, ERROR_DEVICE_REMOVED, ERROR_OPERATION_ABORTED after removal).
 bool meansGone(const std::error_code& error);
-
-// Whether an open failed because another program holds the device (EBUSY;
-// Windows ERROR_ACCESS_DENIED, as a second open of a COM port fails): the
-// open names it "<device> is in use by another program".
-bool meansInUse(const std::error_code& error);
 
 } // namespace velmora::native

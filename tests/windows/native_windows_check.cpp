@@ -59,12 +59,12 @@ void checkNamesAndErrors() {
     CHECK_EQ(velmora::windowsDevicePath("COMX"), "COMX");
     CHECK_EQ(velmora::windowsDevicePath("CNCA0"), "CNCA0");
 
-    CHECK(native::meansInUse(systemError(ERROR_ACCESS_DENIED)));
+    CHECK(native::meansBusy(systemError(ERROR_ACCESS_DENIED)));
     // As Asio reports a failed open.
-    CHECK(native::meansInUse(
+    CHECK(native::meansBusy(
         std::error_code(ERROR_ACCESS_DENIED, asio::error::get_system_category())));
-    CHECK(native::meansInUse(systemError(ERROR_SHARING_VIOLATION)));
-    CHECK(!native::meansInUse(systemError(ERROR_FILE_NOT_FOUND)));
+    CHECK(native::meansBusy(systemError(ERROR_SHARING_VIOLATION)));
+    CHECK(!native::meansBusy(systemError(ERROR_FILE_NOT_FOUND)));
     CHECK(native::meansGone(systemError(ERROR_DEVICE_REMOVED)));
     CHECK(native::meansGone(systemError(ERROR_BAD_COMMAND)));
     CHECK(!native::meansGone(systemError(ERROR_OPERATION_ABORTED)));
@@ -129,7 +129,7 @@ void checkLine(const std::string& device, const std::string& missingName) {
         std::error_code error;
         missing.open(velmora::windowsDevicePath(missingName), error);
         CHECK(error);
-        CHECK(!native::meansInUse(error));
+        CHECK(!native::meansBusy(error));
     }
 
     asio::serial_port port(io);
