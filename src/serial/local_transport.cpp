@@ -176,19 +176,22 @@ public:
         }
         // One read stays pending from one wait to the next, so a wait costs no
         // more than the io_context's own wake-up.
-        if (!readPending_) {
-            if (native::queuedInput(port_.native_handle()) > 0) {
+        do {
+            if (!readPending_) {
+                if (native::queuedInput(port_.native_handle()) > 0) {
+                    return Status::done();
+                }
+                startRead();
+            }
+            runUntil(deadline, readPending_, false);
+            if (readFailure_) {
+                return failed(readFailure_);
+            }
+            if (held() > 0) {
                 return Status::done();
             }
-            startRead();
-        }
-        runUntil(deadline, readPending_, false);
-        if (readFailure_) {
-            return failed(readFailure_);
-        }
-        if (held() > 0) {
-            return Status::done();
-        }
+            // A read the driver ended empty on its own time-out: wait on.
+        } while (!readPending_ && TransportClock::now() < deadline);
         return Status::timedOut(name_ + ": no input in time");
     }
 
@@ -219,7 +222,8 @@ public:
             // Only what the driver holds is asked for, so the read returns at once.
             std::error_code error;
             taken += port_.read_some(asio::buffer(buffer + taken, queued), error);
-            if (error && error != asio::error::would_block && error != asio::error::try_again) {
+            if (error && error != asio::error::would_block && error != asio::error::try_again &&
+                !native::meansNoInputYet(error)) {
                 return failed(error);
             }
         }
@@ -374,7 +378,8 @@ private:
             asio::buffer(chunk_), [this](const std::error_code& error, std::size_t n) {
                 readPending_ = false;
                 received_.insert(received_.end(), chunk_.begin(), chunk_.begin() + n);
-                if (error && error != asio::error::operation_aborted && n == 0) {
+                if (error && error != asio::error::operation_aborted && n == 0 &&
+                    !native::meansNoInputYet(error)) {
                     readFailure_ = error;
                 }
             });

@@ -60,6 +60,12 @@ std::size_t queuedInput(Handle handle);
 // pseudo-terminal) accepts and ignores it.
 Status setModemLine(Handle handle, ModemLine line, bool raised, const std::string& device);
 
+// Whether a read that ended with this error and nothing read only found no
+// input yet: the driver ended it on a time-out of its own (Windows
+// ERROR_TIMEOUT, WAIT_TIMEOUT, ERROR_SEM_TIMEOUT; Wine's COM ports end a
+// waiting read so when the machine is busy). Never on POSIX.
+bool meansNoInputYet(const std::error_code& error);
+
 // Whether the error says the device is gone (EIO, ENXIO, ENODEV; Windows
 // ERROR_BAD_COMMAND, ERROR_DEVICE_REMOVED, ERROR_OPERATION_ABORTED after removal).
 bool meansGone(const std::error_code& error);

@@ -169,6 +169,12 @@ Status setModemLine(Handle handle, ModemLine line, bool raised, const std::strin
     return Status::done();
 }
 
+bool meansNoInputYet(const std::error_code& error) {
+    return isSystemError(error) &&
+           (error.value() == ERROR_TIMEOUT || error.value() == WAIT_TIMEOUT ||
+            error.value() == ERROR_SEM_TIMEOUT);
+}
+
 bool meansGone(const std::error_code& error) {
     if (!isSystemError(error)) {
         return false;

@@ -68,6 +68,14 @@ void checkNamesAndErrors() {
     CHECK(native::meansGone(systemError(ERROR_DEVICE_REMOVED)));
     CHECK(native::meansGone(systemError(ERROR_BAD_COMMAND)));
     CHECK(!native::meansGone(systemError(ERROR_OPERATION_ABORTED)));
+    // A read the port ends on its own time-out found no input yet: not gone,
+    // not a failure; a cancel or a refusal is not that.
+    CHECK(native::meansNoInputYet(systemError(ERROR_TIMEOUT)));
+    CHECK(native::meansNoInputYet(
+        std::error_code(ERROR_SEM_TIMEOUT, asio::error::get_system_category())));
+    CHECK(!native::meansNoInputYet(systemError(ERROR_OPERATION_ABORTED)));
+    CHECK(!native::meansNoInputYet(systemError(ERROR_ACCESS_DENIED)));
+    CHECK(!native::meansGone(systemError(ERROR_TIMEOUT)));
     CHECK(!native::meansGone(systemError(ERROR_ACCESS_DENIED)));
     // Same number, other meaning: not a system error.
     CHECK(!native::meansGone(std::error_code(ERROR_BAD_COMMAND, std::generic_category())));
