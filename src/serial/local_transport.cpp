@@ -64,6 +64,15 @@ asio::serial_port_base::stop_bits::type stopBitsOf(int tenths) {
                           : asio::serial_port_base::stop_bits::one;
 }
 
+// Windows: a pending overlapped read takes the bytes as they arrive, so a
+// second read beside it could wait for bytes the first one took. POSIX: a
+// pending read takes nothing until the io_context runs it.
+#ifdef _WIN32
+constexpr bool pendingReadTakesArrivals = true;
+#else
+constexpr bool pendingReadTakesArrivals = false;
+#endif
+
 // A serial device of this machine, driven through Asio's serial port with an
 // io_context of its own that runs only inside the calls, up to their deadlines.
 class LocalSerialTransport final : public Transport {
@@ -207,6 +216,11 @@ public:
         if (!isOpen()) {
             return closedRefusal();
         }
+        if (pendingReadTakesArrivals && readPending_) {
+            io_.restart();
+            io_.poll(); // collects the pending read's end, if it came
+        }
+        const bool readBeside = !(pendingReadTakesArrivals && readPending_);
         const std::size_t fromHeld = std::min(limit, held());
         std::copy_n(received_.begin() + static_cast<std::ptrdiff_t>(start_), fromHeld, buffer);
         start_ += fromHeld;
@@ -216,8 +230,9 @@ public:
             start_ = 0;
         }
         const std::size_t queued =
-            taken == limit ? 0
-                           : std::min(limit - taken, native::queuedInput(port_.native_handle()));
+            taken == limit || !readBeside
+                ? 0
+                : std::min(limit - taken, native::queuedInput(port_.native_handle()));
         if (queued > 0) {
             // Only what the driver holds is asked for, so the read returns at once.
             std::error_code error;
