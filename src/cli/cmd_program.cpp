@@ -13,7 +13,9 @@
 #include "serial/ms_comm.h"
 #include "serial/port_names.h"
 #include "serial/serial_port.h"
+#ifdef VELMORA_CLI_SIMULATED_BOARD
 #include "sim/board_for_run.h"
+#endif
 
 #include <cstdio>
 #include <memory>
@@ -44,6 +46,7 @@ struct ProgramOptions {
     int progressFd = -1; // one board among several: events go to the parent here
 };
 
+#ifdef VELMORA_CLI_SIMULATED_BOARD
 // `--port sim`: a simulated board for the run, in the state each command expects.
 std::unique_ptr<SimulatedBoard> startSimulatedBoard(Job job, Operator& op) {
     const SimulatedRun run = job == Job::Boot    ? SimulatedRun::BootMode
@@ -56,6 +59,7 @@ std::unique_ptr<SimulatedBoard> startSimulatedBoard(Job job, Operator& op) {
     }
     return board;
 }
+#endif
 
 int runProgramJob(Job job, const ProgramOptions& options) {
     catchInterrupts();
@@ -125,14 +129,22 @@ int runProgramJob(Job job, const ProgramOptions& options) {
         return code;
     };
 
+#ifdef VELMORA_CLI_SIMULATED_BOARD
     std::unique_ptr<SimulatedBoard> board;
+#endif
     std::string device;
     if (options.port == "sim") {
+#ifdef VELMORA_CLI_SIMULATED_BOARD
         board = startSimulatedBoard(job, op);
         if (!board) {
             return finishRun(false);
         }
         device = board->devicePath();
+#else
+        // The simulated board lives on a pseudo-terminal.
+        terminal.notify("velmora-cli: --port sim is not available on Windows", Notice::Failure);
+        return 2;
+#endif
     } else {
         device = resolvePort(options.port);
         if (device.empty()) {
@@ -170,14 +182,22 @@ int runProgramJob(Job job, const ProgramOptions& options) {
     }
     serialPort.close();
     comm.setPortOpen(false);
+#ifdef VELMORA_CLI_SIMULATED_BOARD
     if (board) {
         board->stop();
     }
+#endif
     return finishRun(view.programmedCount() > 0);
 }
 
 // Several ports: this program runs itself once per port, every run at once.
 int runOnSeveralPorts(const char* name, const ProgramOptions& options) {
+#ifdef _WIN32
+    (void)name;
+    (void)options;
+    std::fputs("velmora-cli: several ports at once are not supported on Windows yet\n", stderr);
+    return 2;
+#else
     ProductionRun run;
     char self[4096];
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -202,6 +222,7 @@ int runOnSeveralPorts(const char* name, const ProgramOptions& options) {
     run.logPath = options.logPath;
     run.quiet = options.quiet;
     return runOnEveryPort(run);
+#endif
 }
 
 CLI::App* addJob(CLI::App& app, CliExit& exit, const char* name, const char* description, Job job) {

@@ -21,6 +21,12 @@ extern "C" void noteInterrupt(int signal) {
 } // namespace
 
 void catchInterrupts() {
+#ifdef _WIN32
+    // Ctrl+C and Ctrl+Break come as SIGINT; there is no SIGHUP or SIGPIPE.
+    for (int signal : {SIGINT, SIGTERM}) {
+        std::signal(signal, noteInterrupt);
+    }
+#else
     struct sigaction action {};
     action.sa_handler = noteInterrupt;
     sigemptyset(&action.sa_mask);
@@ -34,6 +40,7 @@ void catchInterrupts() {
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);
+#endif
 }
 
 int interruptSignal() {
@@ -46,8 +53,10 @@ std::string signalName(int signal) {
         return "SIGINT";
     case SIGTERM:
         return "SIGTERM";
+#ifdef SIGHUP
     case SIGHUP:
         return "SIGHUP";
+#endif
     default:
         return "signal " + std::to_string(signal);
     }

@@ -8,7 +8,8 @@ namespace velmora::cli {
 // the handler only notes the signal; the run stops its exchange, releases the
 // port, writes its report and exits with 128 + the signal's number. SIGPIPE is
 // ignored: a closed output stops the printing, not the board. A second
-// signal while the run ends ends the process at once.
+// signal while the run ends ends the process at once. On Windows: SIGINT
+// (Ctrl+C) and SIGTERM.
 void catchInterrupts();
 
 // The signal that asked the run to end; 0 while none has.

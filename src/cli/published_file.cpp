@@ -1,5 +1,7 @@
 #include "cli/published_file.h"
 
+#include "core/file_io.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -43,7 +45,7 @@ bool PublishedFile::open(const std::string& path) {
         hiddenPath = (target.parent_path() / ("." + name + "." + std::to_string(::getpid()) + "." +
                                               std::to_string(serial.fetch_add(1)) + ".part"))
                          .string();
-        fd = ::open(hiddenPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = ::open(hiddenPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | openBytes, 0666);
         if (fd < 0 && errno != EEXIST) {
             return fail("cannot write", errno);
         }
@@ -81,21 +83,23 @@ bool PublishedFile::commit() {
         return failure.empty() ? fail("cannot write", EBADF) : false;
     }
     bool ok = failure.empty() && flushBuffer();
-    if (ok && ::fsync(fd) != 0) {
+    if (ok && syncFileData(fd) != 0) {
         ok = fail("cannot write", errno);
     }
     if (::close(fd) != 0 && ok) {
         ok = fail("cannot write", errno);
     }
     fd = -1;
-    if (ok && std::rename(hiddenPath.c_str(), finalPath.c_str()) != 0) {
+    if (ok && replaceFileName(hiddenPath, finalPath) != 0) {
         ok = fail("cannot write", errno);
     }
     if (!ok) {
         ::unlink(hiddenPath.c_str());
         return false;
     }
-    // The rename itself is on the disk once the folder is.
+#ifndef _WIN32
+    // The rename itself is on the disk once the folder is (on Windows the
+    // move is written through).
     const std::string folder = std::filesystem::path(finalPath).parent_path().string();
     int folderFd =
         ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -103,6 +107,7 @@ bool PublishedFile::commit() {
         ::fsync(folderFd);
         ::close(folderFd);
     }
+#endif
     return true;
 }
 

@@ -19,7 +19,12 @@ namespace {
 
 std::string formatTime(const timeval& now, int fractionDigits) {
     std::tm parts{};
-    gmtime_r(&now.tv_sec, &parts);
+    const std::time_t seconds = now.tv_sec;
+#ifdef _WIN32
+    gmtime_s(&parts, &seconds);
+#else
+    gmtime_r(&seconds, &parts);
+#endif
     char whole[32];
     std::strftime(whole, sizeof whole, "%Y-%m-%dT%H:%M:%S", &parts);
     char fraction[24];

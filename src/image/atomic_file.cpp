@@ -1,5 +1,7 @@
 #include "image/atomic_file.h"
 
+#include "core/file_io.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -54,7 +56,7 @@ bool replaceFileAtomically(const std::string& path, const void* bytes, std::size
         const std::string name = "." + baseName + "." + std::to_string(::getpid()) + "." +
                                  std::to_string(serial.fetch_add(1)) + ".part";
         temporary = (folder / name).string();
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | openBytes, 0666);
         if (fd < 0 && errno != EEXIST) {
             return fail(errno);
         }
@@ -65,7 +67,7 @@ bool replaceFileAtomically(const std::string& path, const void* bytes, std::size
     int error = 0;
     // The bytes reach the disk before the rename publishes them: after a crash
     // the name holds the old file or the whole new one, never a hole.
-    if (!writeAll(fd, static_cast<const unsigned char*>(bytes), size) || ::fdatasync(fd) != 0) {
+    if (!writeAll(fd, static_cast<const unsigned char*>(bytes), size) || syncFileData(fd) != 0) {
         error = errno;
     }
     if (::close(fd) != 0 && error == 0) {
@@ -78,7 +80,7 @@ bool replaceFileAtomically(const std::string& path, const void* bytes, std::size
             error = EISDIR;
         }
     }
-    if (error == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (error == 0 && replaceFileName(temporary, path) != 0) {
         error = errno;
     }
     if (error != 0) {

@@ -1,5 +1,6 @@
 #include "image/mot_image.h"
 
+#include "core/file_io.h"
 #include "image/atomic_file.h"
 
 #include <algorithm>
@@ -223,7 +224,7 @@ void MotImage::takeRecord(std::string_view line, const SRecord& record, std::uin
 
 int MotImage::readFile(const std::string& path) {
     // Not blocking on open: a pipe without a writer must not hold the load.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | openNonBlocking | openBytes);
     if (fd < 0) {
         op->showMessage("Read File Error !");
         return 0;
@@ -237,6 +238,7 @@ int MotImage::readFile(const std::string& path) {
     haveInput = true;
     inputDevice = status.st_dev;
     inputInode = status.st_ino;
+    inputPath = path;
     startRead();
 
     SRecord working;
@@ -365,9 +367,14 @@ int MotImage::fillGaps() {
 }
 
 int MotImage::writeImage(const std::string& path) {
+#ifdef _WIN32
+    const bool overInput = haveInput && sameFile(path, inputPath);
+#else
     struct stat target {};
-    if (haveInput && ::stat(path.c_str(), &target) == 0 && target.st_dev == inputDevice &&
-        target.st_ino == inputInode) {
+    const bool overInput = haveInput && ::stat(path.c_str(), &target) == 0 &&
+                           target.st_dev == inputDevice && target.st_ino == inputInode;
+#endif
+    if (overInput) {
         op->notify(path + " is the program file itself; the image is not written over it",
                    Notice::Failure);
         op->showMessage("BIN File Write Error !");

@@ -162,6 +162,7 @@ private:
     bool haveInput = false;            // the identity of the file last read
     dev_t inputDevice = 0;
     ino_t inputInode = 0;
+    std::string inputPath; // Windows: stat() has no file numbers there
 };
 
 } // namespace velmora

@@ -1,5 +1,6 @@
 #include "image/program_document.h"
 
+#include "core/file_io.h"
 #include "core/flags.h"
 
 #include <cerrno>
@@ -16,7 +17,7 @@ namespace {
 // it does, else a message naming the file.
 std::string openProblem(const std::string& path) {
     // Not blocking on open: a pipe without a writer is refused below, not waited for.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | openNonBlocking | openBytes);
     if (fd < 0) {
         const int error = errno;
         if (error == ENOENT) {

@@ -64,6 +64,15 @@ asio::serial_port_base::stop_bits::type stopBitsOf(int tenths) {
                           : asio::serial_port_base::stop_bits::one;
 }
 
+// Windows: a pending overlapped read takes the bytes as they arrive, so a
+// second read beside it could wait for bytes the first one took. POSIX: a
+// pending read takes nothing until the io_context runs it.
+#ifdef _WIN32
+constexpr bool pendingReadTakesArrivals = true;
+#else
+constexpr bool pendingReadTakesArrivals = false;
+#endif
+
 // A serial device of this machine, driven through Asio's serial port with an
 // io_context of its own that runs only inside the calls, up to their deadlines.
 class LocalSerialTransport final : public Transport {
@@ -176,19 +185,22 @@ public:
         }
         // One read stays pending from one wait to the next, so a wait costs no
         // more than the io_context's own wake-up.
-        if (!readPending_) {
-            if (native::queuedInput(port_.native_handle()) > 0) {
+        do {
+            if (!readPending_) {
+                if (native::queuedInput(port_.native_handle()) > 0) {
+                    return Status::done();
+                }
+                startRead();
+            }
+            runUntil(deadline, readPending_, false);
+            if (readFailure_) {
+                return failed(readFailure_);
+            }
+            if (held() > 0) {
                 return Status::done();
             }
-            startRead();
-        }
-        runUntil(deadline, readPending_, false);
-        if (readFailure_) {
-            return failed(readFailure_);
-        }
-        if (held() > 0) {
-            return Status::done();
-        }
+            // A read the driver ended empty on its own time-out: wait on.
+        } while (!readPending_ && TransportClock::now() < deadline);
         return Status::timedOut(name_ + ": no input in time");
     }
 
@@ -204,6 +216,11 @@ public:
         if (!isOpen()) {
             return closedRefusal();
         }
+        if (pendingReadTakesArrivals && readPending_) {
+            io_.restart();
+            io_.poll(); // collects the pending read's end, if it came
+        }
+        const bool readBeside = !(pendingReadTakesArrivals && readPending_);
         const std::size_t fromHeld = std::min(limit, held());
         std::copy_n(received_.begin() + static_cast<std::ptrdiff_t>(start_), fromHeld, buffer);
         start_ += fromHeld;
@@ -213,13 +230,15 @@ public:
             start_ = 0;
         }
         const std::size_t queued =
-            taken == limit ? 0
-                           : std::min(limit - taken, native::queuedInput(port_.native_handle()));
+            taken == limit || !readBeside
+                ? 0
+                : std::min(limit - taken, native::queuedInput(port_.native_handle()));
         if (queued > 0) {
             // Only what the driver holds is asked for, so the read returns at once.
             std::error_code error;
             taken += port_.read_some(asio::buffer(buffer + taken, queued), error);
-            if (error && error != asio::error::would_block && error != asio::error::try_again) {
+            if (error && error != asio::error::would_block && error != asio::error::try_again &&
+                !native::meansNoInputYet(error)) {
                 return failed(error);
             }
         }
@@ -374,7 +393,8 @@ private:
             asio::buffer(chunk_), [this](const std::error_code& error, std::size_t n) {
                 readPending_ = false;
                 received_.insert(received_.end(), chunk_.begin(), chunk_.begin() + n);
-                if (error && error != asio::error::operation_aborted && n == 0) {
+                if (error && error != asio::error::operation_aborted && n == 0 &&
+                    !native::meansNoInputYet(error)) {
                     readFailure_ = error;
                 }
             });

@@ -106,6 +106,10 @@ std::string inUseReason(const std::string& device) {
     return inUse(device, ::stat(device.c_str(), &file) == 0 ? flockHolder(file) : std::string());
 }
 
+bool meansNoInputYet(const std::error_code&) {
+    return false;
+}
+
 bool meansBusy(const std::error_code& error) {
     return errnoOf(error) == EBUSY;
 }

@@ -28,7 +28,8 @@ Status takeExclusive(Handle handle, const std::string& device);
 void releaseExclusive(Handle handle);
 
 // Whether an open that failed with this error means another program holds the
-// device (POSIX EBUSY from its exclusive flag; Windows ERROR_ACCESS_DENIED).
+// device (POSIX EBUSY from its exclusive flag; Windows ERROR_ACCESS_DENIED,
+// as a second open of a COM port fails).
 bool meansBusy(const std::error_code& error);
 // "<device> is in use by another program", with the holder's pid where it can
 // be learned, for an open that meansBusy refused.
@@ -59,13 +60,14 @@ std::size_t queuedInput(Handle handle);
 // pseudo-terminal) accepts and ignores it.
 Status setModemLine(Handle handle, ModemLine line, bool raised, const std::string& device);
 
+// Whether a read that ended with this error and nothing read only found no
+// input yet: the driver ended it on a time-out of its own (Windows
+// ERROR_TIMEOUT, WAIT_TIMEOUT, ERROR_SEM_TIMEOUT; Wine's COM ports end a
+// waiting read so when the machine is busy). Never on POSIX.
+bool meansNoInputYet(const std::error_code& error);
+
 // Whether the error says the device is gone (EIO, ENXIO, ENODEV; Windows
 // ERROR_BAD_COMMAND, ERROR_DEVICE_REMOVED, ERROR_OPERATION_ABORTED after removal).
 bool meansGone(const std::error_code& error);
-
-// Whether an open failed because another program holds the device (EBUSY;
-// Windows ERROR_ACCESS_DENIED, as a second open of a COM port fails): the
-// open names it "<device> is in use by another program".
-bool meansInUse(const std::error_code& error);
 
 } // namespace velmora::native

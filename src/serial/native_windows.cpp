@@ -73,7 +73,7 @@ std::string lastErrorText() {
 }
 
 // A COM port cannot be opened twice: the second CreateFile fails with
-// ERROR_ACCESS_DENIED, which the open names as "in use" (meansInUse).
+// ERROR_ACCESS_DENIED, which the open names as "in use" (meansBusy).
 Status takeExclusive(Handle, const std::string&) {
     return Status::done();
 }
@@ -169,6 +169,12 @@ Status setModemLine(Handle handle, ModemLine line, bool raised, const std::strin
     return Status::done();
 }
 
+bool meansNoInputYet(const std::error_code& error) {
+    return isSystemError(error) &&
+           (error.value() == ERROR_TIMEOUT || error.value() == WAIT_TIMEOUT ||
+            error.value() == ERROR_SEM_TIMEOUT);
+}
+
 bool meansGone(const std::error_code& error) {
     if (!isSystemError(error)) {
         return false;
@@ -191,7 +197,12 @@ bool meansGone(const std::error_code& error) {
     }
 }
 
-bool meansInUse(const std::error_code& error) {
+// Windows does not say which program holds a COM port.
+std::string inUseReason(const std::string& device) {
+    return device + " is in use by another program";
+}
+
+bool meansBusy(const std::error_code& error) {
     if (!isSystemError(error)) {
         return false;
     }

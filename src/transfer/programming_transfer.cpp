@@ -1,5 +1,6 @@
 #include "transfer/programming_transfer.h"
 
+#include "core/file_io.h"
 #include "core/flags.h"
 #include "transfer/file_bytes.h"
 
@@ -52,7 +53,8 @@ bool ProgrammingTransfer::start() {
     image = std::move(*file);
     imageLength = static_cast<int>(image.size());
     next = 0;
-    recordFile = ::open(places.recordFile().c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    recordFile =
+        ::open(places.recordFile().string().c_str(), O_RDWR | O_CREAT | O_TRUNC | openBytes, 0644);
     if (recordFile < 0) {
         op.showMessage("Create Recv File Error !", Icon::Warning);
         releaseAndEnd(false);

@@ -59,15 +59,23 @@ void checkNamesAndErrors() {
     CHECK_EQ(velmora::windowsDevicePath("COMX"), "COMX");
     CHECK_EQ(velmora::windowsDevicePath("CNCA0"), "CNCA0");
 
-    CHECK(native::meansInUse(systemError(ERROR_ACCESS_DENIED)));
+    CHECK(native::meansBusy(systemError(ERROR_ACCESS_DENIED)));
     // As Asio reports a failed open.
-    CHECK(native::meansInUse(
+    CHECK(native::meansBusy(
         std::error_code(ERROR_ACCESS_DENIED, asio::error::get_system_category())));
-    CHECK(native::meansInUse(systemError(ERROR_SHARING_VIOLATION)));
-    CHECK(!native::meansInUse(systemError(ERROR_FILE_NOT_FOUND)));
+    CHECK(native::meansBusy(systemError(ERROR_SHARING_VIOLATION)));
+    CHECK(!native::meansBusy(systemError(ERROR_FILE_NOT_FOUND)));
     CHECK(native::meansGone(systemError(ERROR_DEVICE_REMOVED)));
     CHECK(native::meansGone(systemError(ERROR_BAD_COMMAND)));
     CHECK(!native::meansGone(systemError(ERROR_OPERATION_ABORTED)));
+    // A read the port ends on its own time-out found no input yet: not gone,
+    // not a failure; a cancel or a refusal is not that.
+    CHECK(native::meansNoInputYet(systemError(ERROR_TIMEOUT)));
+    CHECK(native::meansNoInputYet(
+        std::error_code(ERROR_SEM_TIMEOUT, asio::error::get_system_category())));
+    CHECK(!native::meansNoInputYet(systemError(ERROR_OPERATION_ABORTED)));
+    CHECK(!native::meansNoInputYet(systemError(ERROR_ACCESS_DENIED)));
+    CHECK(!native::meansGone(systemError(ERROR_TIMEOUT)));
     CHECK(!native::meansGone(systemError(ERROR_ACCESS_DENIED)));
     // Same number, other meaning: not a system error.
     CHECK(!native::meansGone(std::error_code(ERROR_BAD_COMMAND, std::generic_category())));
@@ -129,7 +137,7 @@ void checkLine(const std::string& device, const std::string& missingName) {
         std::error_code error;
         missing.open(velmora::windowsDevicePath(missingName), error);
         CHECK(error);
-        CHECK(!native::meansInUse(error));
+        CHECK(!native::meansBusy(error));
     }
 
     asio::serial_port port(io);
