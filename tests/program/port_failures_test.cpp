@@ -2,6 +2,9 @@
 // system's reason within a second and the run exits with 1; nothing is left
 // behind that would stop the next run, whoever starts it.
 
+#include "support/run_command.h"
+#include "support/srec_text.h"
+
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -21,55 +24,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string s1Record(unsigned address, const std::vector<unsigned>& data) {
-    unsigned count = static_cast<unsigned>(data.size()) + 3;
-    unsigned sum = count + (address >> 8) + (address & 0xFF);
-    char text[8];
-    std::string line = "S1";
-    std::snprintf(text, sizeof text, "%02X%04X", count, address);
-    line += text;
-    for (unsigned byte : data) {
-        std::snprintf(text, sizeof text, "%02X", byte);
-        line += text;
-        sum += byte;
-    }
-    std::snprintf(text, sizeof text, "%02X", (~sum) & 0xFF);
-    return line + text + "\r\n";
-}
+using namespace velmora::testing;
 
 unsigned programByte(unsigned address) {
     return (address * 5 + 3) & 0xFF;
 }
 // Three blocks of 128 bytes once the image is built (a multiple of 64).
 constexpr unsigned programSize = 300;
-
-pid_t spawn(std::vector<std::string> words, const fs::path& out, const fs::path& err) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        std::vector<char*> argv;
-        for (auto& word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
-        int in = ::open("/dev/null", O_RDONLY);
-        int toOut = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        int toErr = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        ::dup2(in, STDIN_FILENO);
-        ::dup2(toOut, STDOUT_FILENO);
-        ::dup2(toErr, STDERR_FILENO);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return pid;
-}
 
 struct CliRun {
     int exitCode = -1;
@@ -89,16 +50,9 @@ protected:
         // Another user runs here too.
         fs::permissions(dir, fs::perms::all);
         fs::permissions(dir / "work", fs::perms::all);
-        std::ofstream mot(dir / "prog.mot", std::ios::binary);
-        mot << "S00600004844521B\r\n";
-        for (unsigned address = 0; address < programSize; address += 16) {
-            std::vector<unsigned> data;
-            for (unsigned i = 0; i < 16 && address + i < programSize; ++i) {
-                data.push_back(programByte(address + i));
-            }
-            mot << s1Record(address, data);
-        }
-        mot << "S9030000FC\r\n";
+        writeText(dir / "prog.mot", programText(programSize, [](std::uint32_t address) {
+                      return static_cast<std::uint8_t>(programByte(address));
+                  }));
     }
     void TearDown() override {
         for (pid_t pid : children) {
@@ -113,7 +67,7 @@ protected:
         std::vector<std::string> words{VELMORA_SIM, "--link", (dir / "board").string(),
                                        "--flash-out", (dir / "board.bin").string()};
         words.insert(words.end(), options.begin(), options.end());
-        children.push_back(spawn(words, dir / "sim.out", dir / "sim.err"));
+        children.push_back(spawnProgram(words, dir / "sim.out", dir / "sim.err"));
         for (auto until = Clock::now() + 5s; !fs::exists(dir / "board") && Clock::now() < until;) {
             std::this_thread::sleep_for(5ms);
         }
@@ -129,7 +83,7 @@ protected:
     CliRun run(std::vector<std::string> words) {
         CliRun result;
         const auto start = Clock::now();
-        pid_t pid = spawn(std::move(words), dir / "out.txt", dir / "err.txt");
+        pid_t pid = spawnProgram(std::move(words), dir / "out.txt", dir / "err.txt");
         int status = 0;
         ::waitpid(pid, &status, 0);
         result.took = Clock::now() - start;
@@ -201,7 +155,8 @@ TEST_F(PortFailures, ASecondRunOnABusyBoardIsToldWhoHoldsItAndAKilledRunLeavesIt
     const std::string board = startBoard({"--reply-delay-ms", "400"});
     const std::string device = fs::canonical(board).string();
     fs::create_directories(dir / "first");
-    const pid_t first = spawn(flashWords(board, "first"), dir / "first.out", dir / "first.err");
+    const pid_t first =
+        spawnProgram(flashWords(board, "first"), dir / "first.out", dir / "first.err");
     children.push_back(first);
 
     // Its record file appears once the transfer has begun: the device is held

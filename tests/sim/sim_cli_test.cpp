@@ -1,6 +1,7 @@
 // velmora-sim as a program: ready line, flash file, summary, signals.
 
 #include "sim/scripted_host.h"
+#include "support/text_files.h"
 
 #include <csignal>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <thread>
 
 using namespace velmora::test;
+using velmora::testing::readText;
 using namespace std::chrono_literals;
 
 extern char** environ;
@@ -78,11 +80,6 @@ struct SimProcess {
         return -1;
     }
 };
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 bool waitForFile(const std::string& path) {
     for (int i = 0; i < 500; ++i) {

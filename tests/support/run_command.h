@@ -1,11 +1,18 @@
 #pragma once
 
-#include "image_test_support.h"
+// Programs run by tests: a shell command line waited for, or a program
+// started with its output in files and left running.
+
+#include "support/text_files.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/types.h>
 #include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 namespace velmora::testing {
 
@@ -33,14 +40,36 @@ inline CommandResult runCommand(const std::string& commandLine,
                                        .c_str());
     CommandResult result;
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    auto text = [](const std::filesystem::path& file) {
-        auto bytes = readBytes(file);
-        std::filesystem::remove(file);
-        return std::string(bytes.begin(), bytes.end());
-    };
-    result.out = text(out);
-    result.err = text(err);
+    result.out = readText(out);
+    result.err = readText(err);
+    std::filesystem::remove(out);
+    std::filesystem::remove(err);
     return result;
+}
+
+// Starts the program words[0] with the other words as its arguments, input
+// from /dev/null, output to `out` (or to the descriptor `outFd` when given)
+// and errors to `err`; an empty path sends that stream to /dev/null.
+inline pid_t spawnProgram(std::vector<std::string> words, const std::filesystem::path& out,
+                          const std::filesystem::path& err, int outFd = -1) {
+    const pid_t pid = ::fork();
+    if (pid != 0) {
+        return pid;
+    }
+    std::vector<char*> argv;
+    for (auto& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    auto target = [](const std::filesystem::path& file) {
+        return file.empty() ? ::open("/dev/null", O_WRONLY)
+                            : ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    };
+    ::dup2(::open("/dev/null", O_RDONLY), STDIN_FILENO);
+    ::dup2(outFd >= 0 ? outFd : target(out), STDOUT_FILENO);
+    ::dup2(target(err), STDERR_FILENO);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
 }
 
 } // namespace velmora::testing
