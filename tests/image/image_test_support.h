@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/text_files.h"
+#include "support/test_files.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -4,6 +4,7 @@
 
 #include "support/run_command.h"
 #include "support/srec_text.h"
+#include "support/test_files.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -42,11 +43,7 @@ const std::string passMicroseconds = "20";
 class ProductionCli : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("velmora-production-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir = freshTestFolder("velmora-production");
         writeText(dir / "prog.mot", programText(programSize, [](std::uint32_t address) {
                       return static_cast<std::uint8_t>(programByte(address));
                   }));

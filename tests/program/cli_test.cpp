@@ -2,6 +2,7 @@
 
 #include "support/run_command.h"
 #include "support/srec_text.h"
+#include "support/test_files.h"
 
 #include <array>
 #include <cstdio>
@@ -22,10 +23,7 @@ using namespace velmora::testing;
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("velmora-cli-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
+        dir = freshTestFolder("velmora-cli");
         fs::create_directories(dir / "work");
         fs::create_directories(dir / "boot");
         writeText(dir / "prog.mot", programText(200, [](std::uint32_t address) {

@@ -4,6 +4,7 @@
 
 #include "support/run_command.h"
 #include "support/srec_text.h"
+#include "support/test_files.h"
 
 #include <chrono>
 #include <csignal>
@@ -42,10 +43,7 @@ struct CliRun {
 class PortFailures : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("velmora-port-failures-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
+        dir = freshTestFolder("velmora-port-failures");
         fs::create_directories(dir / "work");
         // Another user runs here too.
         fs::permissions(dir, fs::perms::all);

@@ -1,7 +1,7 @@
 // velmora-sim as a program: ready line, flash file, summary, signals.
 
 #include "sim/scripted_host.h"
-#include "support/text_files.h"
+#include "support/test_files.h"
 
 #include <csignal>
 #include <fstream>

@@ -3,7 +3,7 @@
 // Programs run by tests: a shell command line waited for, or a program
 // started with its output in files and left running.
 
-#include "support/text_files.h"
+#include "support/test_files.h"
 
 #include <cstdlib>
 #include <fcntl.h>
