@@ -98,8 +98,8 @@ TEST(SimProgram, ServesWritesFlashAndSummaryUntilTerminated) {
     const std::string link = base + ".tty";
     const std::string flashFile = base + ".flash";
     const std::string summaryFile = base + ".json";
-    // This host changes its rate right after the trigger word, faster than any
-    // line could carry it: only a lenient board can take it.
+    // The option that stops holding bytes met by a settings change to a rate
+    // is taken; a host that gives its bytes their line time is served either way.
     SimProcess sim(
         {"--link", link, "--flash-out", flashFile, "--summary", summaryFile, "--lenient-rates"});
     ASSERT_GT(sim.pid, 0);
