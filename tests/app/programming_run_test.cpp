@@ -437,7 +437,8 @@ void ProgrammingRunTest::aPortThatCannotBeOpenedIsNamedBeforeTheFailureBox() {
         rig.frame()->formView()->portChooser().setChoice(device);
         rig.watcher.clear();
         const auto pressed = std::chrono::steady_clock::now();
-        QTest::mouseClick(buttonOf(rig.frame(), FlashCommand), Qt::LeftButton);
+        QVERIFY(rig.activate()); // the load's box had the focus
+        QTest::keyClick(rig.frame(), Qt::Key_F);
         QTRY_COMPARE_WITH_TIMEOUT(rig.watcher.boxes.size(), qsizetype(1), 5000);
         // No time-out was waited for: the open failed at once.
         QVERIFY(std::chrono::steady_clock::now() - pressed < 1s);
