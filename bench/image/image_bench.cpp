@@ -15,7 +15,7 @@
 
 #include "core/operator.h"
 #include "image/mot_image.h"
-#include "image/srec_text.h"
+#include "support/srec_text.h"
 
 #include <algorithm>
 #include <chrono>

@@ -11,7 +11,7 @@
 #include "control/corvane_view.h"
 #include "core/exchange.h"
 #include "core/flags.h"
-#include "image/srec_text.h"
+#include "support/srec_text.h"
 #include "serial/ms_comm.h"
 #include "serial/port_names.h"
 #include "serial/serial_port.h"

@@ -47,10 +47,9 @@ struct BoardOptions {
     // that opens the line at a wrong rate and writes at once is refused, as a
     // UART listening at the right rate would garble its bytes. A host must
     // then give its bytes their time on the line before it changes the rate
-    // again, as a real line's drain makes it. Not strict (the default for
-    // boards inside a program or a test), such bytes are not held to a rate.
-    // The velmora-sim program is strict unless told otherwise.
-    bool strictRates = false;
+    // again, as a real line's drain makes it. Not strict, such bytes are not
+    // held to a rate (for a host that cannot wait out its line).
+    bool strictRates = true;
 
     // Bit-rate adjustment: the chip answers 0x00 after this many 0x00 bytes.
     int adjustZeros = 3;

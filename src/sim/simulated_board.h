@@ -57,10 +57,11 @@
 // they change. A pseudo-terminal says that they changed, not when relative to
 // the bytes around the change, nor how often: bytes that reach the board
 // together with a change are held to the settings the board saw before or
-// after the change; with `strictRates` off they are not held to a rate (their
-// record says rateUncertain). Bytes sent after the board has taken a change in are judged
-// strictly; a test that wants a wrong rate caught sets it, then waits with
-// `waitForLineBaud` (see tests/sim/scripted_host.h, `settle`) before sending.
+// after the change (by default; with `strictRates` off they are not held to a
+// rate and their record says rateUncertain), so a host that opens at a wrong
+// rate and writes at once is refused. Bytes sent after the board has taken a
+// change in are judged by the new settings alone; `waitForLineBaud` (see
+// tests/sim/scripted_host.h, `settle`) waits for that.
 //
 // `--pace` (options.pace): every byte takes 10 bits at the rate in force; the
 // board answers no sooner than the message could have crossed the line, and

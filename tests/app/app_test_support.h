@@ -41,7 +41,8 @@ struct SeenBox {
     int width = 0;
     int titleWidth = 0; // the bold title's advance in the box's font
     int fontHeight = 0;
-    QString detail; // the text under the message
+    QString detail;     // the text under the message
+    QString statusLine; // the main window's status line then
 };
 
 struct SeenProgress {
@@ -142,6 +143,7 @@ private:
         }
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             QWidget* owner = frame();
+            auto* mainFrame = qobject_cast<CMainFrame*>(owner);
             QFont bold = box->font();
             bold.setBold(true);
             boxes.append({box->windowTitle(), box->text(), box->icon(),
@@ -149,7 +151,8 @@ private:
                           box->windowModality() == Qt::ApplicationModal,
                           owner && owner->isVisible(), box->width(),
                           QFontMetrics(bold).horizontalAdvance(box->windowTitle()),
-                          box->fontMetrics().height(), box->informativeText()});
+                          box->fontMetrics().height(), box->informativeText(),
+                          mainFrame ? mainFrame->statusLine() : QString()});
             box->button(QMessageBox::Ok)->click();
             return;
         }

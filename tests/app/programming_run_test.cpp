@@ -10,6 +10,8 @@
 #include "app/settings_dialog.h"
 #include "app_test_support.h"
 #include "sim/simulated_board.h"
+#include "support/pty_peer.h"
+#include "support/srec_text.h"
 
 #include <QFile>
 #include <QKeyEvent>
@@ -22,6 +24,9 @@
 #include <QRegularExpression>
 #include <QToolBar>
 #include <QToolButton>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 using namespace velmora;
 using namespace velmora::app;
@@ -30,31 +35,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// An S-record program of `size` bytes from address 0, 16 bytes a record.
+// An S-record program of `size` bytes from address 0, and its image.
 QByteArray programOf(int size, std::vector<std::uint8_t>& image) {
+    auto byteAt = [](std::uint32_t address) { return static_cast<std::uint8_t>(address * 7 + 3); };
     image.clear();
-    QByteArray text = "S0030000FC\r\n";
-    for (int address = 0; address < size; address += 16) {
-        QByteArray record;
-        unsigned sum = 0;
-        auto put = [&](unsigned byte) {
-            record += QByteArray::number(byte, 16).rightJustified(2, '0').toUpper();
-            sum += byte;
-        };
-        record += "S1";
-        put(16 + 3);
-        put(static_cast<unsigned>(address) >> 8);
-        put(static_cast<unsigned>(address) & 0xFF);
-        for (int i = 0; i < 16; ++i) {
-            const auto byte = static_cast<std::uint8_t>((address + i) * 7 + 3);
-            image.push_back(byte);
-            put(byte);
-        }
-        put(~sum & 0xFF);
-        text += record + "\r\n";
+    for (int address = 0; address < size; ++address) {
+        image.push_back(byteAt(static_cast<std::uint32_t>(address)));
     }
-    text += "S9030000FC\r\n";
-    return text;
+    return QByteArray::fromStdString(
+        velmora::testing::programText(static_cast<std::uint32_t>(size), byteAt));
 }
 
 void writeBytes(const QString& path, const QByteArray& bytes) {
@@ -105,6 +94,7 @@ private slots:
     void pacedRehearsalShowsBytesRateAndTimeLeft();
     void simulatedBoardChoiceWritesAndProgramsInBootMode();
     void bootFilesFolderIsSetAndNamedInItsErrors();
+    void aPortThatCannotBeOpenedIsNamedBeforeTheFailureBox();
 };
 
 void ProgrammingRunTest::flashRunFromTheToolbarShowsItsProgress() {
@@ -424,6 +414,45 @@ void ProgrammingRunTest::bootFilesFolderIsSetAndNamedInItsErrors() {
     QVERIFY(next.app->setBootDir(QString()));
     QCOMPARE(QString::fromStdString(next.app->formView()->bootDir().string()), next.path("boot"));
     QVERIFY(!settings::open()->contains(settings::bootDirKey()));
+}
+
+void ProgrammingRunTest::aPortThatCannotBeOpenedIsNamedBeforeTheFailureBox() {
+    AppRig rig;
+    // A device that is there but held by another open with an exclusive lock,
+    // as another program holding the port keeps it.
+    velmora::testing::PtyPeer peer;
+    QVERIFY(peer.ok());
+    const int holder = ::open(peer.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    QVERIFY(holder >= 0);
+    QCOMPARE(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    QVERIFY(rig.startActive());
+    QVERIFY(rig.app->openDocumentFile(rig.exampleCopy("blink.mot")));
+
+    const QString missing = QStringLiteral("/dev/ttyVELMORA9");
+    const QString busy = QString::fromStdString(peer.devicePath());
+    const QList<QPair<QString, QString>> cases{
+        {missing, "Cannot open " + missing + ": No such file or directory"},
+        {busy, busy + " is in use by another program"}};
+    for (const auto& [device, reason] : cases) {
+        rig.frame()->formView()->portChooser().setChoice(device);
+        rig.watcher.clear();
+        const auto pressed = std::chrono::steady_clock::now();
+        QVERIFY(rig.activate()); // the load's box had the focus
+        QTest::keyClick(rig.frame(), Qt::Key_F);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.watcher.boxes.size(), qsizetype(1), 5000);
+        // No time-out was waited for: the open failed at once.
+        QVERIFY(std::chrono::steady_clock::now() - pressed < 1s);
+        const SeenBox& box = rig.watcher.boxes[0];
+        QCOMPARE(box.text, QStringLiteral("System not Ready(A) !"));
+        // The reason was on the status line while the box was up, and the log
+        // has it before the specified message.
+        QVERIFY2(box.statusLine.startsWith(reason), qPrintable(box.statusLine));
+        const QStringList run = lastRunOf(rig.app->messageOperator().log());
+        QCOMPARE(run.value(0), "run: Flash on " + device);
+        QVERIFY2(run.value(1).startsWith("failure: " + reason), qPrintable(run.join('|')));
+        QCOMPARE(run.value(2), QStringLiteral("message: System not Ready(A) !"));
+    }
+    ::close(holder);
 }
 
 VELMORA_APP_TEST_MAIN(ProgrammingRunTest)

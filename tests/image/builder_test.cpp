@@ -1,8 +1,8 @@
 #include "image/mot_image.h"
 #include "image_test_support.h"
 #include "reference_order.h"
-#include "srec_text.h"
 #include "support/recording_operator.h"
+#include "support/srec_text.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "image_test_support.h"
-#include "run_command.h"
-#include "srec_text.h"
+#include "support/run_command.h"
+#include "support/srec_text.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

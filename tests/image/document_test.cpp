@@ -1,8 +1,8 @@
 #include "core/flags.h"
 #include "image/program_document.h"
 #include "image_test_support.h"
-#include "srec_text.h"
 #include "support/recording_operator.h"
+#include "support/srec_text.h"
 
 #include <csignal>
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "support/test_files.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -33,14 +33,5 @@ public:
 private:
     std::filesystem::path folder;
 };
-
-inline void writeText(const std::filesystem::path& file, const std::string& text) {
-    std::ofstream(file, std::ios::binary) << text;
-}
-
-inline std::vector<std::uint8_t> readBytes(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 } // namespace velmora::testing

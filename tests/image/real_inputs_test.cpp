@@ -1,7 +1,7 @@
 #include "image/program_document.h"
 #include "image_test_support.h"
-#include "run_command.h"
 #include "support/recording_operator.h"
+#include "support/run_command.h"
 
 #include <gtest/gtest.h>
 #include <random>

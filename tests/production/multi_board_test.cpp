@@ -4,6 +4,7 @@
 // made; velmora-cli's own runs are in production_cli_test.
 
 #include "cli/multi_board.h"
+#include "support/test_files.h"
 
 #include <filesystem>
 #include <fstream>
@@ -49,13 +50,7 @@ TEST(BoardOutput, OneDeviceIsNamedOnceWhateverNamesIt) {
 
 class ManyBoards : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("velmora-many-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
+    void SetUp() override { dir = velmora::testing::freshTestFolder("velmora-many"); }
     void TearDown() override { fs::remove_all(dir); }
 
     // The run of a board: called as `sh -c SCRIPT --port P --work-dir D --progress-fd 3`,

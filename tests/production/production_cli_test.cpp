@@ -2,7 +2,9 @@
 // silent, each board's news and result kept to it; reports and transcripts
 // that cannot be written; signals; a closed output; one device named twice.
 
-#include "image/srec_text.h"
+#include "support/run_command.h"
+#include "support/srec_text.h"
+#include "support/test_files.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -26,13 +28,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using namespace velmora::testing;
 
 unsigned programByte(unsigned address) {
     return (address * 7 + 1) & 0xFF;
@@ -47,21 +43,10 @@ const std::string passMicroseconds = "20";
 class ProductionCli : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("velmora-production-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        std::ofstream mot(dir / "prog.mot", std::ios::binary);
-        mot << "S00600004844521B\r\n";
-        for (unsigned address = 0; address < programSize; address += 16) {
-            std::vector<std::uint8_t> data;
-            for (unsigned i = 0; i < 16 && address + i < programSize; ++i) {
-                data.push_back(static_cast<std::uint8_t>(programByte(address + i)));
-            }
-            mot << velmora::testing::dataRecord(address, data) << "\r\n";
-        }
-        mot << "S9030000FC\r\n";
+        dir = freshTestFolder("velmora-production");
+        writeText(dir / "prog.mot", programText(programSize, [](std::uint32_t address) {
+                      return static_cast<std::uint8_t>(programByte(address));
+                  }));
     }
     void TearDown() override {
         for (pid_t board : boards) {
@@ -76,18 +61,7 @@ protected:
         std::vector<std::string> words{VELMORA_SIM, "--link", (dir / name).string(), "--flash-out",
                                        (dir / (name + ".bin")).string()};
         words.insert(words.end(), faults.begin(), faults.end());
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            std::vector<char*> argv;
-            for (auto& word : words) {
-                argv.push_back(word.data());
-            }
-            argv.push_back(nullptr);
-            int quiet = ::open("/dev/null", O_WRONLY);
-            ::dup2(quiet, STDOUT_FILENO);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
+        const pid_t pid = spawnProgram(words, {}, dir / (name + ".err"));
         boards.push_back(pid);
         for (int tries = 0; tries < 500 && !fs::exists(dir / name); ++tries) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -109,23 +83,7 @@ protected:
         std::vector<std::string> words{VELMORA_CLI};
         words.insert(words.end(), arguments.begin(), arguments.end());
         words.insert(words.end(), {"--pass-us", passMicroseconds});
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            std::vector<char*> argv;
-            for (auto& word : words) {
-                argv.push_back(word.data());
-            }
-            argv.push_back(nullptr);
-            int out = stdoutFd >= 0
-                          ? stdoutFd
-                          : ::open((dir / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = ::open((dir / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(err, STDERR_FILENO);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        return pid;
+        return spawnProgram(words, dir / "out.txt", dir / "err.txt", stdoutFd);
     }
 
     // The exit code, or -1 when it has not ended within the time.

@@ -5,6 +5,7 @@
 #include "serial/ms_comm.h"
 #include "support/pty_peer.h"
 #include "support/recording_operator.h"
+#include "support/test_files.h"
 #include "transfer/boot_download.h"
 
 #include <filesystem>
@@ -23,12 +24,8 @@ class BootDownloadTest : public ::testing::Test {
 protected:
     void SetUp() override {
         bootDownloadDone = 0;
-        places.bootDir = fs::temp_directory_path() /
-                         ("velmora-boot-" + std::to_string(::getpid()) + "-" +
-                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        places.bootDir = testing::freshTestFolder("velmora-boot");
         places.workDir = places.bootDir;
-        fs::remove_all(places.bootDir);
-        fs::create_directories(places.bootDir);
         ASSERT_TRUE(peer.ok());
         comm.setPortName(peer.devicePath());
         comm.setPortOpen(true);
@@ -44,9 +41,7 @@ protected:
     }
 
     void writeBootProgram(const Bytes& bytes) {
-        std::ofstream out(places.bootProgramFile(), std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
+        testing::writeBytes(places.bootProgramFile(), bytes);
     }
 
     int run() {

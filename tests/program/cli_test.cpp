@@ -1,6 +1,8 @@
 // velmora-cli flash / write / boot, run as a program against a simulated board.
 
-#include "image/srec_text.h"
+#include "support/run_command.h"
+#include "support/srec_text.h"
+#include "support/test_files.h"
 
 #include <array>
 #include <cstdio>
@@ -16,54 +18,24 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Outcome {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string readText(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using namespace velmora::testing;
 
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("velmora-cli-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
+        dir = freshTestFolder("velmora-cli");
         fs::create_directories(dir / "work");
         fs::create_directories(dir / "boot");
-        std::ofstream mot(dir / "prog.mot", std::ios::binary);
-        mot << "S00600004844521B\r\n";
-        for (unsigned address = 0; address < 200; address += 16) {
-            std::vector<std::uint8_t> data;
-            for (unsigned i = 0; i < 16 && address + i < 200; ++i) {
-                data.push_back(static_cast<std::uint8_t>((address + i) * 3 & 0xFF));
-            }
-            mot << velmora::testing::dataRecord(address, data) << "\r\n";
-        }
-        mot << "S9030000FC\r\n";
+        writeText(dir / "prog.mot", programText(200, [](std::uint32_t address) {
+                      return static_cast<std::uint8_t>(address * 3);
+                  }));
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    Outcome run(const std::string& arguments) {
-        const fs::path out = dir / "stdout.txt";
-        const fs::path err = dir / "stderr.txt";
-        std::string command = std::string(VELMORA_CLI) + " " + arguments + " --work-dir " +
-                              (dir / "work").string() + " --pass-us 0 >" + out.string() + " 2>" +
-                              err.string() + " </dev/null";
-        int status = std::system(command.c_str());
-        Outcome outcome;
-        outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        outcome.out = readText(out);
-        outcome.err = readText(err);
-        return outcome;
+    CommandResult run(const std::string& arguments) {
+        return runCommand(std::string(VELMORA_CLI) + " " + arguments + " --work-dir " +
+                              (dir / "work").string() + " --pass-us 0",
+                          dir);
     }
 
     std::string file() const { return (dir / "prog.mot").string(); }
@@ -74,7 +46,7 @@ protected:
 const std::string loaded = "Please check file name(upper-left corner) is correct or not!\n";
 
 TEST_F(Cli, FlashProgramsTheSimulatedBoard) {
-    Outcome outcome = run("flash " + file() + " --port sim");
+    CommandResult outcome = run("flash " + file() + " --port sim");
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
     EXPECT_EQ(outcome.out, loaded + "Porgramming successfully !\n");
     EXPECT_EQ(outcome.err, "");
@@ -84,13 +56,13 @@ TEST_F(Cli, FlashProgramsTheSimulatedBoard) {
 
 TEST_F(Cli, AllFlashAndWriteCommandProgramTheSimulatedBoard) {
     EXPECT_EQ(run("flash " + file() + " --all --port sim").exitCode, 0);
-    Outcome outcome = run("write " + file() + " --port sim -q");
+    CommandResult outcome = run("write " + file() + " --port sim -q");
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
     EXPECT_EQ(outcome.out, ""); // quiet: failures only
 }
 
 TEST_F(Cli, FailuresGoToStandardErrorAndExitWithOne) {
-    Outcome outcome = run("flash " + file() + " --port " + (dir / "absent").string());
+    CommandResult outcome = run("flash " + file() + " --port " + (dir / "absent").string());
     EXPECT_EQ(outcome.exitCode, 1);
     EXPECT_EQ(outcome.out, loaded);
     EXPECT_EQ(outcome.err, "Cannot open " + (dir / "absent").string() +
@@ -103,7 +75,8 @@ TEST_F(Cli, FailuresGoToStandardErrorAndExitWithOne) {
 }
 
 TEST_F(Cli, BootProgramsThroughTheBootModeWithItsFiles) {
-    Outcome outcome = run("boot " + file() + " --port sim --boot-dir " + (dir / "boot").string());
+    CommandResult outcome =
+        run("boot " + file() + " --port sim --boot-dir " + (dir / "boot").string());
     EXPECT_EQ(outcome.exitCode, 1);
     EXPECT_EQ(outcome.err, "3062f.bin File Read Error !\nBoot Mode Setting Failed\n");
 

@@ -7,6 +7,7 @@
 #include "serial/serial_port.h"
 #include "sim/simulated_board.h"
 #include "support/recording_operator.h"
+#include "support/test_files.h"
 
 #include <filesystem>
 #include <fstream>
@@ -20,18 +21,9 @@ using testing::RecordingOperator;
 using Bytes = std::vector<std::uint8_t>;
 using Texts = std::vector<std::string>;
 namespace fs = std::filesystem;
+using testing::readBytes;
+using testing::writeBytes;
 using namespace std::chrono_literals;
-
-Bytes readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void writeFile(const fs::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
 
 Bytes pattern(std::size_t size, unsigned seed = 5) {
     Bytes bytes(size);
@@ -68,11 +60,8 @@ protected:
         dataReady = 0;
         bootMode = 0;
         bootDownloadDone = 0;
-        places.workDir = fs::temp_directory_path() /
-                         ("velmora-control-" + std::to_string(::getpid()) + "-" +
-                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        places.workDir = testing::freshTestFolder("velmora-control");
         places.bootDir = places.workDir / "boot";
-        fs::remove_all(places.workDir);
         fs::create_directories(places.bootDir);
         timing.pollWait = 1000us;
         timing.tick = 5ms;
@@ -108,16 +97,16 @@ protected:
     }
 
     void loadImage(const Bytes& bytes) {
-        writeFile(places.imageFile(), bytes);
+        writeBytes(places.imageFile(), bytes);
         image = bytes;
         dataReady = 1;
     }
     void installBootFiles(bool bootProgram = true, bool preFlash = true) {
         if (bootProgram) {
-            writeFile(places.bootProgramFile(), pattern(1558, 77));
+            writeBytes(places.bootProgramFile(), pattern(1558, 77));
         }
         if (preFlash) {
-            writeFile(places.preFlashFile(), pattern(1024, 99));
+            writeBytes(places.preFlashFile(), pattern(1024, 99));
         }
     }
 
@@ -134,7 +123,7 @@ protected:
         EXPECT_TRUE(view->isEnabled(WriteToFlashCommand));
         EXPECT_FALSE(view->isChecked(FlashCommand));
         if (!image.empty()) {
-            EXPECT_EQ(readFile(places.imageFile()), image);
+            EXPECT_EQ(readBytes(places.imageFile()), image);
         }
     }
 
@@ -163,7 +152,7 @@ TEST_F(Control, FlashWritesTheImageIntoTheBoard) {
     const BoardSummary seen = board->summary();
     ASSERT_FALSE(seen.messages.empty());
     EXPECT_EQ(seen.messages[0].result, "accepted: reflshu (Flash)");
-    EXPECT_EQ(readFile(places.recordFile()).size(), 16u * (17 + 1));
+    EXPECT_EQ(readBytes(places.recordFile()).size(), 16u * (17 + 1));
     expectIdle();
 }
 
@@ -238,7 +227,7 @@ TEST_F(Control, NegativeAnswerToABlockIsAProgrammingError) {
     EXPECT_EQ(op.texts(),
               (Texts{"Receive Error(B) !", "Programming Data Error. Please try again !"}));
     EXPECT_EQ(op.pauses.back(), 701);
-    EXPECT_EQ(readFile(places.recordFile()).size(), 32u);
+    EXPECT_EQ(readBytes(places.recordFile()).size(), 32u);
     expectIdle();
 }
 
@@ -251,7 +240,7 @@ TEST_F(Control, AnEndAnswerBeforeTheLastBlockIsNoSuccess) {
                               "Programming Data Error. Please try again !"}));
     EXPECT_EQ(op.notices.at(0).second, Notice::Failure);
     EXPECT_EQ(view->programmedCount(), 0);
-    EXPECT_EQ(readFile(places.recordFile()).size(), 16u);
+    EXPECT_EQ(readBytes(places.recordFile()).size(), 16u);
     expectIdle();
 }
 
@@ -260,7 +249,7 @@ TEST_F(Control, AnEndAnswerAfterTheLastBlockIsTheTargetsWord) {
     loadImage(pattern(1024));
     view->flash();
     EXPECT_EQ(op.told, Texts{"Porgramming successfully !"});
-    EXPECT_EQ(readFile(places.recordFile()).size(), 8u * 16);
+    EXPECT_EQ(readBytes(places.recordFile()).size(), 8u * 16);
     expectIdle();
 }
 

@@ -3,10 +3,11 @@
 // the rates the run asks for, so the board judges every message by the rate
 // the line was at when it came.
 
-#include "image/srec_text.h"
 #include "sim/simulated_board.h"
-#include "support/child_process.h"
+#include "support/run_command.h"
 #include "support/ser2net_server.h"
+#include "support/srec_text.h"
+#include "support/test_files.h"
 
 #include <filesystem>
 #include <fstream>
@@ -78,7 +79,7 @@ protected:
         words.insert(words.begin(), VELMORA_CLI);
         CliRun result;
         const auto start = Clock::now();
-        const pid_t pid = velmora::testing::spawn(words, dir / "out.txt", dir / "err.txt");
+        const pid_t pid = velmora::testing::spawnProgram(words, dir / "out.txt", dir / "err.txt");
         int status = 0;
         ::waitpid(pid, &status, 0);
         result.took = Clock::now() - start;

@@ -2,8 +2,9 @@
 // system's reason within a second and the run exits with 1; nothing is left
 // behind that would stop the next run, whoever starts it.
 
-#include "image/srec_text.h"
-#include "support/child_process.h"
+#include "support/run_command.h"
+#include "support/srec_text.h"
+#include "support/test_files.h"
 
 #include <chrono>
 #include <csignal>
@@ -22,10 +23,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-using velmora::testing::readText;
-using velmora::testing::spawn;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using namespace velmora::testing;
 
 unsigned programByte(unsigned address) {
     return (address * 5 + 3) & 0xFF;
@@ -43,24 +43,14 @@ struct CliRun {
 class PortFailures : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("velmora-port-failures-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
+        dir = freshTestFolder("velmora-port-failures");
         fs::create_directories(dir / "work");
         // Another user runs here too.
         fs::permissions(dir, fs::perms::all);
         fs::permissions(dir / "work", fs::perms::all);
-        std::ofstream mot(dir / "prog.mot", std::ios::binary);
-        mot << "S00600004844521B\r\n";
-        for (unsigned address = 0; address < programSize; address += 16) {
-            std::vector<std::uint8_t> data;
-            for (unsigned i = 0; i < 16 && address + i < programSize; ++i) {
-                data.push_back(static_cast<std::uint8_t>(programByte(address + i)));
-            }
-            mot << velmora::testing::dataRecord(address, data) << "\r\n";
-        }
-        mot << "S9030000FC\r\n";
+        writeText(dir / "prog.mot", programText(programSize, [](std::uint32_t address) {
+                      return static_cast<std::uint8_t>(programByte(address));
+                  }));
     }
     void TearDown() override {
         for (pid_t pid : children) {
@@ -75,7 +65,7 @@ protected:
         std::vector<std::string> words{VELMORA_SIM, "--link", (dir / "board").string(),
                                        "--flash-out", (dir / "board.bin").string()};
         words.insert(words.end(), options.begin(), options.end());
-        children.push_back(spawn(words, dir / "sim.out", dir / "sim.err"));
+        children.push_back(spawnProgram(words, dir / "sim.out", dir / "sim.err"));
         for (auto until = Clock::now() + 5s; !fs::exists(dir / "board") && Clock::now() < until;) {
             std::this_thread::sleep_for(5ms);
         }
@@ -91,7 +81,7 @@ protected:
     CliRun run(std::vector<std::string> words) {
         CliRun result;
         const auto start = Clock::now();
-        pid_t pid = spawn(std::move(words), dir / "out.txt", dir / "err.txt");
+        pid_t pid = spawnProgram(std::move(words), dir / "out.txt", dir / "err.txt");
         int status = 0;
         ::waitpid(pid, &status, 0);
         result.took = Clock::now() - start;
@@ -163,7 +153,8 @@ TEST_F(PortFailures, ASecondRunOnABusyBoardIsToldWhoHoldsItAndAKilledRunLeavesIt
     const std::string board = startBoard({"--reply-delay-ms", "400"});
     const std::string device = fs::canonical(board).string();
     fs::create_directories(dir / "first");
-    const pid_t first = spawn(flashWords(board, "first"), dir / "first.out", dir / "first.err");
+    const pid_t first =
+        spawnProgram(flashWords(board, "first"), dir / "first.out", dir / "first.err");
     children.push_back(first);
 
     // Its record file appears once the transfer has begun: the device is held

@@ -4,6 +4,7 @@
 #include "serial/serial_port.h"
 #include "support/pty_peer.h"
 #include "support/recording_operator.h"
+#include "support/test_files.h"
 #include "transfer/programming_transfer.h"
 
 #include <filesystem>
@@ -18,17 +19,8 @@ using testing::Bytes;
 using testing::PtyPeer;
 using testing::RecordingOperator;
 namespace fs = std::filesystem;
-
-Bytes readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void writeFile(const fs::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
+using testing::readBytes;
+using testing::writeBytes;
 
 std::uint8_t complementOfSum(const Bytes& bytes) {
     unsigned sum = std::accumulate(bytes.begin(), bytes.end(), 0u);
@@ -39,11 +31,8 @@ class ProgrammingTransferTest : public ::testing::Test {
 protected:
     void SetUp() override {
         bootDownloadDone = 0;
-        places.workDir = fs::temp_directory_path() /
-                         ("velmora-transfer-" + std::to_string(::getpid()) + "-" +
-                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        places.workDir = testing::freshTestFolder("velmora-transfer");
         places.bootDir = places.workDir / "boot";
-        fs::remove_all(places.workDir);
         fs::create_directories(places.bootDir);
         ASSERT_TRUE(peer.ok());
         ASSERT_EQ(port.open(peer.devicePath(), 9600), 1);
@@ -82,8 +71,8 @@ Bytes pattern(std::size_t size) {
 
 TEST_F(ProgrammingTransferTest, SendsWholeBlocksThenTheClosingMessageAndRecordsEveryReply) {
     const Bytes image = pattern(256);
-    writeFile(places.imageFile(), image);
-    writeFile(places.recordFile(), Bytes(100, 0x55)); // an earlier record is emptied
+    writeBytes(places.imageFile(), image);
+    writeBytes(places.recordFile(), Bytes(100, 0x55)); // an earlier record is emptied
     peer.play([&](PtyPeer& target) {
         for (int block = 0; block < 2; ++block) {
             target.read(129);
@@ -105,7 +94,7 @@ TEST_F(ProgrammingTransferTest, SendsWholeBlocksThenTheClosingMessageAndRecordsE
     expected.push_back(complementOfSum(image));
     EXPECT_EQ(peer.received, expected);
 
-    Bytes record = readFile(places.recordFile());
+    Bytes record = readBytes(places.recordFile());
     ASSERT_EQ(record.size(), 48u);
     EXPECT_EQ(record[0], 0x11);
     EXPECT_EQ(record[16], 0x11);
@@ -116,7 +105,7 @@ TEST_F(ProgrammingTransferTest, SendsWholeBlocksThenTheClosingMessageAndRecordsE
 
 TEST_F(ProgrammingTransferTest, PadsTheLastPartBlockWithErasedBytesAndCountsThemInTheChecksum) {
     const Bytes image = pattern(192); // a multiple of 64, not of 128
-    writeFile(places.imageFile(), image);
+    writeBytes(places.imageFile(), image);
     peer.play([&](PtyPeer& target) {
         target.read(129);
         target.write({0x11});
@@ -144,13 +133,13 @@ TEST_F(ProgrammingTransferTest, PadsTheLastPartBlockWithErasedBytesAndCountsThem
     ASSERT_EQ(peer.received.size(), 2u * 129 + 2);
     EXPECT_TRUE(std::equal(padded.begin() + 128, padded.end(), peer.received.begin() + 130));
     EXPECT_EQ(peer.received.back(), complementOfSum(padded));
-    EXPECT_EQ(readFile(places.imageFile()), image); // the image file stays as built
+    EXPECT_EQ(readBytes(places.imageFile()), image); // the image file stays as built
 }
 
 TEST_F(ProgrammingTransferTest, ResendsTheClosingMessageWhenAskedForMore) {
     Bytes image(128, 0);
     image[0] = 0x01;
-    writeFile(places.imageFile(), image);
+    writeBytes(places.imageFile(), image);
     peer.play([&](PtyPeer& target) {
         target.read(129);
         target.write({0x11});
@@ -160,11 +149,11 @@ TEST_F(ProgrammingTransferTest, ResendsTheClosingMessageWhenAskedForMore) {
         target.write({0x06});
     });
     EXPECT_EQ(run(), 1);
-    EXPECT_EQ(readFile(places.recordFile()).size(), 48u);
+    EXPECT_EQ(readBytes(places.recordFile()).size(), 48u);
 }
 
 TEST_F(ProgrammingTransferTest, AnEndReplyIsASuccessOnlyOnceTheLastBlockIsOut) {
-    writeFile(places.imageFile(), pattern(300)); // three blocks, the last one padded
+    writeBytes(places.imageFile(), pattern(300)); // three blocks, the last one padded
     peer.play([&](PtyPeer& target) {
         target.read(129);
         target.write({0x06});
@@ -186,11 +175,11 @@ TEST_F(ProgrammingTransferTest, AnEndReplyIsASuccessOnlyOnceTheLastBlockIsOut) {
     });
     EXPECT_EQ(run(), 1);
     EXPECT_TRUE(op.notices.empty());
-    EXPECT_EQ(readFile(places.recordFile()).size(), 48u);
+    EXPECT_EQ(readBytes(places.recordFile()).size(), 48u);
 }
 
 TEST_F(ProgrammingTransferTest, ANegativeReplyEndsTheTransfer) {
-    writeFile(places.imageFile(), pattern(512));
+    writeBytes(places.imageFile(), pattern(512));
     peer.play([&](PtyPeer& target) {
         target.read(129);
         target.write({0x11});
@@ -199,12 +188,12 @@ TEST_F(ProgrammingTransferTest, ANegativeReplyEndsTheTransfer) {
     });
     EXPECT_EQ(run(), 2);
     EXPECT_EQ(op.texts(), std::vector<std::string>{"Receive Error(B) !"});
-    EXPECT_EQ(readFile(places.recordFile()).size(), 32u);
+    EXPECT_EQ(readBytes(places.recordFile()).size(), 32u);
 }
 
 TEST_F(ProgrammingTransferTest, ATargetThatFallsSilentTimesOutAfterThePollLimit) {
     timing.pollWait = std::chrono::microseconds(20);
-    writeFile(places.imageFile(), pattern(512));
+    writeBytes(places.imageFile(), pattern(512));
     peer.play([&](PtyPeer& target) {
         target.read(129);
         target.write({0x11});
@@ -216,15 +205,15 @@ TEST_F(ProgrammingTransferTest, ATargetThatFallsSilentTimesOutAfterThePollLimit)
     EXPECT_GE(std::chrono::steady_clock::now() - start,
               timing.pollWait * ProgrammingTransfer::pollLimit);
     EXPECT_EQ(op.texts(), std::vector<std::string>{"Time out !"});
-    EXPECT_EQ(readFile(places.recordFile()).size(), 16u);
+    EXPECT_EQ(readBytes(places.recordFile()).size(), 16u);
 }
 
 TEST_F(ProgrammingTransferTest, FileErrorsEndBeforeAnythingIsSent) {
     EXPECT_EQ(run(), 2); // no tmp.bin
-    writeFile(places.imageFile(), {});
+    writeBytes(places.imageFile(), {});
     EXPECT_EQ(run(), 2); // an empty one
     bootDownloadDone = 1;
-    writeFile(places.imageFile(), pattern(128));
+    writeBytes(places.imageFile(), pattern(128));
     EXPECT_EQ(run(), 2); // PreFlash.bin missing after a boot download
     EXPECT_EQ(op.texts(),
               (std::vector<std::string>{"BIN File Read Error !", "BIN File Read Error !",
@@ -236,8 +225,8 @@ TEST_F(ProgrammingTransferTest, FileErrorsEndBeforeAnythingIsSent) {
 TEST_F(ProgrammingTransferTest, SendsPreFlashAfterABootDownload) {
     bootDownloadDone = 1;
     const Bytes preFlash = pattern(128);
-    writeFile(places.preFlashFile(), preFlash);
-    writeFile(places.imageFile(), pattern(1024));
+    writeBytes(places.preFlashFile(), preFlash);
+    writeBytes(places.imageFile(), pattern(1024));
     peer.play([&](PtyPeer& target) {
         target.read(129);
         target.write({0x11});
@@ -250,7 +239,7 @@ TEST_F(ProgrammingTransferTest, SendsPreFlashAfterABootDownload) {
 }
 
 TEST_F(ProgrammingTransferTest, ARecordFileThatCannotBeMadeEndsBeforeSending) {
-    writeFile(places.imageFile(), pattern(128));
+    writeBytes(places.imageFile(), pattern(128));
     fs::create_directory(places.recordFile());
     EXPECT_EQ(run(), 2);
     EXPECT_EQ(op.texts(), std::vector<std::string>{"Create Recv File Error !"});
@@ -261,7 +250,7 @@ TEST_F(ProgrammingTransferTest, ARecordThatCannotBeWrittenEndsTheTransfer) {
     if (!fs::exists("/dev/full")) {
         GTEST_SKIP() << "no /dev/full";
     }
-    writeFile(places.imageFile(), pattern(256));
+    writeBytes(places.imageFile(), pattern(256));
     fs::create_symlink("/dev/full", places.recordFile()); // every write finds the disk full
     peer.play([&](PtyPeer& target) {
         target.read(129);
@@ -273,7 +262,7 @@ TEST_F(ProgrammingTransferTest, ARecordThatCannotBeWrittenEndsTheTransfer) {
 }
 
 TEST_F(ProgrammingTransferTest, StopBetweenPassesEndsWithTwoAndReleasesEverything) {
-    writeFile(places.imageFile(), pattern(256));
+    writeBytes(places.imageFile(), pattern(256));
     ProgrammingTransfer dialog(op, places, timing);
     dialog.setUp(port.transport());
     ASSERT_TRUE(dialog.start());

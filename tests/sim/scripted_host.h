@@ -3,6 +3,9 @@
 // A small host for the board's tests: opens the device as a serial port would
 // (raw, at a given rate) and speaks the write protocol byte by byte.
 
+#include "support/line_speeds.h"
+
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <fcntl.h>
@@ -10,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -17,26 +21,7 @@ namespace velmora::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline speed_t speedOf(int baud) {
-    switch (baud) {
-    case 1200:
-        return B1200;
-    case 2400:
-        return B2400;
-    case 4800:
-        return B4800;
-    case 9600:
-        return B9600;
-    case 19200:
-        return B19200;
-    case 38400:
-        return B38400;
-    case 57600:
-        return B57600;
-    default:
-        return B115200;
-    }
-}
+using velmora::testing::speedOf;
 
 class ScriptedHost {
 public:
@@ -56,8 +41,11 @@ public:
         }
     }
 
-    // Raw 8N1 at the given rate (two stop bits when asked, to test the frame check).
+    // Raw 8N1 at the given rate (two stop bits when asked, to test the frame
+    // check). As a real line's drain does, the bytes sent before are first
+    // given their time on the line at the rate they went out at.
     bool setBaud(int baud, bool twoStopBits = false) {
+        std::this_thread::sleep_until(lineClear_);
         termios t{};
         if (::tcgetattr(fd_, &t) != 0) {
             return false;
@@ -68,11 +56,20 @@ public:
         if (twoStopBits) {
             t.c_cflag |= CSTOPB;
         }
-        ::cfsetspeed(&t, speedOf(baud));
-        return ::tcsetattr(fd_, TCSANOW, &t) == 0;
+        const speed_t speed = speedOf(baud);
+        if (speed == B0 || ::cfsetspeed(&t, speed) != 0 || ::tcsetattr(fd_, TCSANOW, &t) != 0) {
+            return false;
+        }
+        baud_ = baud;
+        return true;
     }
 
     bool send(const Bytes& bytes) {
+        // Ten bits a byte: start, eight data bits, stop.
+        const auto now = std::chrono::steady_clock::now();
+        lineClear_ = std::max(lineClear_, now) +
+                     std::chrono::microseconds(10'000'000LL * static_cast<long long>(bytes.size()) /
+                                               std::max(baud_, 1));
         std::size_t done = 0;
         while (done < bytes.size()) {
             ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
@@ -108,6 +105,8 @@ public:
 
 private:
     int fd_ = -1;
+    int baud_ = 0; // 0 until set: bytes sent before are not waited for
+    std::chrono::steady_clock::time_point lineClear_{};
 };
 
 // Sets the host's rate and waits until the board has taken the change in, so

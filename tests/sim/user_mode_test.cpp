@@ -283,10 +283,8 @@ TEST(UserMode, ANewCommandBlockEndsAWriteTheHostGaveUpOn) {
     EXPECT_EQ(s.failedWrites, 1);
 }
 
-TEST(UserMode, StrictRatesCatchAHostThatOpensAtAWrongRateAndWritesAtOnce) {
-    BoardOptions options;
-    options.strictRates = true;
-    SimulatedBoard board(options);
+TEST(UserMode, AHostThatOpensAtAWrongRateAndWritesAtOnceIsRefusedByDefault) {
+    SimulatedBoard board;
     ASSERT_TRUE(board.start());
     {
         ScriptedHost host(board.devicePath());

@@ -4,6 +4,8 @@
 // under test opens `devicePath()` as its serial device; the peer reads what the
 // host sent and answers, from a thread of its own where it must.
 
+#include "support/line_speeds.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -131,26 +133,7 @@ public:
         if (::tcgetattr(master_, &settings) != 0) {
             return -1;
         }
-        switch (::cfgetospeed(&settings)) {
-        case B1200:
-            return 1200;
-        case B2400:
-            return 2400;
-        case B4800:
-            return 4800;
-        case B9600:
-            return 9600;
-        case B19200:
-            return 19200;
-        case B38400:
-            return 38400;
-        case B57600:
-            return 57600;
-        case B115200:
-            return 115200;
-        default:
-            return 0;
-        }
+        return baudOf(::cfgetospeed(&settings));
     }
 
     termios lineSettings() const {

@@ -1,7 +1,10 @@
 #pragma once
 
+// S-record text for tests and benches: single records and whole programs.
+
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +31,21 @@ inline std::string dataRecord(std::uint32_t address, const std::vector<std::uint
     }
     std::snprintf(pair, sizeof pair, "%02X", ~sum & 0xFF);
     return text + pair;
+}
+
+// A whole program of `size` bytes from address 0 as a tool writes it: a header
+// record, records of 16 bytes and an end record, lines ending in CR LF.
+inline std::string programText(std::uint32_t size,
+                               const std::function<std::uint8_t(std::uint32_t)>& byteAt) {
+    std::string text = "S00600004844521B\r\n";
+    for (std::uint32_t address = 0; address < size; address += 16) {
+        std::vector<std::uint8_t> data;
+        for (std::uint32_t i = 0; i < 16 && address + i < size; ++i) {
+            data.push_back(byteAt(address + i));
+        }
+        text += dataRecord(address, data) + "\r\n";
+    }
+    return text + "S9030000FC\r\n";
 }
 
 } // namespace velmora::testing
