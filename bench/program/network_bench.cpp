@@ -11,8 +11,8 @@
 
 #include "bare_host.h"
 #include "serial/network_transport.h"
-#include "support/ser2net_server.h"
 #include "sim/simulated_board.h"
+#include "support/ser2net_server.h"
 
 #include <chrono>
 #include <cstdio>

@@ -11,12 +11,12 @@
 #include "control/corvane_view.h"
 #include "core/exchange.h"
 #include "core/flags.h"
-#include "support/srec_text.h"
 #include "serial/ms_comm.h"
 #include "serial/port_names.h"
 #include "serial/serial_port.h"
 #include "sim/simulated_board.h"
 #include "support/ser2net_server.h"
+#include "support/srec_text.h"
 
 #include <chrono>
 #include <cstdio>
