@@ -2,7 +2,7 @@
 
 #include "cli/interrupts.h"
 #include "cli/progress_channel.h"
-#include "cli/published_file.h"
+#include "core/published_file.h"
 #include "cli/run_report.h"
 #include "serial/network_transport.h"
 #include "serial/port_names.h"

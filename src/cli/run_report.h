@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/published_file.h"
+#include "core/published_file.h"
 #include "core/operator.h"
 
 #include <chrono>

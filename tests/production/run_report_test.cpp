@@ -3,7 +3,7 @@
 // at all, on a full disk too; the channel a board's run reports on.
 
 #include "cli/progress_channel.h"
-#include "cli/published_file.h"
+#include "core/published_file.h"
 #include "cli/run_report.h"
 #include "serial/serial_port.h"
 #include "support/pty_peer.h"
@@ -138,7 +138,7 @@ TEST_F(RunRecord, ReportCarriesTheImageHashAndEveryBoard) {
                                   0};
     bad.interrupted = true;
     report.boards = {good, bad};
-    velmora::cli::PublishedFile file;
+    velmora::PublishedFile file;
     ASSERT_TRUE(file.open((dir / "report.json").string())) << file.error();
     ASSERT_TRUE(report.write(file)) << file.error();
 
@@ -192,7 +192,7 @@ TEST_F(RunRecord, APublishedFileReplacesTheOldOneOnlyWhenWholeAndOnTheDisk) {
             filler.write(block.data(), static_cast<std::streamsize>(block.size()));
         }
     }
-    velmora::cli::PublishedFile file;
+    velmora::PublishedFile file;
     ASSERT_TRUE(file.open((small / "report.json").string())) << file.error();
     file.write(std::string(20000, 'y'));
     EXPECT_FALSE(file.commit());

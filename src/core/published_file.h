@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-namespace velmora::cli {
+namespace velmora {
 
 // A file that appears under its name only once it is whole and on the disk: it
 // is written to a hidden file beside its place, flushed to the disk, and then
@@ -26,13 +26,17 @@ public:
     bool write(std::string_view text);
 
     // Flushes, puts the file on the disk and publishes it under its name.
-    bool commit();
+    // With syncFolder the rename itself is made durable too; without it a
+    // crash may bring back the earlier file, but always whole.
+    bool commit(bool syncFolder = true);
     // Drops the hidden file; the earlier file stays as it was.
     void discard();
 
     const std::string& path() const { return finalPath; }
     // "cannot write report.json: No space left on device"
     const std::string& error() const { return failure; }
+    // The system's own words for the first failure: "No space left on device".
+    const std::string& reason() const { return systemReason; }
 
 private:
     bool flushBuffer();
@@ -42,7 +46,8 @@ private:
     std::string hiddenPath;
     std::string buffer;
     std::string failure;
+    std::string systemReason;
     int fd = -1;
 };
 
-} // namespace velmora::cli
+} // namespace velmora

@@ -1,4 +1,4 @@
-#include "cli/published_file.h"
+#include "core/published_file.h"
 
 #include "core/file_io.h"
 
@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace velmora::cli {
+namespace velmora {
 
 namespace {
 // What is kept in memory before it goes to the file.
@@ -24,7 +24,8 @@ PublishedFile::~PublishedFile() {
 
 bool PublishedFile::fail(const std::string& what, int errorNumber) {
     if (failure.empty()) {
-        failure = what + " " + finalPath + ": " + std::strerror(errorNumber);
+        systemReason = std::strerror(errorNumber);
+        failure = what + " " + finalPath + ": " + systemReason;
     }
     return false;
 }
@@ -33,6 +34,7 @@ bool PublishedFile::open(const std::string& path) {
     static std::atomic<unsigned> serial{0};
     discard();
     failure.clear();
+    systemReason.clear();
     buffer.clear();
     finalPath = path;
     const std::filesystem::path target(path);
@@ -78,7 +80,7 @@ bool PublishedFile::write(std::string_view text) {
     return buffer.size() < bufferLimit || flushBuffer();
 }
 
-bool PublishedFile::commit() {
+bool PublishedFile::commit(bool syncFolder) {
     if (fd < 0) {
         return failure.empty() ? fail("cannot write", EBADF) : false;
     }
@@ -98,6 +100,9 @@ bool PublishedFile::commit() {
         return false;
     }
 #ifndef _WIN32
+    if (!syncFolder) {
+        return true;
+    }
     // The rename itself is on the disk once the folder is (on Windows the
     // move is written through).
     const std::string folder = std::filesystem::path(finalPath).parent_path().string();
@@ -120,4 +125,4 @@ void PublishedFile::discard() {
     buffer.clear();
 }
 
-} // namespace velmora::cli
+} // namespace velmora
