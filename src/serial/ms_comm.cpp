@@ -17,18 +17,11 @@ CMSComm::~CMSComm() {
 }
 
 bool CMSComm::usable() const {
-    if (shared_ && !shared_->isOpen()) {
-        // The device went away: the link counts as closed from now on.
-        shared_->release(Holder::ControlLink);
-        shared_.reset();
-    }
-    return shared_ != nullptr;
+    return detail::holdsOpenPort(shared_, Holder::ControlLink);
 }
 
 void CMSComm::note(const Status& status) {
-    if (!status.ok()) {
-        failure_ = status;
-    }
+    detail::noteFailure(failure_, status);
 }
 
 void CMSComm::setPortName(std::string device) {

@@ -185,6 +185,14 @@ const std::string& SharedPort::name() const {
     return d->transport.name();
 }
 
+bool holdsOpenPort(std::shared_ptr<SharedPort>& shared, Holder holder) {
+    if (shared && !shared->isOpen()) {
+        shared->release(holder);
+        shared.reset();
+    }
+    return shared != nullptr;
+}
+
 std::unique_ptr<Transport> makeClosedTransport(std::string name) {
     return std::make_unique<ClosedTransport>(std::move(name));
 }
