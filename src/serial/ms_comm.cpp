@@ -138,15 +138,7 @@ ByteBuffer CMSComm::input() {
 }
 
 bool CMSComm::waitForInput(long long microseconds) {
-    if (!usable()) {
-        return false;
-    }
-    Status status = shared_->transport().waitForInput(
-        TransportClock::now() + std::chrono::microseconds(std::max(microseconds, 0LL)));
-    if (status.outcome != Outcome::TimedOut) {
-        note(status);
-    }
-    return status.ok();
+    return usable() && detail::waitForPortInput(*shared_, microseconds, failure_);
 }
 
 Transport& CMSComm::transport() {

@@ -94,15 +94,7 @@ int SerialPort::receive(void* buffer, int limit) {
 }
 
 bool SerialPort::waitForInput(long long microseconds) {
-    if (!usable()) {
-        return false;
-    }
-    Status status = shared_->transport().waitForInput(
-        TransportClock::now() + std::chrono::microseconds(std::max(microseconds, 0LL)));
-    if (status.outcome != Outcome::TimedOut) {
-        note(status);
-    }
-    return status.ok();
+    return usable() && detail::waitForPortInput(*shared_, microseconds, failure_);
 }
 
 bool SerialPort::isOpen() {

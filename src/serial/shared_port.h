@@ -57,6 +57,10 @@ inline void noteFailure(Status& lastFailure, const Status& status) {
     }
 }
 
+// Waits up to `microseconds` (none when negative) for input on the port. A
+// wait that ends without input is no failure; any other is kept.
+bool waitForPortInput(SharedPort& port, long long microseconds, Status& lastFailure);
+
 // A transport that refuses every call with "<name> is not open": what a port
 // that is not open hands to the exchanges.
 std::unique_ptr<Transport> makeClosedTransport(std::string name);
