@@ -11,8 +11,8 @@
 
 #include "bare_host.h"
 #include "serial/network_transport.h"
+#include "served_boards.h"
 #include "sim/simulated_board.h"
-#include "support/ser2net_server.h"
 
 #include <chrono>
 #include <cstdio>
@@ -28,15 +28,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::size_t imageSize = 64 * 1024;
-
-std::vector<std::uint8_t> pattern(std::size_t size) {
-    std::vector<std::uint8_t> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        // Every eighth byte 0xFF, as erased flash is full of them.
-        bytes[i] = i % 8 == 0 ? 0xFF : static_cast<std::uint8_t>(i * 29 + (i >> 7));
-    }
-    return bytes;
-}
 
 // Line time of one write: command block, size message, blocks, closing
 // message, and the answers to each.
@@ -58,7 +49,7 @@ struct Run {
 
 // One run by a host on a board; the wall time, or a negative time on failure.
 double timeRun(const Run& run, SimulatedBoard& board, bench::ProtocolHost& host) {
-    const auto image = pattern(imageSize);
+    const auto image = bench::flashPattern(imageSize);
     if (!host.setBaud(run.withTrigger ? 2400 : run.baud)) {
         return -1;
     }
@@ -92,53 +83,26 @@ double localRun(const Run& run) {
     return host.ok() ? timeRun(run, board, host) : -1;
 }
 
-// Boards on their own paced pseudo-terminals, served by `servers` ser2net
-// daemons (the boards shared out between them), all programmed at once.
+// `boards` paced boards served by `servers` ser2net daemons, all programmed at
+// once; each board's wall time.
 std::vector<double> networkRuns(const Run& run, int boards, int servers) {
-    std::vector<std::unique_ptr<SimulatedBoard>> simulated;
-    std::vector<std::vector<std::string>> devicesOf(servers);
-    for (int i = 0; i < boards; ++i) {
-        simulated.push_back(std::make_unique<SimulatedBoard>(pacedBoard(run)));
-        if (!simulated.back()->start()) {
-            return {};
-        }
-        devicesOf[i % servers].push_back(simulated.back()->terminalPath());
-    }
-    std::vector<std::unique_ptr<Ser2netServer>> daemons;
-    for (const auto& devices : devicesOf) {
-        daemons.push_back(
-            std::make_unique<Ser2netServer>(devices, Ser2netServer::Options{.passAtOnce = true}));
-        if (!daemons.back()->running()) {
-            std::fprintf(stderr, "ser2net did not start: %s\n", daemons.back()->log().c_str());
-            return {};
-        }
+    bench::ServedBoards served;
+    if (!served.start(boards, servers, pacedBoard(run))) {
+        return {};
     }
     std::vector<double> seconds(boards, -1);
     std::vector<std::thread> threads;
     for (int i = 0; i < boards; ++i) {
         threads.emplace_back([&, i] {
-            auto transport = makeNetworkTransport(daemons[i % servers]->portName(i / servers));
-            bench::TransportHost host(*simulated[i], *transport);
-            seconds[i] = timeRun(run, *simulated[i], host);
+            auto transport = makeNetworkTransport(served.portName(i));
+            bench::TransportHost host(*served.boards[i], *transport);
+            seconds[i] = timeRun(run, *served.boards[i], host);
         });
     }
     for (auto& thread : threads) {
         thread.join();
     }
     return seconds;
-}
-
-void print(const char* what, double seconds, double line, double reference, const char* against) {
-    if (seconds < 0) {
-        std::printf("%-52s FAILED\n", what);
-        return;
-    }
-    std::printf("%-52s %7.2f s  line %7.2f s  ratio %6.4f", what, seconds, line, seconds / line);
-    if (reference > 0) {
-        std::printf("  %s %6.4f", against, seconds / reference);
-    }
-    std::printf("\n");
-    std::fflush(stdout);
 }
 
 } // namespace
@@ -157,18 +121,19 @@ int main(int argc, char** argv) {
     for (const Run& run : runs) {
         const double line = run.lineSeconds();
         const double local = localRun(run);
-        print((std::string(run.what) + ", local pseudo-terminal").c_str(), local, line, 0, "");
+        bench::printTimed(std::string(run.what) + ", local pseudo-terminal", local, line, 0, "");
         const auto lone = networkRuns(run, 1, 1);
         const double alone = lone.empty() ? -1 : lone[0];
-        print((std::string(run.what) + ", through ser2net").c_str(), alone, line, local, "/ local");
+        bench::printTimed(std::string(run.what) + ", through ser2net", alone, line, local,
+                          "/ local");
         const auto many = networkRuns(run, 4, 2);
         const auto again = networkRuns(run, 1, 1);
-        print((std::string(run.what) + ", through ser2net again").c_str(),
-              again.empty() ? -1 : again[0], line, local, "/ local");
+        bench::printTimed(std::string(run.what) + ", through ser2net again",
+                          again.empty() ? -1 : again[0], line, local, "/ local");
         ok = ok && local > 0 && alone > 0 && many.size() == 4;
         for (std::size_t i = 0; i < many.size(); ++i) {
             const std::string what = "  board " + std::to_string(i + 1) + " of 4 on 2 servers";
-            print(what.c_str(), many[i], line, alone, "/ alone");
+            bench::printTimed(what, many[i], line, alone, "/ alone");
             ok = ok && many[i] > 0;
         }
     }

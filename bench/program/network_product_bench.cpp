@@ -14,8 +14,8 @@
 #include "serial/ms_comm.h"
 #include "serial/port_names.h"
 #include "serial/serial_port.h"
+#include "served_boards.h"
 #include "sim/simulated_board.h"
-#include "support/ser2net_server.h"
 #include "support/srec_text.h"
 
 #include <chrono>
@@ -35,15 +35,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t imageSize = 64 * 1024;
-
-std::vector<std::uint8_t> pattern(std::size_t size) {
-    std::vector<std::uint8_t> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        // Every eighth byte 0xFF, as erased flash is full of them.
-        bytes[i] = i % 8 == 0 ? 0xFF : static_cast<std::uint8_t>(i * 29 + (i >> 7));
-    }
-    return bytes;
-}
 
 // The trigger word at 2400, then command block, size message, blocks and
 // closing message at 9600, with the answers to each.
@@ -85,7 +76,7 @@ bool flashHolds(const SimulatedBoard& board, const std::vector<std::uint8_t>& im
 // One "Flash" by CCorvaneView on a paced board, locally or through ser2net;
 // the wall time, or a negative time on failure.
 double productFlash(bool throughNetwork) {
-    const auto image = pattern(imageSize);
+    const auto image = bench::flashPattern(imageSize);
     Places places;
     places.workDir =
         fs::temp_directory_path() / ("velmora-net-bench-" + std::to_string(::getpid()));
@@ -146,58 +137,29 @@ std::vector<double> reportSeconds(const fs::path& report) {
 // velmora-cli's "Flash" of `boards` paced boards served by `servers` ser2net
 // daemons, all at once; each board's time from the report.
 std::vector<double> cliRuns(const fs::path& folder, int boards, int servers) {
-    std::vector<std::unique_ptr<SimulatedBoard>> simulated;
-    std::vector<std::vector<std::string>> devicesOf(servers);
-    for (int i = 0; i < boards; ++i) {
-        simulated.push_back(std::make_unique<SimulatedBoard>(pacedBoard()));
-        if (!simulated.back()->start()) {
-            return {};
-        }
-        devicesOf[i % servers].push_back(simulated.back()->terminalPath());
-    }
-    std::vector<std::unique_ptr<Ser2netServer>> daemons;
-    for (const auto& devices : devicesOf) {
-        daemons.push_back(
-            std::make_unique<Ser2netServer>(devices, Ser2netServer::Options{.passAtOnce = true}));
-        if (!daemons.back()->running()) {
-            std::fprintf(stderr, "ser2net did not start: %s\n", daemons.back()->log().c_str());
-            return {};
-        }
+    bench::ServedBoards served;
+    if (!served.start(boards, servers, pacedBoard())) {
+        return {};
     }
     const fs::path report = folder / "run.json";
     std::string command = std::string(VELMORA_CLI) + " flash " + (folder / "prog.mot").string() +
                           " --pass-us 0 -q --work-dir " + (folder / "work").string() +
                           " --report " + report.string();
     for (int i = 0; i < boards; ++i) {
-        command += " --port " + daemons[i % servers]->portName(i / servers);
+        command += " --port " + served.portName(i);
     }
     command += " >/dev/null";
     fs::remove(report);
     if (std::system(command.c_str()) != 0) {
         return {};
     }
-    const auto image = pattern(imageSize);
-    for (const auto& board : simulated) {
+    const auto image = bench::flashPattern(imageSize);
+    for (const auto& board : served.boards) {
         if (!flashHolds(*board, image)) {
             return {};
         }
     }
     return reportSeconds(report);
-}
-
-void print(const std::string& what, double seconds, double line, double reference,
-           const char* against) {
-    if (seconds < 0) {
-        std::printf("%-52s FAILED\n", what.c_str());
-        return;
-    }
-    std::printf("%-52s %7.2f s  line %7.2f s  ratio %6.4f", what.c_str(), seconds, line,
-                seconds / line);
-    if (reference > 0) {
-        std::printf("  %s %6.4f", against, seconds / reference);
-    }
-    std::printf("\n");
-    std::fflush(stdout);
 }
 
 } // namespace
@@ -208,9 +170,9 @@ int main(int argc, char** argv) {
     std::printf("Flash 64 KiB at 9600 by the product's exchanges against paced simulated "
                 "boards; ratio: wall / line\n");
     const double local = productFlash(false);
-    print("CCorvaneView, local pseudo-terminal", local, line, 0, "");
+    bench::printTimed("CCorvaneView, local pseudo-terminal", local, line, 0, "");
     const double network = productFlash(true);
-    print("CCorvaneView, through ser2net", network, line, local, "/ local");
+    bench::printTimed("CCorvaneView, through ser2net", network, line, local, "/ local");
     bool ok = local > 0 && network > 0;
     if (quick) {
         return ok ? 0 : 1;
@@ -220,7 +182,7 @@ int main(int argc, char** argv) {
         fs::temp_directory_path() / ("velmora-net-cli-bench-" + std::to_string(::getpid()));
     fs::create_directories(folder / "work");
     {
-        const auto image = pattern(imageSize);
+        const auto image = bench::flashPattern(imageSize);
         std::ofstream mot(folder / "prog.mot", std::ios::binary);
         mot << "S00600004844521B\r\n";
         for (std::size_t address = 0; address < image.size(); address += 32) {
@@ -233,15 +195,15 @@ int main(int argc, char** argv) {
     }
     const auto lone = cliRuns(folder, 1, 1);
     const double alone = lone.size() == 1 ? lone[0] : -1;
-    print("velmora-cli, one board through ser2net", alone, line, 0, "");
+    bench::printTimed("velmora-cli, one board through ser2net", alone, line, 0, "");
     const auto many = cliRuns(folder, 4, 2);
     const auto again = cliRuns(folder, 1, 1);
-    print("velmora-cli, one board through ser2net again", again.size() == 1 ? again[0] : -1, line,
-          alone, "/ alone");
+    bench::printTimed("velmora-cli, one board through ser2net again",
+                      again.size() == 1 ? again[0] : -1, line, alone, "/ alone");
     ok = ok && alone > 0 && many.size() == 4;
     for (std::size_t i = 0; i < many.size(); ++i) {
-        print("  board " + std::to_string(i + 1) + " of 4 on 2 servers", many[i], line, alone,
-              "/ alone");
+        bench::printTimed("  board " + std::to_string(i + 1) + " of 4 on 2 servers", many[i], line,
+                          alone, "/ alone");
     }
     fs::remove_all(folder);
     return ok ? 0 : 1;

@@ -17,18 +17,11 @@ CMSComm::~CMSComm() {
 }
 
 bool CMSComm::usable() const {
-    if (shared_ && !shared_->isOpen()) {
-        // The device went away: the link counts as closed from now on.
-        shared_->release(Holder::ControlLink);
-        shared_.reset();
-    }
-    return shared_ != nullptr;
+    return detail::holdsOpenPort(shared_, Holder::ControlLink);
 }
 
 void CMSComm::note(const Status& status) {
-    if (!status.ok()) {
-        failure_ = status;
-    }
+    detail::noteFailure(failure_, status);
 }
 
 void CMSComm::setPortName(std::string device) {
@@ -145,15 +138,7 @@ ByteBuffer CMSComm::input() {
 }
 
 bool CMSComm::waitForInput(long long microseconds) {
-    if (!usable()) {
-        return false;
-    }
-    Status status = shared_->transport().waitForInput(
-        TransportClock::now() + std::chrono::microseconds(std::max(microseconds, 0LL)));
-    if (status.outcome != Outcome::TimedOut) {
-        note(status);
-    }
-    return status.ok();
+    return usable() && detail::waitForPortInput(*shared_, microseconds, failure_);
 }
 
 Transport& CMSComm::transport() {

@@ -17,19 +17,11 @@ SerialPort::~SerialPort() {
 }
 
 bool SerialPort::usable() {
-    if (shared_ && !shared_->isOpen()) {
-        // The device went away under us: act as closed, so the next open can
-        // start afresh.
-        shared_->release(Holder::DirectPort);
-        shared_.reset();
-    }
-    return shared_ != nullptr;
+    return detail::holdsOpenPort(shared_, Holder::DirectPort);
 }
 
 void SerialPort::note(const Status& status) {
-    if (!status.ok()) {
-        failure_ = status;
-    }
+    detail::noteFailure(failure_, status);
 }
 
 int SerialPort::open(int port, int baud) {
@@ -102,15 +94,7 @@ int SerialPort::receive(void* buffer, int limit) {
 }
 
 bool SerialPort::waitForInput(long long microseconds) {
-    if (!usable()) {
-        return false;
-    }
-    Status status = shared_->transport().waitForInput(
-        TransportClock::now() + std::chrono::microseconds(std::max(microseconds, 0LL)));
-    if (status.outcome != Outcome::TimedOut) {
-        note(status);
-    }
-    return status.ok();
+    return usable() && detail::waitForPortInput(*shared_, microseconds, failure_);
 }
 
 bool SerialPort::isOpen() {

@@ -3,6 +3,7 @@
 #include "serial/wire_tap.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <filesystem>
 #include <map>
@@ -183,6 +184,23 @@ bool SharedPort::isOpen() const {
 
 const std::string& SharedPort::name() const {
     return d->transport.name();
+}
+
+bool holdsOpenPort(std::shared_ptr<SharedPort>& shared, Holder holder) {
+    if (shared && !shared->isOpen()) {
+        shared->release(holder);
+        shared.reset();
+    }
+    return shared != nullptr;
+}
+
+bool waitForPortInput(SharedPort& port, long long microseconds, Status& lastFailure) {
+    Status status = port.transport().waitForInput(
+        TransportClock::now() + std::chrono::microseconds(std::max(microseconds, 0LL)));
+    if (status.outcome != Outcome::TimedOut) {
+        noteFailure(lastFailure, status);
+    }
+    return status.ok();
 }
 
 std::unique_ptr<Transport> makeClosedTransport(std::string name) {

@@ -46,6 +46,21 @@ private:
     std::unique_ptr<Impl> d;
 };
 
+// Whether the holder still has an open port. When the device went away the
+// holder lets go of it, so it acts as closed and its next open starts afresh.
+bool holdsOpenPort(std::shared_ptr<SharedPort>& shared, Holder holder);
+
+// Keeps a failed call's status as the holder's last failure.
+inline void noteFailure(Status& lastFailure, const Status& status) {
+    if (!status.ok()) {
+        lastFailure = status;
+    }
+}
+
+// Waits up to `microseconds` (none when negative) for input on the port. A
+// wait that ends without input is no failure; any other is kept.
+bool waitForPortInput(SharedPort& port, long long microseconds, Status& lastFailure);
+
 // A transport that refuses every call with "<name> is not open": what a port
 // that is not open hands to the exchanges.
 std::unique_ptr<Transport> makeClosedTransport(std::string name);

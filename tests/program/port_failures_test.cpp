@@ -137,18 +137,7 @@ TEST_F(PortFailures, ADeviceTheUserMayNotOpenSaysWhichGroupTheyNeed) {
 }
 
 TEST_F(PortFailures, ASecondRunOnABusyBoardIsToldWhoHoldsItAndAKilledRunLeavesItFree) {
-    const auto lockFiles = [] {
-        std::vector<std::string> names;
-        for (const char* folder : {"/var/lock", "/run/lock"}) {
-            std::error_code error;
-            for (const auto& entry : fs::directory_iterator(folder, error)) {
-                names.push_back(entry.path().string());
-            }
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    };
-    const auto locksBefore = lockFiles();
+    const auto locksBefore = lockFolderEntries();
     // A slow board keeps the first run busy for seconds.
     const std::string board = startBoard({"--reply-delay-ms", "400"});
     const std::string device = fs::canonical(board).string();
@@ -174,7 +163,7 @@ TEST_F(PortFailures, ASecondRunOnABusyBoardIsToldWhoHoldsItAndAKilledRunLeavesIt
     ::kill(first, SIGKILL);
     ::waitpid(first, nullptr, 0);
     children.pop_back();
-    EXPECT_EQ(lockFiles(), locksBefore);
+    EXPECT_EQ(lockFolderEntries(), locksBefore);
     if (!canRunAsNobody()) {
         GTEST_SKIP() << "needs root to run as another user";
     }
@@ -182,7 +171,7 @@ TEST_F(PortFailures, ASecondRunOnABusyBoardIsToldWhoHoldsItAndAKilledRunLeavesIt
     CliRun other = run(asNobody(flashWords(board)));
     EXPECT_EQ(other.err.find("in use"), std::string::npos) << other.err;
     EXPECT_EQ(other.err.find("Cannot open"), std::string::npos) << other.err;
-    EXPECT_EQ(lockFiles(), locksBefore);
+    EXPECT_EQ(lockFolderEntries(), locksBefore);
 }
 
 TEST_F(PortFailures, ABoardThatVanishesMidTransferIsNamedAtOnce) {

@@ -5,6 +5,7 @@
 #include "serial/transport.h"
 #include "sim/simulated_board.h"
 #include "support/pty_peer.h"
+#include "support/test_files.h"
 
 #include <chrono>
 #include <csignal>
@@ -312,29 +313,18 @@ TEST(Transport, TheSimulatedBoardHearsATriggerWordSentJustBeforeARateChangeAtThe
 }
 
 TEST(Transport, NoFileIsLeftByAnOpenAndNoneBlocksTheNextOne) {
-    auto entries = [] {
-        std::vector<std::string> names;
-        for (const char* folder : {"/var/lock", "/run/lock"}) {
-            std::error_code error;
-            for (const auto& entry : fs::directory_iterator(folder, error)) {
-                names.push_back(entry.path().string());
-            }
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    };
     PtyPeer peer;
     ASSERT_TRUE(peer.ok());
-    const auto before = entries();
+    const auto before = testing::lockFolderEntries();
     {
         Holder killed(peer.devicePath());
         ASSERT_TRUE(killed.holding);
-        EXPECT_EQ(entries(), before) << "the device is held without a lock file";
+        EXPECT_EQ(testing::lockFolderEntries(), before) << "the device is held without a lock file";
     }
     auto port = makeTransport(peer.devicePath());
     EXPECT_TRUE(port->open(at(9600)).ok()) << "a killed holder leaves the device free";
     port->close();
-    EXPECT_EQ(entries(), before);
+    EXPECT_EQ(testing::lockFolderEntries(), before);
 }
 
 } // namespace

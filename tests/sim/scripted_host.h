@@ -3,7 +3,7 @@
 // A small host for the board's tests: opens the device as a serial port would
 // (raw, at a given rate) and speaks the write protocol byte by byte.
 
-#include "support/line_speeds.h"
+#include "sim/line_speeds.h"
 
 #include <algorithm>
 #include <chrono>
@@ -20,8 +20,6 @@
 namespace velmora::test {
 
 using Bytes = std::vector<std::uint8_t>;
-
-using velmora::testing::speedOf;
 
 class ScriptedHost {
 public:

@@ -4,7 +4,7 @@
 // under test opens `devicePath()` as its serial device; the peer reads what the
 // host sent and answers, from a thread of its own where it must.
 
-#include "support/line_speeds.h"
+#include "sim/line_speeds.h"
 
 #include <algorithm>
 #include <chrono>

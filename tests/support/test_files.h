@@ -2,12 +2,14 @@
 
 // Whole files read and written at once by tests, and the folder of a test.
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <string>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -45,6 +47,20 @@ inline std::filesystem::path freshTestFolder(const std::string& prefix) {
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     return folder;
+}
+
+// The files in the system's lock folders, sorted: a port opened and let go
+// must leave these as they were.
+inline std::vector<std::string> lockFolderEntries() {
+    std::vector<std::string> names;
+    for (const char* folder : {"/var/lock", "/run/lock"}) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+            names.push_back(entry.path().string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 } // namespace velmora::testing

@@ -5,6 +5,8 @@
 // '!' hangs up: it closes the pseudo-terminal and ends. Prints the slave's
 // path, then runs until then, SIGTERM or SIGINT.
 
+#include "sim/line_speeds.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -20,29 +22,6 @@ volatile std::sig_atomic_t stopping = 0;
 
 void stop(int) {
     stopping = 1;
-}
-
-long rateOf(speed_t speed) {
-    switch (speed) {
-    case B1200:
-        return 1200;
-    case B2400:
-        return 2400;
-    case B4800:
-        return 4800;
-    case B9600:
-        return 9600;
-    case B19200:
-        return 19200;
-    case B38400:
-        return 38400;
-    case B57600:
-        return 57600;
-    case B115200:
-        return 115200;
-    default:
-        return 0;
-    }
 }
 
 bool writeAll(int fd, const char* bytes, std::size_t count) {
@@ -99,7 +78,7 @@ int main() {
             if (received[i] == '?') {
                 termios line{};
                 ::tcgetattr(master, &line);
-                answer += std::to_string(rateOf(::cfgetospeed(&line))) + "\n";
+                answer += std::to_string(velmora::baudOf(::cfgetospeed(&line))) + "\n";
             } else {
                 answer += received[i];
             }
