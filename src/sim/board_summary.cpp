@@ -1,91 +1,54 @@
 #include "sim/board_summary.h"
 
-#include <cstdio>
+#include <nlohmann/json.hpp>
 
 namespace velmora {
 
-namespace {
-
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        default:
-            if (c < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
-
-std::string numbers(const std::vector<int>& values) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        out += (i ? ", " : "") + std::to_string(values[i]);
-    }
-    return out + "]";
-}
-
-} // namespace
-
 std::string BoardSummary::toJson() const {
-    std::string out = "{\n";
-    out += "  \"mode\": " + quoted(mode) + ",\n";
-    out += "  \"completedWrites\": " + std::to_string(completedWrites) + ",\n";
-    out += "  \"failedWrites\": " + std::to_string(failedWrites) + ",\n";
-    out += "  \"bootDownloads\": " + std::to_string(bootDownloads) + ",\n";
-    out += "  \"bytesReceived\": " + std::to_string(bytesReceived) + ",\n";
-    out += "  \"bytesSent\": " + std::to_string(bytesSent) + ",\n";
-    out += "  \"ignoredBytes\": " + std::to_string(ignoredBytes) + ",\n";
-    out += std::string("  \"linkDropped\": ") + (linkDropped ? "true" : "false") + ",\n";
-    out += "  \"faultsInjected\": [";
-    for (std::size_t i = 0; i < faultsInjected.size(); ++i) {
-        out += (i ? ", " : "") + quoted(faultsInjected[i]);
+    // Fields in the order a reader looks for them: the totals first.
+    using Json = nlohmann::ordered_json;
+    Json writeList = Json::array();
+    for (const WriteRecord& w : writes) {
+        writeList.push_back({
+            {"stage", w.stage},
+            {"size", w.size},
+            {"blocksExpected", w.blocksExpected},
+            {"blocksReceived", w.blocksReceived},
+            {"baud", w.baud},
+            {"checksumExpected", w.checksumExpected},
+            {"checksumReceived", w.checksumReceived},
+            {"checksumOk", w.checksumReceived >= 0 && w.checksumReceived == w.checksumExpected},
+            {"outcome", w.outcome},
+        });
     }
-    out += "],\n  \"writes\": [";
-    for (std::size_t i = 0; i < writes.size(); ++i) {
-        const WriteRecord& w = writes[i];
-        out += i ? ",\n    " : "\n    ";
-        out += "{\"stage\": " + quoted(w.stage) + ", \"size\": " + std::to_string(w.size) +
-               ", \"blocksExpected\": " + std::to_string(w.blocksExpected) +
-               ", \"blocksReceived\": " + std::to_string(w.blocksReceived) +
-               ", \"baud\": " + std::to_string(w.baud) +
-               ", \"checksumExpected\": " + std::to_string(w.checksumExpected) +
-               ", \"checksumReceived\": " + std::to_string(w.checksumReceived) +
-               ", \"checksumOk\": " +
-               (w.checksumReceived >= 0 && w.checksumReceived == w.checksumExpected ? "true"
-                                                                                    : "false") +
-               ", \"outcome\": " + quoted(w.outcome) + "}";
+    Json messageList = Json::array();
+    for (const MessageRecord& m : messages) {
+        messageList.push_back({
+            {"kind", m.kind},
+            {"bytes", m.bytes},
+            {"bauds", m.bauds},
+            {"frameOk", m.frameOk},
+            {"rateUncertain", m.rateUncertain},
+            {"result", m.result},
+            {"reply", m.reply},
+        });
     }
-    out += writes.empty() ? "],\n" : "\n  ],\n";
-    out += "  \"messages\": [";
-    for (std::size_t i = 0; i < messages.size(); ++i) {
-        const MessageRecord& m = messages[i];
-        out += i ? ",\n    " : "\n    ";
-        out += "{\"kind\": " + quoted(m.kind) + ", \"bytes\": " + std::to_string(m.bytes) +
-               ", \"bauds\": " + numbers(m.bauds) +
-               ", \"frameOk\": " + (m.frameOk ? "true" : "false") +
-               ", \"rateUncertain\": " + (m.rateUncertain ? "true" : "false") +
-               ", \"result\": " + quoted(m.result) + ", \"reply\": " + std::to_string(m.reply) +
-               "}";
-    }
-    out += messages.empty() ? "]\n" : "\n  ]\n";
-    out += "}\n";
-    return out;
+    const Json summary = {
+        {"mode", mode},
+        {"completedWrites", completedWrites},
+        {"failedWrites", failedWrites},
+        {"bootDownloads", bootDownloads},
+        {"bytesReceived", bytesReceived},
+        {"bytesSent", bytesSent},
+        {"ignoredBytes", ignoredBytes},
+        {"linkDropped", linkDropped},
+        {"faultsInjected", faultsInjected},
+        {"writes", std::move(writeList)},
+        {"messages", std::move(messageList)},
+    };
+    // Texts that are not UTF-8 are written with U+FFFD in place of the bad
+    // bytes rather than failing the whole summary.
+    return summary.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 } // namespace velmora
