@@ -5,10 +5,12 @@
 
 namespace velmora::app {
 
-// The start-up request of the command line. A word that begins with "-" is a
-// switch; one that begins with "/" is a switch only when it is a known one
-// (p, pt, dde, Unregister, Unregserver, Embedding, Automation), so that
-// absolute paths stay paths. The first other word names the file.
+// The start-up request of the command line, read by QCommandLineParser.
+// Besides --help and --version, the shell's switches (p, pt, dde, Unregister,
+// Unregserver, Embedding, Automation) are taken in any letter case after "-",
+// "--" or "/"; a word after "/" that is no such switch is a path, so absolute
+// paths stay paths. The first other word names the file; "--" ends the
+// switches.
 struct CommandLineInfo {
     enum ShellCommand {
         FileNew,       // no file: a new, empty document
@@ -26,9 +28,16 @@ struct CommandLineInfo {
     QString portName;
     bool runEmbedded = false;  // "Embedding": also no report box after an unregister
     bool runAutomated = false; // "Automation": accepted, no effect
+    // --help and --version: print and end, before anything needs a display.
+    bool showHelp = false;
+    bool showVersion = false;
+    // Options that are none of the above, accepted and otherwise ignored.
+    QStringList unknownOptions;
 
     // Parses the arguments after the program's name.
     static CommandLineInfo parse(const QStringList& arguments);
+    // What --help prints.
+    static QString helpText();
 };
 
 } // namespace velmora::app

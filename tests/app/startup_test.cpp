@@ -31,6 +31,7 @@ private slots:
 
     void commandLineIsParsed_data();
     void commandLineIsParsed();
+    void helpAndVersionWithoutADisplay();
     void withoutArgumentsADefaultDocument();
     void aFileNamedIsLoadedBeforeTheWindowShows();
     void aFileThatCannotBeOpenedEndsStartUp();
@@ -68,6 +69,13 @@ void StartupTest::commandLineIsParsed_data() {
     QTest::newRow("automation") << QStringList{"/Automation"} << C::FileNew << QString() << false;
     QTest::newRow("unknown dashed switch")
         << QStringList{"-q", "a.mot"} << C::FileOpen << "a.mot" << false;
+    QTest::newRow("print to, dashed in capitals")
+        << QStringList{"-PT", "a.mot", "printer", "driver", "port"} << C::FilePrintTo << "a.mot"
+        << false;
+    QTest::newRow("the last request decides")
+        << QStringList{"/Unregister", "/p", "a.mot"} << C::FilePrint << "a.mot" << false;
+    QTest::newRow("-- ends the switches")
+        << QStringList{"--", "/p", "--help"} << C::FileOpen << "/p" << false;
 }
 
 void StartupTest::commandLineIsParsed() {
@@ -79,10 +87,39 @@ void StartupTest::commandLineIsParsed() {
     QCOMPARE(info.shellCommand, command);
     QCOMPARE(info.fileName, file);
     QCOMPARE(info.runEmbedded, embedded);
+    QVERIFY(!info.showHelp && !info.showVersion);
+    QCOMPARE(info.unknownOptions, arguments.contains("-q") ? QStringList{"q"} : QStringList{});
     if (command == CommandLineInfo::FilePrintTo) {
         QCOMPARE(info.printerName, QStringLiteral("printer"));
         QCOMPARE(info.driverName, QStringLiteral("driver"));
         QCOMPARE(info.portName, QStringLiteral("port"));
+    }
+}
+
+void StartupTest::helpAndVersionWithoutADisplay() {
+    QVERIFY(CommandLineInfo::parse({"a.mot", "-h"}).showHelp);
+    QVERIFY(CommandLineInfo::parse({"--version"}).showVersion);
+    QVERIFY(!CommandLineInfo::parse({"--", "--help"}).showHelp);
+    // The program answers and ends before anything needs a display.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        environment.remove(name);
+    }
+    for (const QString& argument : {QStringLiteral("--help"), QStringLiteral("--version")}) {
+        QProcess program;
+        program.setProcessEnvironment(environment);
+        program.start(QStringLiteral(VELMORA_PROGRAM), {argument});
+        QVERIFY(program.waitForFinished(60000));
+        const QByteArray out = program.readAllStandardOutput();
+        QVERIFY2(program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0,
+                 program.readAllStandardError().constData());
+        if (argument == QLatin1String("--version")) {
+            QCOMPARE(out, QByteArray("velmora " VELMORA_VERSION "\n"));
+        } else {
+            QVERIFY2(out.contains("[options] [file]"), out.constData());
+            QVERIFY(out.contains("/Unregister, /Unregserver"));
+            QVERIFY(out.contains("--version"));
+        }
     }
 }
 
