@@ -11,6 +11,7 @@
 #include <QStandardPaths>
 #include <QXmlStreamReader>
 #include <set>
+#include <vector>
 
 namespace velmora::desktop {
 namespace {
@@ -239,7 +240,118 @@ void readUserPackages(const QString& packagesDir, std::set<QString>& owners) {
     }
 }
 
+// Whether an entry's program (as its Exec line names it: a path, or a name
+// looked up on PATH) is the program at hand.
+bool runsProgram(const QString& execProgram, const QFileInfo& program) {
+    if (execProgram.isEmpty()) {
+        return false;
+    }
+    const QString path =
+        execProgram.contains('/') ? execProgram : QStandardPaths::findExecutable(execProgram);
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return !canonical.isEmpty() && canonical == program.canonicalFilePath();
+}
+
+// Whether an installed data folder holds both the entry that starts this
+// program and the MIME type: then the desktop has everything the per-user
+// files would give it, and a per-user entry would only hide the installed one
+// from later updates.
+bool installedForProgram(const DesktopPlaces& places, const QFileInfo& program) {
+    for (const QString& dir : places.dataDirs) {
+        if (dir == places.dataHome) {
+            continue;
+        }
+        const QString entry = dir + "/applications/" + desktopEntryName;
+        if (QFileInfo(entry).isFile() &&
+            QFileInfo(dir + "/mime/packages/" + mimePackageName).isFile() &&
+            runsProgram(desktopExecProgram(readAll(entry)), program)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Removes the per-user files that registration wrote for this program, or
+// for a program that is no longer there. A file that differs from what
+// registration writes (the user's own) stays, and so does everything while a
+// per-user entry starts another program that still exists.
+bool removeWrittenUserCopies(const DesktopPlaces& places, const QFileInfo& program) {
+    const AssociationFiles files(places.dataHome);
+    std::vector<QString> written;
+    if (QFileInfo::exists(files.desktopEntry)) {
+        const QByteArray entry = readAll(files.desktopEntry);
+        const QString runs = desktopExecProgram(entry);
+        const bool asWritten =
+            !runs.isEmpty() && entry == desktopEntryText(desktopExecArgument(runs));
+        const bool stale = runsProgram(runs, program) || !QFileInfo(runs).isFile();
+        if (!asWritten || !stale) {
+            return true;
+        }
+        written.push_back(files.desktopEntry);
+    }
+    const QByteArray mime = readAll(files.mimePackage);
+    if (mime == mimePackageText(true) || mime == mimePackageText(false)) {
+        written.push_back(files.mimePackage);
+    }
+    if (readAll(files.applicationIcon) == sources::read(sources::applicationIcon)) {
+        written.push_back(files.applicationIcon);
+    }
+    if (readAll(files.documentIcon) == sources::read(sources::documentIcon)) {
+        written.push_back(files.documentIcon);
+    }
+    bool removedAll = true;
+    for (const QString& path : written) {
+        removedAll = QFile::remove(path) && removedAll;
+    }
+    const bool refreshed = written.empty() || refreshDatabases(places, true);
+    return removedAll && refreshed;
+}
+
 } // namespace
+
+QString desktopExecProgram(const QByteArray& entry) {
+    QString value;
+    bool found = false;
+    for (const QByteArray& line : entry.split('\n')) {
+        if (line.startsWith("Exec=")) {
+            value = QString::fromUtf8(line.mid(5));
+            found = true;
+            break;
+        }
+    }
+    if (!found) {
+        return {};
+    }
+    // The string escapes of the entry first, then the Exec quoting.
+    QString unescaped;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 1 < value.size()) {
+            const QChar next = value[++i];
+            unescaped += next == 's'   ? QChar(' ')
+                         : next == 'n' ? QChar('\n')
+                         : next == 't' ? QChar('\t')
+                         : next == 'r' ? QChar('\r')
+                                       : next;
+        } else {
+            unescaped += value[i];
+        }
+    }
+    QString program;
+    qsizetype i = 0;
+    if (unescaped.startsWith('"')) {
+        for (i = 1; i < unescaped.size() && unescaped[i] != '"'; ++i) {
+            if (unescaped[i] == '\\' && i + 1 < unescaped.size()) {
+                ++i;
+            }
+            program += unescaped[i];
+        }
+    } else {
+        for (; i < unescaped.size() && unescaped[i] != ' ' && unescaped[i] != '\t'; ++i) {
+            program += unescaped[i];
+        }
+    }
+    return program.replace(QStringLiteral("%%"), QStringLiteral("%"));
+}
 
 DesktopPlaces DesktopPlaces::fromEnvironment() {
     DesktopPlaces places;
@@ -312,6 +424,9 @@ int registerDesktopAssociation(const QString& programPath, const DesktopPlaces& 
     if (places.dataHome.isEmpty() || programPath.isEmpty() || !program.isFile() ||
         !program.isExecutable() || hasControlCharacters(program.absoluteFilePath())) {
         return 0;
+    }
+    if (installedForProgram(places, program)) {
+        return removeWrittenUserCopies(places, program) ? 1 : 0;
     }
     const QByteArray applicationIcon = sources::read(sources::applicationIcon);
     const QByteArray documentIcon = sources::read(sources::documentIcon);

@@ -6,8 +6,8 @@
 
 // The desktop's association of ".mot" files with the program: a per-user MIME
 // type "Tessik Document" for *.mot, a desktop entry that opens such a file with
-// the running program, and the icons both show. Written at every start,
-// removed by "Unregister".
+// the running program, and the icons both show. Written at every start unless
+// the program's package installed them, removed by "Unregister".
 namespace velmora::desktop {
 
 // Names shared by the per-user association and the files the package installs.
@@ -33,9 +33,11 @@ struct DesktopPlaces {
 };
 
 // Writes the association for the program at programPath (an existing
-// executable). A *.mot glob that another installed MIME type already owns keeps
-// its owner: the type is still written, without the glob. Refreshes the MIME,
-// desktop and icon databases where their tools exist. Returns 1 on success, 0
+// executable). Where an installed data folder already holds the entry that
+// starts this program and the MIME type (the program's package), it writes
+// nothing and removes the per-user files an earlier start wrote. A *.mot glob that another
+// installed MIME type already owns keeps its owner: the type is still written, without the glob.
+// Refreshes the MIME, desktop and icon databases where their tools exist. Returns 1 on success, 0
 // when anything could not be written or refreshed; never shows anything.
 int registerDesktopAssociation(const QString& programPath);
 int registerDesktopAssociation(const QString& programPath, const DesktopPlaces& places);
@@ -51,5 +53,8 @@ QString otherOwnerOfDocumentGlob(const DesktopPlaces& places);
 // One argument of a desktop entry's Exec line, quoted and escaped as the
 // desktop entry rules require.
 QString desktopExecArgument(const QString& argument);
+// The program a desktop entry's Exec line starts, unquoted and unescaped (a
+// path, or a name to look up on PATH); empty when the entry has no Exec line.
+QString desktopExecProgram(const QByteArray& entry);
 
 } // namespace velmora::desktop

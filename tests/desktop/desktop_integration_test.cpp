@@ -255,6 +255,66 @@ TEST_F(DesktopAssociation, TakesTheDataFoldersFromTheEnvironment) {
     }
 }
 
+TEST_F(DesktopAssociation, AnInstalledEntryForThisProgramReplacesTheUserCopies) {
+    // A start before the package was installed wrote the per-user files.
+    ASSERT_EQ(registerDesktopAssociation(program, places), 1);
+    const QString userOwnIcon = applicationIconFile();
+    // The package's files: its entry starts the program by name, found on PATH.
+    const QString system = places.dataDirs[0];
+    writeFile(system + "/applications/velmora.desktop",
+              readFile(VELMORA_RES_DIR "/velmora.desktop"));
+    writeFile(system + "/mime/packages/velmora.xml", readFile(VELMORA_RES_DIR "/velmora.xml"));
+    qputenv("PATH", QFile::encodeName(root.filePath("bin")));
+    ASSERT_EQ(registerDesktopAssociation(program, places), 1);
+    for (const QString& path : writtenFiles()) {
+        EXPECT_FALSE(QFileInfo::exists(path)) << path.toStdString();
+    }
+    // Nothing is written at the next start either; a file the user changed stays.
+    writeFile(userOwnIcon, "<svg>the user's own</svg>");
+    ASSERT_EQ(registerDesktopAssociation(program, places), 1);
+    EXPECT_FALSE(QFileInfo::exists(desktopEntry()));
+    EXPECT_FALSE(QFileInfo::exists(mimePackage()));
+    EXPECT_EQ(readFile(userOwnIcon), "<svg>the user's own</svg>");
+
+    // An entry the user wrote, or the registration of another program that is
+    // still there, is not this start's to remove.
+    for (const QByteArray& entry :
+         {QByteArray("[Desktop Entry]\nExec=" + QFile::encodeName(program) + " --my-flags %f\n"),
+          readFile(VELMORA_RES_DIR "/velmora.desktop")
+              .replace("Exec=velmora",
+                       "Exec=" + QFile::encodeName(root.filePath("other/velmora")))}) {
+        writeExecutable(root.filePath("other/velmora"), "#!/bin/sh\n");
+        writeFile(desktopEntry(), entry);
+        writeFile(mimePackage(), readFile(VELMORA_RES_DIR "/velmora.xml"));
+        ASSERT_EQ(registerDesktopAssociation(program, places), 1);
+        EXPECT_EQ(readFile(desktopEntry()), entry);
+    }
+    // Once that program is gone, its registration is stale.
+    QFile::remove(root.filePath("other/velmora"));
+    ASSERT_EQ(registerDesktopAssociation(program, places), 1);
+    EXPECT_FALSE(QFileInfo::exists(desktopEntry()));
+}
+
+TEST_F(DesktopAssociation, AnInstalledEntryForAnotherProgramKeepsTheUserRegistration) {
+    // A program run from a build folder beside an installed one, or an
+    // installed entry without its MIME type.
+    const QString system = places.dataDirs[0];
+    writeExecutable(root.filePath("usr/bin/velmora"), "#!/bin/sh\n");
+    writeFile(system + "/applications/velmora.desktop",
+              "[Desktop Entry]\nExec=" + QFile::encodeName(root.filePath("usr/bin/velmora")) +
+                  " %f\n");
+    writeFile(system + "/mime/packages/velmora.xml", readFile(VELMORA_RES_DIR "/velmora.xml"));
+    ASSERT_EQ(registerDesktopAssociation(program, places), 1);
+    EXPECT_EQ(lineStarting(readFile(desktopEntry()), "Exec="),
+              "Exec=" + QFile::encodeName(program) + " %f");
+    QFile::remove(desktopEntry());
+    writeFile(system + "/applications/velmora.desktop",
+              "[Desktop Entry]\nExec=" + QFile::encodeName(program) + " %f\n");
+    QFile::remove(system + "/mime/packages/velmora.xml");
+    ASSERT_EQ(registerDesktopAssociation(program, places), 1);
+    EXPECT_TRUE(QFileInfo::exists(desktopEntry()));
+}
+
 TEST(DesktopExecArgument, QuotesAndEscapesAsDesktopEntriesRequire) {
     EXPECT_EQ(desktopExecArgument("/usr/bin/velmora"), "/usr/bin/velmora");
     EXPECT_EQ(desktopExecArgument("/opt/My Tools/velmora"), "\"/opt/My Tools/velmora\"");
@@ -265,6 +325,15 @@ TEST(DesktopExecArgument, QuotesAndEscapesAsDesktopEntriesRequire) {
     EXPECT_EQ(desktopExecArgument("/a$b`c"), "\"/a\\\\$b\\\\`c\"");
     EXPECT_EQ(desktopExecArgument("/a\\b"), "\"/a\\\\\\\\b\"");
     EXPECT_EQ(desktopExecArgument("/a'b;c"), "\"/a'b;c\"");
+    // Read back from an entry's Exec line, every one gives its path again.
+    for (const char* path : {"/usr/bin/velmora", "/opt/My Tools/velmora", "/opt/100%/velmora",
+                             "/a\"b", "/a$b`c", "/a\\b", "/a'b;c"}) {
+        EXPECT_EQ(desktopExecProgram("[Desktop Entry]\nExec=" + desktopExecArgument(path).toUtf8() +
+                                     " %f\nName=x\n"),
+                  path);
+    }
+    EXPECT_EQ(desktopExecProgram("[Desktop Entry]\nExec=velmora %f\n"), "velmora");
+    EXPECT_EQ(desktopExecProgram("[Desktop Entry]\nName=x\n"), "");
 }
 
 TEST_F(DesktopAssociation, DatabasesAreRefreshedWithTheDesktopsTools) {
