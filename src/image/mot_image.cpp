@@ -183,6 +183,7 @@ void MotImage::takeRecord(std::string_view line, const SRecord& record, std::uin
     }
     const std::uint64_t index = recordsRead++;
     if (record.address >= imageWindowEnd) {
+        countFault(recordFaults.outsideFlash, recordFaults.firstOutsideFlashLine, lineNumber);
         return; // outside the window: dropped
     }
     ++windowRecords;

@@ -38,6 +38,8 @@ struct RecordFaults {
     std::uint64_t firstNotHexLine = 0;
     std::uint64_t pastFlashEnd = 0; // data bytes at 0x20000 and above, dropped from the image
     std::uint64_t firstPastFlashEndLine = 0;
+    std::uint64_t outsideFlash = 0; // records that start at 0x20000 or above, dropped whole
+    std::uint64_t firstOutsideFlashLine = 0;
 
     bool damaged() const { return wrongChecksums > 0 || notHex > 0; }
 };

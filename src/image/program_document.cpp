@@ -92,6 +92,13 @@ int ProgramDocument::onOpenDocument(const std::string& path) {
         }
         op.notify("Warning: " + damage + "; loaded as written", Notice::Warning);
     }
+    if (const RecordFaults& faults = motImage.faults(); faults.outsideFlash > 0) {
+        op.notify("Warning: " + fileName + ": " +
+                      plural(faults.outsideFlash, "record starts", "records start") +
+                      " at or above 0x20000, past the end of the flash (first at line " +
+                      std::to_string(faults.firstOutsideFlashLine) + "); dropped",
+                  Notice::Warning);
+    }
     if (!motImage.sortRecords() || !motImage.buildLines()) {
         return 0;
     }

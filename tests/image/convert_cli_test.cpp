@@ -56,7 +56,9 @@ TEST_F(ConvertCommand, FailedLoadsExitOneWithTheMessagesOnStderr) {
     writeText(good, dataRecord(0x20000, std::vector<std::uint8_t>(16, 0)) + "\n");
     result = convert(shellQuoted(good) + " --work-dir " + shellQuoted(folder.path().string()));
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, "Mot File Data Range Error !\n");
+    EXPECT_EQ(result.err, "Warning: " + good +
+                              ": 1 record starts at or above 0x20000, past the end of the flash "
+                              "(first at line 1); dropped\nMot File Data Range Error !\n");
     EXPECT_FALSE(std::filesystem::exists(folder / "tmp.bin"));
 }
 

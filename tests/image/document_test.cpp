@@ -240,11 +240,17 @@ TEST_F(Document, WarnsOfDamagedRecordsAndRefusesThemWhenStrict) {
 
 TEST_F(Document, WarnsThatBytesPastTheFlashAreDropped) {
     const auto longTail = folder / "tail.mot";
-    writeText(longTail, dataRecord(0x10, {1}) + "\n" + dataRecord(0x1FFF0, Bytes(20, 7)) + "\n");
+    // A record that crosses 0x20000 and two that start at or above it.
+    writeText(longTail, dataRecord(0x10, {1}) + "\n" + dataRecord(0x1FFF0, Bytes(20, 7)) + "\n" +
+                            dataRecord(0x20000, {1}) + "\n" + dataRecord(0x3FFF0, {2}) + "\n");
     ProgramDocument document(op, places);
     ASSERT_EQ(document.onOpenDocument(longTail.string()), 1);
-    ASSERT_EQ(op.notices.size(), 1u);
+    ASSERT_EQ(op.notices.size(), 2u);
     EXPECT_EQ(op.notices[0].first,
+              "Warning: " + longTail.string() +
+                  ": 2 records start at or above 0x20000, past the end of the flash (first at "
+                  "line 3); dropped");
+    EXPECT_EQ(op.notices[1].first,
               "Warning: " + longTail.string() +
                   ": 1 record runs past the end of the flash at 0x1FFFF (first at line 2); the "
                   "bytes past it are dropped");
