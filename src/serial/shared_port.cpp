@@ -133,7 +133,7 @@ std::shared_ptr<SharedPort> SharedPort::acquire(const std::string& name, Holder 
     if (auto found = ports.find(resolved); found != ports.end()) {
         if (auto port = found->second.lock(); port && port->isOpen()) {
             if (port->d->holds(holder)) {
-                status = Status::refused(resolved + " is open already");
+                status = Status::refused(name + " is open already");
                 return nullptr;
             }
             status = port->d->transport.configure(settings);
@@ -144,7 +144,9 @@ std::shared_ptr<SharedPort> SharedPort::acquire(const std::string& name, Holder 
             return port;
         }
     }
-    auto port = std::make_shared<SharedPort>(makeTransport(resolved));
+    // Found by the device it leads to, named as the operator named it: a
+    // failure later says the --port path, not the /dev/pts/N behind a link.
+    auto port = std::make_shared<SharedPort>(makeTransport(name));
     status = port->d->transport.open(settings);
     if (!status.ok()) {
         return nullptr;

@@ -124,7 +124,7 @@ TEST_F(PortFailures, ADeviceTheUserMayNotOpenSaysWhichGroupTheyNeed) {
         GTEST_SKIP() << "needs root to run as another user";
     }
     const std::string board = startBoard();
-    const std::string device = fs::canonical(board).string();
+    const std::string device = board; // named as the operator named it, not the pty behind it
     CliRun result = run(asNobody(flashWords(board)));
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_LT(result.took, 1s);
@@ -140,7 +140,7 @@ TEST_F(PortFailures, ASecondRunOnABusyBoardIsToldWhoHoldsItAndAKilledRunLeavesIt
     const auto locksBefore = lockFolderEntries();
     // A slow board keeps the first run busy for seconds.
     const std::string board = startBoard({"--reply-delay-ms", "400"});
-    const std::string device = fs::canonical(board).string();
+    const std::string device = board;
     fs::create_directories(dir / "first");
     const pid_t first =
         spawnProgram(flashWords(board, "first"), dir / "first.out", dir / "first.err");
@@ -176,7 +176,7 @@ TEST_F(PortFailures, ASecondRunOnABusyBoardIsToldWhoHoldsItAndAKilledRunLeavesIt
 
 TEST_F(PortFailures, ABoardThatVanishesMidTransferIsNamedAtOnce) {
     const std::string board = startBoard({"--drop-after-block", "2"});
-    const std::string device = fs::canonical(board).string();
+    const std::string device = board; // the --port path, not the /dev/pts/N it leads to
     CliRun result = run(flashWords(board));
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_LT(result.took, 1s);
