@@ -219,6 +219,9 @@ void CCorvaneView::startProgramming() {
         resetTarget();
         return;
     }
+    if (programmingTransfer.endedBeforeChecksum()) {
+        ++unchecked;
+    }
     if (bootDownloadDone == 0) {
         ++programmed;
         op.showMessage("Porgramming successfully !", Icon::Information);

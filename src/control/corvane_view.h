@@ -83,6 +83,9 @@ public:
     bool writesOverControl() const { return writeOverControl; }
     // How many writes of the loaded image ended in "Porgramming successfully !".
     int programmedCount() const { return programmed; }
+    // How many transfers (PreFlash.bin's included) the board ended after the
+    // last block, before the checksum was sent: programmed, but unchecked.
+    int uncheckedCount() const { return unchecked; }
 
     const Places& places() const { return filePlaces; }
 
@@ -105,6 +108,7 @@ private:
     BootDownload bootDownloadExchange;
     bool writeOverControl = false;
     int programmed = 0;
+    int unchecked = 0;
 };
 
 } // namespace velmora

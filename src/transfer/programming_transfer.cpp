@@ -2,12 +2,14 @@
 
 #include "core/file_io.h"
 #include "core/flags.h"
+#include "core/published_file.h"
 #include "transfer/file_bytes.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -41,6 +43,8 @@ bool ProgrammingTransfer::start() {
     endResult = 0;
     percentText.clear();
     progressPosition = 0;
+    closingSent = 0;
+    succeededWithoutChecksum = false;
     const bool preFlash = bootDownloadDone != 0;
     auto file = readWholeFile(preFlash ? places.preFlashFile() : places.imageFile());
     if (!file || file->empty()) {
@@ -53,9 +57,23 @@ bool ProgrammingTransfer::start() {
     image = std::move(*file);
     imageLength = static_cast<int>(image.size());
     next = 0;
-    recordFile =
-        ::open(places.recordFile().string().c_str(), O_RDWR | O_CREAT | O_TRUNC | openBytes, 0644);
+    // Written where it is named: through its links, into a FIFO or device
+    // as it is; never into a folder.
+    const std::string recordPath = places.recordFile().string();
+    const OutputPlace place = placeOfOutput(recordPath);
+    std::string why = place.reason;
+    if (place.kind != OutputKind::Refused) {
+        recordFile =
+            place.descriptor >= 0 ? ::dup(place.descriptor)
+            : place.kind == OutputKind::Direct
+                ? ::open(place.target.c_str(), O_WRONLY | openBytes)
+                : ::open(place.target.c_str(), O_RDWR | O_CREAT | O_TRUNC | openBytes, 0644);
+        if (recordFile < 0) {
+            why = std::strerror(errno);
+        }
+    }
     if (recordFile < 0) {
+        op.notify("Cannot create " + recordPath + ": " + why, Notice::Failure);
         op.showMessage("Create Recv File Error !", Icon::Warning);
         releaseAndEnd(false);
         return false;
@@ -97,6 +115,7 @@ void ProgrammingTransfer::sendNext() {
     sentCount += blockSize;
     if (blockStart >= imageLength) {
         // Every byte of the image is out: the closing message.
+        ++closingSent;
         const std::uint8_t closing[2] = {leadByte, static_cast<std::uint8_t>(0xFF - checksum)};
         if (Status status = sendWithinLineTime(*link, closing, sizeof closing); !status.ok()) {
             failOn(status);
@@ -191,6 +210,11 @@ void ProgrammingTransfer::awaitReply() {
         return;
     }
     if (reply == nextBlockReply) {
+        if (closingSent > closingResendLimit) {
+            op.notify("The board asked for more after the last block.", Notice::Failure);
+            releaseAndEnd(false);
+            return;
+        }
         next += blockSize;
         state = Send;
     } else if (reply == endReply) {
@@ -204,6 +228,12 @@ void ProgrammingTransfer::awaitReply() {
                       Notice::Failure);
             releaseAndEnd(false);
             return;
+        }
+        if (closingSent == 0) {
+            succeededWithoutChecksum = true;
+            op.notify("The board ended the transfer after the last block; the checksum was "
+                      "never sent.",
+                      Notice::Warning);
         }
         finished = 1;
         releaseAndEnd(true);

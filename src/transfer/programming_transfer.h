@@ -17,8 +17,11 @@ namespace velmora {
 // answered 0x11, then the closing message with the one's complement of the
 // 8-bit sum of every byte sent, answered 0x06. Every answer is recorded in
 // Recv.bin. An end reply before the last block has gone out is no success:
-// the board cannot have the image. A transport call that fails ends the
-// transfer at once, after the operator is told the system's reason.
+// the board cannot have the image. A board that asks for more after the
+// closing message gets it again, a bounded number of times, so a confused
+// board cannot keep the run (and Recv.bin) going for ever. A transport call
+// that fails ends the transfer at once, after the operator is told the
+// system's reason.
 class ProgrammingTransfer : public Exchange {
 public:
     enum State { Send = 0, AwaitReply = 1 };
@@ -31,6 +34,9 @@ public:
     // Polls one wait for a reply may stand for.
     static constexpr int pollsPerWait = 16;
     static constexpr int recordSize = 16;
+    // Times the closing message is sent again on a 0x11 answer before the
+    // transfer gives up on the board.
+    static constexpr int closingResendLimit = 8;
 
     ProgrammingTransfer(Operator& op, Places places, Timing timing);
     ~ProgrammingTransfer() override;
@@ -51,6 +57,9 @@ public:
     bool holdsImage() const { return !image.empty(); }
     bool recordFileOpen() const { return recordFile >= 0; }
     std::uint8_t checksumSoFar() const { return checksum; }
+    // The last run succeeded on an end reply to the last block: the board
+    // never got the checksum, the only check of the data.
+    bool endedBeforeChecksum() const { return succeededWithoutChecksum; }
 
 private:
     void releaseAndEnd(bool ok);
@@ -73,6 +82,8 @@ private:
     std::vector<std::uint8_t> image;
     std::uint8_t checksum = 0;
     int finished = 0;
+    int closingSent = 0; // closing messages sent in this run
+    bool succeededWithoutChecksum = false;
     unsigned emptyPolls = 0;
     long long progressPosition = 0;
     bool ended = false;

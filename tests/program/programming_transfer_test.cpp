@@ -152,6 +152,31 @@ TEST_F(ProgrammingTransferTest, ResendsTheClosingMessageWhenAskedForMore) {
     EXPECT_EQ(readBytes(places.recordFile()).size(), 48u);
 }
 
+TEST_F(ProgrammingTransferTest, ABoardThatAsksForMoreForEverIsGivenUpOnAfterTheLastResend) {
+    writeBytes(places.imageFile(), pattern(128));
+    int closingMessages = 0;
+    peer.play([&](PtyPeer& target) {
+        target.read(129);
+        target.write({0x11});
+        // Answers every closing message with 0x11 while the host sends one.
+        while (target.read(2, std::chrono::milliseconds(300)).size() == 2) {
+            ++closingMessages;
+            target.write({0x11});
+        }
+    });
+    EXPECT_EQ(run(), 2);
+    peer.join();
+    EXPECT_EQ(closingMessages, 1 + ProgrammingTransfer::closingResendLimit);
+    ASSERT_EQ(op.notices.size(), 1u);
+    EXPECT_EQ(op.notices[0],
+              std::make_pair(std::string("The board asked for more after the last block."),
+                             Notice::Failure));
+    EXPECT_TRUE(op.messages.empty()); // the caller adds its own
+    // One record per answer: the block's and each closing message's.
+    EXPECT_EQ(readBytes(places.recordFile()).size(),
+              16u * (2 + ProgrammingTransfer::closingResendLimit));
+}
+
 TEST_F(ProgrammingTransferTest, AnEndReplyIsASuccessOnlyOnceTheLastBlockIsOut) {
     writeBytes(places.imageFile(), pattern(300)); // three blocks, the last one padded
     peer.play([&](PtyPeer& target) {
@@ -173,8 +198,15 @@ TEST_F(ProgrammingTransferTest, AnEndReplyIsASuccessOnlyOnceTheLastBlockIsOut) {
         target.read(129);
         target.write({0x06});
     });
-    EXPECT_EQ(run(), 1);
-    EXPECT_TRUE(op.notices.empty());
+    ProgrammingTransfer dialog(op, places, timing);
+    dialog.setUp(port.transport());
+    EXPECT_EQ(op.runExchange(dialog), 1);
+    EXPECT_TRUE(dialog.endedBeforeChecksum());
+    // A success, but the operator hears that the data were never checked.
+    ASSERT_EQ(op.notices.size(), 1u);
+    EXPECT_EQ(op.notices[0].first,
+              "The board ended the transfer after the last block; the checksum was never sent.");
+    EXPECT_EQ(op.notices[0].second, Notice::Warning);
     EXPECT_EQ(readBytes(places.recordFile()).size(), 48u);
 }
 
@@ -242,7 +274,9 @@ TEST_F(ProgrammingTransferTest, ARecordFileThatCannotBeMadeEndsBeforeSending) {
     writeBytes(places.imageFile(), pattern(128));
     fs::create_directory(places.recordFile());
     EXPECT_EQ(run(), 2);
-    EXPECT_EQ(op.texts(), std::vector<std::string>{"Create Recv File Error !"});
+    EXPECT_EQ(op.told, (std::vector<std::string>{"Cannot create " + places.recordFile().string() +
+                                                     ": Is a directory",
+                                                 "Create Recv File Error !"}));
     EXPECT_TRUE(peer.drain(std::chrono::milliseconds(50)).empty());
 }
 
