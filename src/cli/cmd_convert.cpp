@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 #include "cli/terminal_operator.h"
 #include "core/places.h"
+#include "core/published_file.h"
 #include "image/program_document.h"
 
 #include <cstdint>
@@ -86,6 +87,9 @@ int runConvert(const ConvertOptions& options) {
     Places places;
     places.workDir = options.workDir;
     TerminalOperator op;
+    if (!options.output.empty() && outputIsStandardOutput(options.output)) {
+        op.keepStdoutForOutput(); // the image goes there, every message to stderr
+    }
     ProgramDocument document(op, places);
     document.setStrict(options.strict);
     if (!options.output.empty()) {
@@ -111,7 +115,9 @@ void addConvertCommand(CLI::App& app, CliExit& exit) {
         "fails, 2 on a usage error.");
     command->add_option("file", options->file, "S-record program (.mot)")->required();
     command->add_option("-o,--output", options->output,
-                        "write the image to this file instead of tmp.bin in the working folder");
+                        "write the image to this file instead of tmp.bin in the working folder; "
+                        "- for standard output (every message then goes to stderr). A link's "
+                        "file is replaced, the link kept; a FIFO or device is written as it is");
     command->add_option("--work-dir", options->workDir, "folder that receives tmp.bin")
         ->capture_default_str();
     command->add_flag("--strict", options->strict,

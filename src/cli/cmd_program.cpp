@@ -72,6 +72,10 @@ int runProgramJob(Job job, const ProgramOptions& options) {
     }
 
     TerminalOperator terminal(timing, options.quiet);
+    if ((!options.reportPath.empty() && outputIsStandardOutput(options.reportPath)) ||
+        (!options.logPath.empty() && outputIsStandardOutput(options.logPath))) {
+        terminal.keepStdoutForOutput(); // the report or the transcript goes there
+    }
     std::optional<ProgressWriter> channel;
     if (options.progressFd >= 0) {
         channel.emplace(options.progressFd);
@@ -98,6 +102,7 @@ int runProgramJob(Job job, const ProgramOptions& options) {
 
     // Ends the run: the transcript and the report published (each write
     // checked), the parent told, the exit code chosen.
+    bool unchecked = false; // the board ended a transfer before its checksum
     auto finishRun = [&](bool programmed) {
         int code = programmed ? 0 : 1;
         if (const int signal = interruptSignal(); signal != 0) {
@@ -108,6 +113,7 @@ int runProgramJob(Job job, const ProgramOptions& options) {
         }
         BoardRecord record = recorder->finish(programmed && code == 0);
         record.interrupted = interruptSignal() != 0;
+        record.endedBeforeChecksum = unchecked;
         if (!options.logPath.empty() && !recorder->closeTranscript()) {
             terminal.notify("velmora-cli: " + recorder->transcriptError(), Notice::Failure);
             code = code == 0 ? 1 : code;
@@ -187,6 +193,7 @@ int runProgramJob(Job job, const ProgramOptions& options) {
         board->stop();
     }
 #endif
+    unchecked = view.uncheckedCount() > 0;
     return finishRun(view.programmedCount() > 0);
 }
 

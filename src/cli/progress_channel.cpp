@@ -71,7 +71,8 @@ void ProgressWriter::end(const BoardRecord& record) {
     std::snprintf(seconds, sizeof seconds, "%.3f", record.seconds);
     send("end\t" + record.result() + "\t" + std::to_string(record.bytesSent) + "\t" +
          std::to_string(record.bytesReceived) + "\t" + seconds + "\t" + field(record.startTime) +
-         "\t" + field(record.endTime));
+         "\t" + field(record.endTime) + "\t" +
+         (record.endedBeforeChecksum ? "unchecked" : "checked"));
 }
 
 std::vector<ChannelEvent> ProgressReader::take(std::string_view bytes) {
@@ -102,8 +103,8 @@ std::vector<ChannelEvent> ProgressReader::take(std::string_view bytes) {
             event.messageKind = fields[1];
             event.text = fields[2];
         } else if (kind == "end") {
-            auto fields = splitFields(line, 7);
-            if (fields.size() != 7) {
+            auto fields = splitFields(line, 8);
+            if (fields.size() < 7) {
                 continue;
             }
             event.kind = ChannelEvent::Kind::End;
@@ -114,6 +115,7 @@ std::vector<ChannelEvent> ProgressReader::take(std::string_view bytes) {
             event.record.seconds = std::strtod(fields[4].c_str(), nullptr);
             event.record.startTime = fields[5];
             event.record.endTime = fields[6];
+            event.record.endedBeforeChecksum = fields.size() > 7 && fields[7] == "unchecked";
         } else {
             continue; // a line of a later version: not ours to guess at
         }

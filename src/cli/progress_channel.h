@@ -15,6 +15,7 @@ namespace velmora::cli {
 //   progress <value> <maximum> <bytes per second> <status>
 //   message <failure|warning|news> <text>
 //   end <programmed|failed|interrupted> <bytes sent> <bytes received> <seconds> <start> <end>
+//       <checked|unchecked>   (unchecked: the board ended before the checksum)
 struct ChannelEvent {
     enum class Kind { Progress, Message, End };
     Kind kind = Kind::Message;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sys/time.h>
@@ -192,6 +193,10 @@ std::string sha256Hex(const std::string& bytes) {
 }
 
 bool RunReport::takeImage(const std::string& path) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
+        return false; // a FIFO that took the image holds it no more
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         return false;
@@ -229,8 +234,11 @@ std::string RunReport::toJson() const {
                ",\n            \"start\": " + jsonString(board.startTime) +
                ",\n            \"end\": " + jsonString(board.endTime) +
                ",\n            \"seconds\": " + jsonNumber(board.seconds) +
-               ",\n            \"result\": " + jsonString(board.result()) +
-               ",\n            \"messages\": [";
+               ",\n            \"result\": " + jsonString(board.result());
+        if (board.endedBeforeChecksum) {
+            out += ",\n            \"endedBeforeChecksum\": true";
+        }
+        out += ",\n            \"messages\": [";
         for (std::size_t m = 0; m < board.messages.size(); ++m) {
             out += (m == 0 ? "\n                " : ",\n                ") +
                    jsonString(board.messages[m]);

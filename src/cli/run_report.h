@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/published_file.h"
 #include "core/operator.h"
+#include "core/published_file.h"
 
 #include <chrono>
 #include <cstdint>
@@ -22,6 +22,9 @@ struct BoardRecord {
     long long bytesSent = 0;
     long long bytesReceived = 0;
     bool interrupted = false; // a signal ended the run
+    // The board ended a transfer after its last block, before the checksum
+    // (the only check of the data) was sent.
+    bool endedBeforeChecksum = false;
 
     // "programmed", "failed" or "interrupted".
     std::string result() const {

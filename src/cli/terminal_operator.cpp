@@ -59,7 +59,7 @@ void TerminalOperator::showMessage(std::string_view text, Icon icon) {
     if (quiet && !failure) {
         return;
     }
-    printLine(failure ? stderr : stdout, text);
+    printLine(failure ? stderr : newsStream, text);
 }
 
 void TerminalOperator::notify(std::string_view text, Notice kind) {
@@ -71,7 +71,7 @@ void TerminalOperator::notify(std::string_view text, Notice kind) {
     if (quiet && news) {
         return;
     }
-    printLine(news ? stdout : stderr, text);
+    printLine(news ? newsStream : stderr, text);
 }
 
 void TerminalOperator::drawProgress(const Exchange& exchange, double seconds, bool final) {

@@ -26,6 +26,9 @@ public:
     // wraps it), so they are kept with the run's other messages.
     void noticesThrough(Operator* outer) { self = outer; }
 
+    // News goes to stderr too: standard output carries the run's output.
+    void keepStdoutForOutput() { newsStream = stderr; }
+
     // Whether a signal asked the run to end; says so, once.
     bool interrupted();
 
@@ -48,6 +51,7 @@ private:
     bool stderrClosed = false;
     bool interruptTold = false;
     ProgressWriter* channel = nullptr;
+    std::FILE* newsStream = stdout;
     Operator* self = this;
 };
 
