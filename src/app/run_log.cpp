@@ -1,11 +1,13 @@
 #include "app/run_log.h"
 
+#include "core/published_file.h"
+
 #include <QDialogButtonBox>
+#include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QVBoxLayout>
 
 namespace velmora::app {
@@ -68,12 +70,15 @@ QString RunLog::text() const {
 }
 
 bool RunLog::saveAs(const QString& path, QString* error) const {
-    // Written whole or not at all: an earlier file stays as it was on failure.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text) || file.write(text().toUtf8()) < 0 ||
+    // Written where it is named (through a link, into a FIFO), a regular
+    // file whole or not at all: an earlier file stays as it was on failure.
+    PublishedFile file;
+    const QByteArray bytes = text().toUtf8();
+    if (!file.open(QFile::encodeName(path).toStdString()) ||
+        !file.write(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))) ||
         !file.commit()) {
         if (error) {
-            *error = file.errorString();
+            *error = QString::fromStdString(file.reason());
         }
         return false;
     }

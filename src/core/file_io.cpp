@@ -9,6 +9,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <csignal>
 #include <unistd.h>
 #endif
 
@@ -49,6 +50,23 @@ int replaceFileName(const std::string& from, const std::string& to) {
     return -1;
 #else
     return std::rename(from.c_str(), to.c_str());
+#endif
+}
+
+bool processExists(long pid) {
+#ifdef _WIN32
+    HANDLE process =
+        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr) {
+        return ::GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    DWORD code = 0;
+    const bool running = ::GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    ::CloseHandle(process);
+    return running;
+#else
+    // Another user's process cannot be signalled, but it exists.
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 #endif
 }
 

@@ -26,6 +26,9 @@ int syncFileData(int fd);
 // success, else -1 with errno set.
 int replaceFileName(const std::string& from, const std::string& to);
 
+// Whether a process with this id runs on this machine.
+bool processExists(long pid);
+
 // Whether two names are one file (the same file system object).
 bool sameFile(const std::string& first, const std::string& second);
 

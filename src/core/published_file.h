@@ -5,11 +5,53 @@
 
 namespace velmora {
 
-// A file that appears under its name only once it is whole and on the disk: it
-// is written to a hidden file beside its place, flushed to the disk, and then
-// renamed over whatever was there. Until commit() the earlier file stays as it
-// was; a write that fails leaves it untouched too. Every failure is kept with
-// the system's reason.
+// What an output's name leads to, after its symbolic links.
+enum class OutputKind {
+    Published, // a regular file, or none yet: written whole beside it, then renamed over it
+    Direct,    // a FIFO, a character device or standard output: written as it goes
+    Refused,   // a folder, a block device, a socket: not written at all
+};
+
+struct OutputPlace {
+    OutputKind kind = OutputKind::Refused;
+    // Where the bytes go: the file the links end at (the link itself stays),
+    // or the device or FIFO to open.
+    std::string target;
+    // One of this process's descriptors when the name stands for it ("-",
+    // /dev/stdout, /dev/fd/N); -1 otherwise.
+    int descriptor = -1;
+    // Why a refused name is refused: "Is a directory".
+    std::string reason;
+};
+
+// Where the output named `path` goes: "-" is standard output; symbolic links
+// are followed to the file they end at.
+OutputPlace placeOfOutput(const std::string& path);
+
+// Whether the output named `path` is this process's standard output, so the
+// messages of the run must go elsewhere.
+bool outputIsStandardOutput(const std::string& path);
+
+// How much a published file is worth to a crash.
+enum class Durability {
+    // Flushed to the disk before the rename, and the rename made durable:
+    // reports, logs, anything that cannot be made again.
+    Synced,
+    // Only renamed into place: a crash may bring back the earlier file (or
+    // an empty one), never a part of this one. For files derived from others
+    // and made again by every run (tmp.bin).
+    Renamed,
+};
+
+// An output written where it is named. A regular file (or a symbolic link's
+// file) appears under its name only once it is whole: it is written to a
+// hidden file beside it, in that file's own folder, and renamed over it at
+// commit(); until then the earlier file stays as it was, and a write that
+// fails leaves it untouched too. A FIFO, a character device or standard
+// output is written directly, with no file beside it. A folder or a file of
+// another kind is refused before anything is written. Every failure is kept
+// with the system's reason. Hidden files left by processes that no longer
+// exist are removed when the next one is made beside them.
 class PublishedFile {
 public:
     PublishedFile() = default;
@@ -17,19 +59,21 @@ public:
     PublishedFile(const PublishedFile&) = delete;
     PublishedFile& operator=(const PublishedFile&) = delete;
 
-    // Creates the hidden file; false (and error()) when the place cannot take
-    // a file: a missing or read-only folder, a folder in the file's place.
-    bool open(const std::string& path);
+    // Makes the hidden file, or opens the FIFO or device; false (and
+    // error()) when the place cannot take the output: a missing or read-only
+    // folder, a folder in the file's place. Opening a FIFO waits for its reader.
+    bool open(const std::string& path, Durability durability = Durability::Synced);
     bool isOpen() const { return fd >= 0; }
+    // The output is written as it goes, not published at commit().
+    bool writesDirectly() const { return direct; }
 
     // Appends text; false once any write has failed (the first failure is kept).
     bool write(std::string_view text);
 
-    // Flushes, puts the file on the disk and publishes it under its name.
-    // With syncFolder the rename itself is made durable too; without it a
-    // crash may bring back the earlier file, but always whole.
-    bool commit(bool syncFolder = true);
-    // Drops the hidden file; the earlier file stays as it was.
+    // Flushes and publishes the file under its name (durably, for Synced).
+    bool commit();
+    // Drops the hidden file; the earlier file stays as it was. What went
+    // directly to a FIFO or device cannot be taken back.
     void discard();
 
     const std::string& path() const { return finalPath; }
@@ -41,12 +85,16 @@ public:
 private:
     bool flushBuffer();
     bool fail(const std::string& what, int errorNumber);
+    bool failWith(const std::string& what, const std::string& why);
 
-    std::string finalPath;
+    std::string finalPath;  // as named
+    std::string targetPath; // where the links end: the file renamed over
     std::string hiddenPath;
     std::string buffer;
     std::string failure;
     std::string systemReason;
+    Durability durability = Durability::Synced;
+    bool direct = false;
     int fd = -1;
 };
 

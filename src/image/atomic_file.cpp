@@ -9,11 +9,11 @@ namespace velmora {
 bool replaceFileAtomically(const std::string& path, const void* bytes, std::size_t size,
                            std::string* reason) {
     PublishedFile file;
-    // The folder is not synced after the rename: a crash may bring back the
-    // previous image, but always whole, and a load does not wait for it.
-    const bool ok = file.open(path) &&
+    // The image is made again by every load: renamed into place whole, not
+    // waited on to reach the disk.
+    const bool ok = file.open(path, Durability::Renamed) &&
                     file.write(std::string_view(static_cast<const char*>(bytes), size)) &&
-                    file.commit(false);
+                    file.commit();
     if (!ok && reason != nullptr) {
         *reason = file.reason();
     }

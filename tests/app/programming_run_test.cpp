@@ -14,6 +14,7 @@
 #include "support/srec_text.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -167,6 +168,13 @@ void ProgrammingRunTest::flashRunFromTheToolbarShowsItsProgress() {
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(saved.readAll()), log.text());
     QVERIFY(!log.saveAs(rig.path("no/such/folder/log.txt")));
+    // Saved through a link, the file it names gets the text; the link stays.
+    QVERIFY(QFile::link(rig.path("log.txt"), rig.path("latest.txt")));
+    QVERIFY(log.saveAs(rig.path("latest.txt")));
+    QVERIFY(QFileInfo(rig.path("latest.txt")).isSymLink());
+    QFile through(rig.path("log.txt"));
+    QVERIFY(through.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(through.readAll()), log.text());
 }
 
 void ProgrammingRunTest::acknowledgementsAreTakenWhenTheyArrive() {
