@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace velmora {
 namespace {
@@ -43,6 +45,75 @@ TEST_F(ConvertCommand, WritesTmpBinOrTheNamedFileAndPrintsTheReminder) {
     result = convert(shellQuoted(good) + " -o " + shellQuoted(out));
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(readBytes(out), image);
+}
+
+TEST_F(ConvertCommand, TheImageGoesWhereTheOutputNameLeads) {
+    namespace fs = std::filesystem;
+    const std::string work = " --work-dir " + shellQuoted(folder.path().string());
+    ASSERT_EQ(convert(shellQuoted(good) + work).exitCode, 0);
+    const auto image = readBytes(folder / "tmp.bin");
+    const auto hiddenFiles = [](const fs::path& place) {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator(place)) {
+            count += entry.path().filename().string().ends_with(".part");
+        }
+        return count;
+    };
+
+    // A link: the file it names is replaced in its own folder, the link stays.
+    fs::create_directories(folder / "images");
+    writeText(folder / "images" / "board.bin", "old");
+    fs::create_symlink("images/board.bin", folder / "current.bin");
+    auto result =
+        convert(shellQuoted(good) + " -o " + shellQuoted((folder / "current.bin").string()));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(fs::is_symlink(folder / "current.bin"));
+    EXPECT_EQ(readBytes(folder / "images" / "board.bin"), image);
+    EXPECT_EQ(hiddenFiles(folder.path()) + hiddenFiles(folder / "images"), 0);
+
+    // A FIFO: its reader gets the image, and it stays a FIFO.
+    const auto fifo = folder / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    result = runCommand("cat " + shellQuoted(fifo.string()) + " > " +
+                            shellQuoted((folder / "read.bin").string()) + " & " + VELMORA_CLI +
+                            " convert " + shellQuoted(good) + " -o " + shellQuoted(fifo.string()) +
+                            "; status=$?; wait; exit $status",
+                        folder.path());
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(readBytes(folder / "read.bin"), image);
+    EXPECT_TRUE(fs::is_fifo(fifo));
+
+    // Standard output, by - or by /dev/stdout: the image alone there, every message on stderr.
+    for (const char* name : {"-", "/dev/stdout"}) {
+        result = convert(shellQuoted(good) + " -o " + name);
+        EXPECT_EQ(result.exitCode, 0) << name;
+        EXPECT_EQ(result.out, std::string(image.begin(), image.end())) << name;
+        EXPECT_EQ(result.err, reminder) << name;
+    }
+    EXPECT_FALSE(fs::exists(folder / "-"));
+
+    // A folder is refused with the reason before anything is written.
+    fs::create_directories(folder / "out.bin");
+    result = convert(shellQuoted(good) + " -o " + shellQuoted((folder / "out.bin").string()));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "Cannot write " + (folder / "out.bin").string() +
+                              ": Is a directory\nBIN File Write Error !\n");
+    EXPECT_EQ(hiddenFiles(folder.path()), 0);
+
+    // A run killed before it published left its hidden file: the next one
+    // writing there removes it; one of a live process is left alone.
+    const pid_t gone = ::fork();
+    if (gone == 0) {
+        ::_exit(0);
+    }
+    ::waitpid(gone, nullptr, 0);
+    const auto stale = folder / (".tmp.bin." + std::to_string(gone) + ".0.part");
+    const auto live = folder / (".tmp.bin." + std::to_string(::getpid()) + ".0.part");
+    writeText(stale, "half");
+    writeText(live, "busy");
+    ASSERT_EQ(convert(shellQuoted(good) + work).exitCode, 0);
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_TRUE(fs::exists(live));
 }
 
 TEST_F(ConvertCommand, FailedLoadsExitOneWithTheMessagesOnStderr) {
