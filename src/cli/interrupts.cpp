@@ -1,5 +1,7 @@
 #include "cli/interrupts.h"
 
+#include "core/flags.h"
+
 #include <csignal>
 
 namespace velmora::cli {
@@ -11,6 +13,7 @@ volatile std::sig_atomic_t pendingSignal = 0;
 extern "C" void noteInterrupt(int signal) {
     if (pendingSignal == 0) {
         pendingSignal = signal;
+        velmora::requestStop(); // the port's waits end too
         return;
     }
     // Asked again while the run ends: the operator insists, end at once.
@@ -64,10 +67,12 @@ std::string signalName(int signal) {
 
 void raiseInterruptFlag(int signal) {
     pendingSignal = signal;
+    velmora::requestStop();
 }
 
 void clearInterruptFlag() {
     pendingSignal = 0;
+    velmora::clearStopRequest();
 }
 
 } // namespace velmora::cli

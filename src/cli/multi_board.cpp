@@ -2,8 +2,8 @@
 
 #include "cli/interrupts.h"
 #include "cli/progress_channel.h"
-#include "core/published_file.h"
 #include "cli/run_report.h"
+#include "core/published_file.h"
 #include "serial/network_transport.h"
 #include "serial/port_names.h"
 

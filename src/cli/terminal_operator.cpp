@@ -51,6 +51,7 @@ void TerminalOperator::printLine(std::FILE* stream, std::string_view text) {
 }
 
 void TerminalOperator::showMessage(std::string_view text, Icon icon) {
+    interrupted(); // a signal's end is told before what it caused
     bool failure = isFailure(text, icon);
     if (channel != nullptr) {
         channel->message(failure ? "failure" : "news", text);
@@ -63,6 +64,9 @@ void TerminalOperator::showMessage(std::string_view text, Icon icon) {
 }
 
 void TerminalOperator::notify(std::string_view text, Notice kind) {
+    if (!interruptTold) {
+        interrupted();
+    }
     const bool news = kind == Notice::Information;
     if (channel != nullptr) {
         channel->message(news ? "news" : kind == Notice::Warning ? "warning" : "failure", text);

@@ -14,6 +14,13 @@ extern int dataReady;
 extern int bootMode;
 extern int bootDownloadDone;
 
+// A signal asked the run to end. Set from a signal handler (it only stores
+// a flag); every wait on a port looks at it at least every 100 ms and ends,
+// so the run reaches its cleanup within a fraction of a second.
+void requestStop() noexcept;
+bool stopRequested() noexcept;
+void clearStopRequest() noexcept;
+
 // A message to or from the target.
 using ByteBuffer = std::vector<std::uint8_t>;
 

@@ -1,5 +1,6 @@
 #include "serial/local_transport.h"
 
+#include "core/flags.h"
 #include "serial/native_serial.h"
 
 #include <algorithm>
@@ -22,8 +23,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Bytes read from the driver in one go while waiting for input.
+// Bytes read from the driver in one go while waiting for input. A read is
+// started only once everything held is taken, so no more than this is ever
+// held here; beyond it the driver's own queue fills and the line's flow
+// stops there.
 constexpr std::size_t readChunk = 4096;
+// The longest a wait runs before it looks whether the run was asked to stop.
+constexpr auto stopCheck = 100ms;
 // What a close or a rate change allows beyond the line time of what is queued.
 constexpr auto drainSlack = 100ms;
 // Waits at least this long are left to the io_context's own timed wait.
@@ -258,7 +264,7 @@ public:
             if (queued == 0 && now >= lineClear_) {
                 return Status::done();
             }
-            if (now >= deadline) {
+            if (now >= deadline || stopRequested()) {
                 return Status::timedOut(name_ + ": " + std::to_string(queued) +
                                         " bytes still queued for the line");
             }
@@ -266,6 +272,7 @@ public:
                                          lineTime(queued, settings_))
                                    : lineClear_ - now;
             wait = std::clamp<TransportClock::duration>(wait, 100us, deadline - now);
+            wait = std::min<TransportClock::duration>(wait, stopCheck);
             std::this_thread::sleep_for(wait);
         }
     }
@@ -357,10 +364,17 @@ private:
         if (flag != until && deadline - TransportClock::now() >= coarseWait) {
             // Long enough for the io_context's own wait, which ends up to a
             // millisecond late at most and saves arming a timer.
-            while (flag != until && io_.run_one_until(deadline) > 0) {
+            // In slices, so a request to stop is seen.
+            while (flag != until && !stopRequested()) {
+                const auto now = TransportClock::now();
+                if (now >= deadline ||
+                    (io_.run_one_until(std::min(deadline, now + stopCheck)) == 0 &&
+                     io_.stopped())) {
+                    break;
+                }
             }
         }
-        if (flag != until && TransportClock::now() < deadline) {
+        if (flag != until && TransportClock::now() < deadline && !stopRequested()) {
             bool expired = false;
             timer_.expires_at(deadline);
             timer_.async_wait([&expired](const std::error_code&) { expired = true; });

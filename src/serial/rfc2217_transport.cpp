@@ -1,3 +1,4 @@
+#include "core/flags.h"
 #include "serial/network_transport.h"
 #include "serial/telnet_stream.h"
 
@@ -9,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <thread>
 
 #ifdef __linux__
 #include <netinet/tcp.h> // TCP_QUICKACK, the keep-alive timings, TCP_USER_TIMEOUT
@@ -20,6 +22,14 @@ namespace {
 constexpr std::string_view scheme = "rfc2217://";
 
 using std::chrono::microseconds;
+using namespace std::chrono_literals;
+
+// Received data held and not yet taken. Beyond it nothing more is read: the
+// socket's buffers fill and TCP holds the server back. Every answer a board
+// owes is a byte or two; a port that sends this much unasked is flooding.
+constexpr std::size_t inboxLimit = 32 * 1024;
+// The longest a wait runs before it looks whether the run was asked to stop.
+constexpr auto stopCheck = 100ms;
 
 std::uint8_t parityCode(char parity) {
     switch (parity) {
@@ -168,6 +178,9 @@ public:
             if (!inbox_.empty()) {
                 return Status::done();
             }
+            if (stopRequested()) {
+                return Status::timedOut(name_ + ": stopped"); // an empty wait; the run ends
+            }
             if (!status.ok() && status.outcome != Outcome::TimedOut) {
                 return status;
             }
@@ -296,7 +309,8 @@ private:
         if (!finished) {
             socket_.close();
             settle([&] { return finished; });
-            return Status::refused(name_ + ": no answer from the server");
+            return Status::refused(name_ + (stopRequested() ? ": stopped while connecting"
+                                                            : ": no answer from the server"));
         }
         if (error) {
             socket_.close();
@@ -458,6 +472,14 @@ private:
         return reportLost();
     }
 
+    // The server broke the protocol: the connection is given up at once.
+    void loseTo(std::string reason) {
+        if (!lost_) {
+            lost_ = true;
+            lostReason_ = std::move(reason);
+        }
+    }
+
     void lose(const std::error_code& error) {
         if (lost_) {
             return;
@@ -505,18 +527,31 @@ private:
             if (TransportClock::now() >= deadline) {
                 return Status::timedOut(name_ + ": timed out");
             }
+            if (stopRequested()) {
+                return Status::refused(name_ + ": stopped");
+            }
             armRead();
+            if (!reading_ && socket_.is_open()) {
+                // The inbox is full: what is awaited is behind data nobody takes.
+                const std::string limit = std::to_string(inboxLimit / 1024) + " KiB";
+                return Status::refused(name_ + (open_ ? ": more than " + limit +
+                                                            " came from the port and were not taken"
+                                                      : ": the server sent more than " + limit +
+                                                            " of data before the port was open"));
+            }
             runUntil(deadline, [] { return true; });
         }
     }
 
-    // Runs handlers until stop() holds after one of them or the deadline passes.
+    // Runs handlers until stop() holds after one of them, the deadline
+    // passes or the run is asked to stop.
     void runUntil(Deadline deadline, const std::function<bool()>& stop) {
-        while (TransportClock::now() < deadline) {
+        while (TransportClock::now() < deadline && !stopRequested()) {
             if (io_.stopped()) {
                 io_.restart();
             }
-            if (io_.run_one_until(deadline) == 0 && io_.stopped()) {
+            const Deadline slice = std::min(deadline, TransportClock::now() + stopCheck);
+            if (io_.run_one_until(slice) == 0 && io_.stopped()) {
                 return; // nothing left to wait for
             }
             if (stop()) {
@@ -553,7 +588,8 @@ private:
     }
 
     void armRead() {
-        if (reading_ || lost_ || !socket_.is_open()) {
+        if (reading_ || lost_ || !socket_.is_open() ||
+            (inbox_.size() >= inboxLimit && !discarding_)) {
             return;
         }
         reading_ = true;
@@ -564,6 +600,9 @@ private:
                                         lastHeard_ = TransportClock::now();
                                         acknowledgeAtOnce();
                                         reader_.feed(readBuffer_.data(), count, *this);
+                                        if (reader_.malformed()) {
+                                            loseTo(name_ + ": the server sent a malformed option");
+                                        }
                                     } else if (error != asio::error::operation_aborted) {
                                         lose(error);
                                     }

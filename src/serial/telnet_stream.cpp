@@ -85,7 +85,7 @@ void Reader::feed(const std::uint8_t* bytes, std::size_t count, Sink& sink) {
             sink.data(bytes + runStart, end - runStart);
         }
     };
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count && state_ != State::Malformed; ++i) {
         std::uint8_t byte = bytes[i];
         const bool plain = state_ == State::Data && byte != IAC;
         switch (state_) {
@@ -118,14 +118,18 @@ void Reader::feed(const std::uint8_t* bytes, std::size_t count, Sink& sink) {
                 state_ = State::BodyCommand;
             } else if (body_.size() < maxBody) {
                 body_.push_back(byte);
+            } else {
+                state_ = State::Malformed;
             }
             break;
         case State::BodyCommand:
             if (byte == IAC) {
                 if (body_.size() < maxBody) {
                     body_.push_back(IAC);
+                    state_ = State::Body;
+                } else {
+                    state_ = State::Malformed;
                 }
-                state_ = State::Body;
             } else {
                 // IAC SE ends the body; any other command there ends it too
                 // (a broken server), and the body is taken as it stands.
@@ -136,12 +140,16 @@ void Reader::feed(const std::uint8_t* bytes, std::size_t count, Sink& sink) {
                 state_ = State::Data;
             }
             break;
+        case State::Malformed:
+            break;
         }
         if (!plain) {
             runStart = i + 1; // the next run starts after this command byte
         }
     }
-    endRun(count);
+    if (state_ != State::Malformed) { // a malformed stream's data ended at its IAC SB
+        endRun(count);
+    }
 }
 
 } // namespace velmora::telnet

@@ -105,17 +105,21 @@ private:
 
 class Reader {
 public:
-    // A sub-negotiation longer than this is cut: nothing we understand is
-    // that long, and a stream without IAC SE must not grow memory unbounded.
+    // The longest sub-negotiation body taken: every answer of the port
+    // control option is far shorter. A longer one (a stream without IAC SE)
+    // breaks the stream: it is a protocol error, not something to hold.
     static constexpr std::size_t maxBody = 64;
 
     // Takes the next piece of the stream; may end anywhere, even inside a
-    // command, which the next call then completes.
+    // command, which the next call then completes. Nothing more is handed
+    // over once the stream is malformed.
     void feed(const std::uint8_t* bytes, std::size_t count, Sink& sink);
     void reset() { *this = Reader{}; }
+    // The server sent a sub-negotiation longer than any legal one.
+    bool malformed() const { return state_ == State::Malformed; }
 
 private:
-    enum class State { Data, Command, Option, Body, BodyCommand };
+    enum class State { Data, Command, Option, Body, BodyCommand, Malformed };
     State state_ = State::Data;
     std::uint8_t verb_ = 0;
     std::vector<std::uint8_t> body_;

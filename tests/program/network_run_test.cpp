@@ -5,10 +5,12 @@
 
 #include "sim/simulated_board.h"
 #include "support/run_command.h"
+#include "support/scripted_port_server.h"
 #include "support/ser2net_server.h"
 #include "support/srec_text.h"
 #include "support/test_files.h"
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -232,6 +234,38 @@ TEST_F(NetworkRun, NetworkFaultsAreNamedAtOnceWithTheCommandsOwnMessage) {
     EXPECT_EQ(result.err, stopping.portName() +
                               ": the server does not answer\nProgramming Data Error. Please try "
                               "again !\n");
+}
+
+TEST_F(NetworkRun, AFloodingServerEndsTheRunAndASignalEndsAStalledOne) {
+    using velmora::testing::ScriptedPortServer;
+    // "Next block" for ever: every block is taken, the closing message
+    // resent as often as allowed, and the run ends with its own word.
+    ScriptedPortServer flood(ScriptedPortServer::Part::Flood, 0x11);
+    ASSERT_TRUE(flood.running());
+    CliRun result = run(programWords("flash", {flood.portName()}));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_LT(result.took, 30s);
+    EXPECT_EQ(result.err, "The board asked for more after the last block.\nProgramming Data "
+                          "Error. Please try again !\n");
+
+    // A server that takes the connection and never negotiates: SIGTERM ends
+    // the wait at once, and the report is still written.
+    ScriptedPortServer silent(ScriptedPortServer::Part::Silent);
+    auto words = programWords("flash", {silent.portName()});
+    words.insert(words.begin(), VELMORA_CLI);
+    words.insert(words.end(), {"--report", (dir / "report.json").string()});
+    const pid_t pid = velmora::testing::spawnProgram(words, dir / "out.txt", dir / "err.txt");
+    std::this_thread::sleep_for(300ms);
+    ::kill(pid, SIGTERM);
+    const auto signalled = Clock::now();
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_LT(Clock::now() - signalled, 1s);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    EXPECT_EQ(readText(dir / "err.txt").rfind("Stopped by SIGTERM.\n", 0), 0u)
+        << readText(dir / "err.txt");
+    EXPECT_NE(readText(dir / "report.json").find("\"result\": \"interrupted\""), std::string::npos);
 }
 
 TEST_F(NetworkRun, ManyBoardsAcrossTwoServersEachInAFolderOfItsHost) {

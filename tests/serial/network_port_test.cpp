@@ -1,7 +1,9 @@
 #include "bare_host.h"
+#include "core/flags.h"
 #include "serial/network_transport.h"
 #include "serial/telnet_stream.h"
 #include "support/pty_peer.h"
+#include "support/scripted_port_server.h"
 #include "support/ser2net_server.h"
 
 #include <gtest/gtest.h>
@@ -97,7 +99,7 @@ TEST(TelnetStream, SameResultHoweverTheStreamIsCut) {
     }
 }
 
-TEST(TelnetStream, EscapingOutAndBoundedBodiesIn) {
+TEST(TelnetStream, EscapingOutAndOverlongBodiesRefused) {
     using namespace velmora::telnet;
     std::vector<std::uint8_t> out;
     const std::uint8_t data[] = {0xFF, 0x00, 0xFF, 0xFF};
@@ -112,16 +114,17 @@ TEST(TelnetStream, EscapingOutAndBoundedBodiesIn) {
     std::vector<std::uint8_t> flood = {IAC, SB, COM_PORT};
     flood.insert(flood.end(), 100000, 0x20);
     flood.insert(flood.end(), {IAC, SE, 0x55});
+    flood.insert(flood.begin(), 0x41); // data before it is handed over
     RecordingSink sink;
     Reader reader;
     reader.feed(flood.data(), flood.size(), sink);
-    ASSERT_EQ(sink.log.size(), 2u);
-    std::string capped = "sb 44";
-    for (std::size_t i = 1; i < Reader::maxBody; ++i) {
-        capped += " 32";
-    }
-    EXPECT_EQ(sink.log[0], capped);
-    EXPECT_EQ(sink.log[1], "85");
+    // A body longer than any legal one breaks the stream: nothing after it counts.
+    EXPECT_EQ(sink.log, std::vector<std::string>{"65"});
+    EXPECT_TRUE(reader.malformed());
+    reader.reset();
+    const std::vector<std::uint8_t> longest = {IAC, SB, COM_PORT, 101, 0, 0, 0x25, 0x80, IAC, SE};
+    reader.feed(longest.data(), longest.size(), sink);
+    EXPECT_FALSE(reader.malformed());
 }
 
 TEST(TelnetStream, OptionsAnsweredOnceAndTheRestRefused) {
@@ -384,6 +387,84 @@ TEST_F(NetworkPort, RefusedConnectionAndUnknownHostNamedAtOnce) {
     EXPECT_LT(TransportClock::now() - start, 5s);
     EXPECT_EQ(status.outcome, Outcome::Refused);
     EXPECT_EQ(status.reason.rfind(unknown + ": ", 0), 0u) << status.reason;
+}
+
+// --- against servers that misbehave ---------------------------------------
+
+using velmora::testing::ScriptedPortServer;
+
+TEST(NetworkPortServer, AFloodIsHeldBoundedAndAnOverlongOptionIsNamedAtOnce) {
+    ScriptedPortServer flood(ScriptedPortServer::Part::Flood);
+    ASSERT_TRUE(flood.running());
+    auto port = velmora::makeNetworkTransport(flood.portName());
+    ASSERT_TRUE(port->open(at(9600)).ok());
+    const std::uint8_t trigger = 'r';
+    ASSERT_TRUE(port->send(&trigger, 1, TransportClock::now() + 1s).ok());
+    // Whatever the server sends, no more than tens of KiB are held.
+    std::size_t most = 0;
+    for (auto until = TransportClock::now() + 300ms; TransportClock::now() < until;) {
+        EXPECT_EQ(port->waitForInput(TransportClock::now() + 10ms).outcome, Outcome::Done);
+        most = std::max(most, port->available());
+    }
+    EXPECT_GT(most, 0u);
+    EXPECT_LE(most, 64u * 1024);
+    EXPECT_GT(flood.flooded(), 0);
+    // A confirmation stuck behind data nobody takes fails at once, named.
+    const auto asked = TransportClock::now();
+    auto status = port->configure(at(38400));
+    EXPECT_LT(TransportClock::now() - asked, 1s);
+    EXPECT_EQ(status.outcome, Outcome::Refused);
+    EXPECT_NE(status.reason.find("were not taken"), std::string::npos) << status.reason;
+    port->close();
+
+    ScriptedPortServer endless(ScriptedPortServer::Part::EndlessSubnegotiation);
+    port = velmora::makeNetworkTransport(endless.portName());
+    ASSERT_TRUE(port->open(at(9600)).ok());
+    ASSERT_TRUE(port->send(&trigger, 1, TransportClock::now() + 1s).ok());
+    const auto waited = TransportClock::now();
+    status = port->waitForInput(waited + 60s);
+    EXPECT_LT(TransportClock::now() - waited, 1s);
+    EXPECT_EQ(status.outcome, Outcome::Gone);
+    EXPECT_EQ(status.reason, endless.portName() + ": the server sent a malformed option");
+    EXPECT_FALSE(port->isOpen());
+}
+
+TEST(NetworkPortServer, AStalledNegotiationEndsAtTheReplyTimeOrAtOnceWhenTheRunStops) {
+    ScriptedPortServer stall(ScriptedPortServer::Part::Silent);
+    ASSERT_TRUE(stall.running());
+    velmora::NetworkTimings quick;
+    quick.reply = 300ms;
+    auto port = velmora::makeNetworkTransport(stall.portName(), quick);
+    auto start = TransportClock::now();
+    auto status = port->open(at(9600));
+    EXPECT_GE(TransportClock::now() - start, quick.reply);
+    EXPECT_EQ(status.reason, stall.portName() + ": the server does not answer");
+
+    // Flooding (0xFF doubled, the worst for the Telnet layer) instead of
+    // answering is named at once, holding no more than tens of KiB.
+    ScriptedPortServer flood(ScriptedPortServer::Part::FloodWhileNegotiating, 0xFF);
+    port = velmora::makeNetworkTransport(flood.portName(), quick);
+    status = port->open(at(9600));
+    EXPECT_EQ(status.reason, flood.portName() +
+                                 ": the server sent more than 32 KiB of data before the port "
+                                 "was open");
+
+    // Asked to stop (a signal), a long wait ends within its stop check.
+    velmora::NetworkTimings patient;
+    patient.reply = 20s;
+    port = velmora::makeNetworkTransport(stall.portName(), patient);
+    std::thread signal([] {
+        std::this_thread::sleep_for(200ms);
+        velmora::requestStop();
+    });
+    start = TransportClock::now();
+    status = port->open(at(9600));
+    const auto took = TransportClock::now() - start;
+    signal.join();
+    velmora::clearStopRequest();
+    EXPECT_LT(took, 1s);
+    EXPECT_FALSE(status.ok());
+    EXPECT_FALSE(port->isOpen());
 }
 
 TEST(NetworkPortServer, WithoutPortControlOrTelnetIsRefused) {
