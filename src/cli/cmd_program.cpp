@@ -7,6 +7,7 @@
 #include "cli/run_report.h"
 #include "cli/terminal_operator.h"
 #include "control/corvane_view.h"
+#include "core/file_io.h"
 #include "core/places.h"
 #include "core/timing.h"
 #include "image/program_document.h"
@@ -259,10 +260,29 @@ CLI::App* addJob(CLI::App& app, CliExit& exit, const char* name, const char* des
     }
     if (job == Job::Boot) {
         command->add_option("--boot-port", options->bootPort,
-                            "the control line's port, when not the same as --port");
+                            "the control line's port: it carries the handshake, the boot "
+                            "program's download and both writes (PreFlash.bin at 9600, the "
+                            "program at 38400), so --port is then left out (a different --port "
+                            "is refused); without it --port carries everything");
         command->add_option("--boot-dir", options->bootDir, "folder of 3062f.bin and PreFlash.bin");
     }
     command->callback([options, &exit, job, name] {
+        if (job == Job::Boot && !options->bootPort.empty()) {
+            // The control line carries both writes: a --port beside it would never be used.
+            for (const std::string& port : options->ports) {
+                const std::string device = resolvePort(port);
+                const std::string control = resolvePort(options->bootPort);
+                if (device != control && !sameFile(device, control)) {
+                    std::fprintf(stderr,
+                                 "velmora-cli: boot: --port %s would not be used: with --boot-port "
+                                 "the control line (%s) carries the handshake, the download and "
+                                 "both writes; leave --port out\n",
+                                 port.c_str(), options->bootPort.c_str());
+                    exit.code = 2;
+                    return;
+                }
+            }
+        }
         if (options->ports.size() > 1) {
             exit.code = runOnSeveralPorts(name, *options);
             return;

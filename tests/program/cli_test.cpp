@@ -75,6 +75,19 @@ TEST_F(Cli, FailuresGoToStandardErrorAndExitWithOne) {
 }
 
 TEST_F(Cli, BootProgramsThroughTheBootModeWithItsFiles) {
+    // With --boot-port the control line carries everything: a --port that
+    // names another device would go unused, and is refused before any work.
+    const std::string control = (dir / "control").string();
+    CommandResult refused =
+        run("boot " + file() + " --port " + (dir / "absent").string() + " --boot-port " + control);
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "velmora-cli: boot: --port " + (dir / "absent").string() +
+                               " would not be used: with --boot-port the control line (" + control +
+                               ") carries the handshake, the download and both writes; leave "
+                               "--port out\n");
+    EXPECT_FALSE(fs::exists(dir / "work" / "tmp.bin"));
+
     CommandResult outcome =
         run("boot " + file() + " --port sim --boot-dir " + (dir / "boot").string());
     EXPECT_EQ(outcome.exitCode, 1);
