@@ -176,9 +176,13 @@ void CCorvaneView::writeToFlash() {
         return;
     }
     const bool preFlash = bootDownloadDone != 0;
-    imageSize = readImageFile(preFlash ? filePlaces.preFlashFile() : filePlaces.imageFile());
+    std::string problem;
+    const auto image =
+        readFileToSend(preFlash ? filePlaces.preFlashFile() : filePlaces.imageFile(), problem);
+    imageSize = image ? static_cast<int>(image->size()) : -1;
     if (imageSize < 0) {
         // Nothing is announced for an image that cannot be sent.
+        op.notify(problem, Notice::Failure);
         op.showMessage(preFlash ? "PreFlash.bin File Read Error !" : "BIN File Read Error !",
                        Icon::Warning);
         resetTarget();

@@ -22,10 +22,13 @@ bool BootDownload::start() {
     endResult = 0;
     percentText.clear();
     progressPosition = 0;
-    auto file = readWholeFile(places.bootProgramFile());
+    std::string problem;
     // An empty file, or one longer than the chip's 16-bit length, is no boot program.
-    if (!file || file->empty() || file->size() > static_cast<std::size_t>(longestProgram)) {
+    auto file =
+        readFileToSend(places.bootProgramFile(), problem, static_cast<std::size_t>(longestProgram));
+    if (!file) {
         imageLength = -1;
+        op.notify(problem, Notice::Failure);
         op.showMessage("3062f.bin File Read Error !", Icon::Warning);
         releaseAndEnd(false);
         return false;

@@ -46,9 +46,11 @@ bool ProgrammingTransfer::start() {
     closingSent = 0;
     succeededWithoutChecksum = false;
     const bool preFlash = bootDownloadDone != 0;
-    auto file = readWholeFile(preFlash ? places.preFlashFile() : places.imageFile());
-    if (!file || file->empty()) {
+    std::string problem;
+    auto file = readFileToSend(preFlash ? places.preFlashFile() : places.imageFile(), problem);
+    if (!file) {
         imageLength = -1;
+        op.notify(problem, Notice::Failure);
         op.showMessage(preFlash ? "PreFlash.bin File Read Error !" : "BIN File Read Error !",
                        Icon::Warning);
         releaseAndEnd(false);

@@ -183,6 +183,13 @@ TEST_F(BootDownloadTest, RefusesAMissingEmptyOrOverlongProgramBeforeSending) {
     writeBootProgram(program(0x10000));
     EXPECT_EQ(run(), 2);
     EXPECT_EQ(op.texts(), std::vector<std::string>(3, "3062f.bin File Read Error !"));
+    // Each named with its path and what is wrong, before the message.
+    const std::string file = places.bootProgramFile().string();
+    const std::string message = "3062f.bin File Read Error !";
+    EXPECT_EQ(op.told,
+              (std::vector<std::string>{file + ": No such file or directory", message,
+                                        file + ": the file is empty", message,
+                                        file + ": larger than 65535 bytes (65536)", message}));
     EXPECT_TRUE(peer.drain(std::chrono::milliseconds(50)).empty());
 }
 

@@ -91,7 +91,10 @@ TEST_F(Cli, BootProgramsThroughTheBootModeWithItsFiles) {
     CommandResult outcome =
         run("boot " + file() + " --port sim --boot-dir " + (dir / "boot").string());
     EXPECT_EQ(outcome.exitCode, 1);
-    EXPECT_EQ(outcome.err, "3062f.bin File Read Error !\nBoot Mode Setting Failed\n");
+    EXPECT_EQ(outcome.err,
+              (dir / "boot" / "3062f.bin").string() +
+                  ": No such file or directory\n3062f.bin File Read Error !\nBoot Mode "
+                  "Setting Failed\n");
 
     // Stand-ins for the boot files, which the simulated chip takes as they are.
     std::ofstream(dir / "boot" / "3062f.bin", std::ios::binary) << std::string(1558, '\x5A');
