@@ -130,9 +130,9 @@ int main(int argc, char** argv) {
         const Run flooded = flash(folder, server.portName());
         print(what, flooded, reference);
         std::printf("%s", velmora::testing::readText(folder / "err.txt").c_str());
-        // The signal comes when three quarters of the run above have passed.
+        // The signal comes when nine tenths of the run above have passed.
         const auto signalAfter =
-            std::chrono::milliseconds(static_cast<long>(flooded.seconds * 750));
+            std::chrono::milliseconds(static_cast<long>(flooded.seconds * 900));
         std::snprintf(what, sizeof what, "flood of 0x%02X, SIGTERM after %.2f s", byte,
                       signalAfter.count() / 1000.0);
         print(what, flash(folder, server.portName(), signalAfter), reference);
