@@ -240,7 +240,8 @@ CLI::App* addJob(CLI::App& app, CliExit& exit, const char* name, const char* des
     command->add_option("--port", options->ports,
                         "port number, device path, or sim for a simulated board (default 1); "
                         "several: every board at once, each in a folder of its own in --work-dir");
-    command->add_option("--report", options->reportPath, "write a JSON report of the run to FILE");
+    command->add_option("--report", options->reportPath,
+                        "write a JSON report of the run to FILE (- for standard output)");
     command->add_option("--log", options->logPath,
                         "write a transcript of the wire to FILE (per board when several: "
                         "FILE's name with the port added)");
