@@ -176,6 +176,22 @@ bool outputIsStandardOutput(const std::string& path) {
            named.st_ino == out.st_ino && named.st_rdev == out.st_rdev;
 }
 
+int openRecordOutput(const std::string& path, std::string& why) {
+    const OutputPlace place = placeOfOutput(path);
+    if (place.kind == OutputKind::Refused) {
+        why = place.reason;
+        return -1;
+    }
+    const int fd = place.descriptor >= 0 ? ::dup(place.descriptor)
+                   : place.kind == OutputKind::Direct
+                       ? ::open(place.target.c_str(), O_WRONLY | openBytes)
+                       : ::open(place.target.c_str(), O_RDWR | O_CREAT | O_TRUNC | openBytes, 0644);
+    if (fd < 0) {
+        why = std::strerror(errno);
+    }
+    return fd;
+}
+
 PublishedFile::~PublishedFile() {
     discard();
 }

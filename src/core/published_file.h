@@ -32,6 +32,12 @@ OutputPlace placeOfOutput(const std::string& path);
 // messages of the run must go elsewhere.
 bool outputIsStandardOutput(const std::string& path);
 
+// Opens an output that is written record by record as a run goes (Recv.bin)
+// where it is named: a regular file (a link's file) is emptied in place, a
+// FIFO or device opened as it is, standard output duplicated. A descriptor,
+// or -1 with the system's reason in `why` (a folder is refused).
+int openRecordOutput(const std::string& path, std::string& why);
+
 // How much a published file is worth to a crash.
 enum class Durability {
     // Flushed to the disk before the rename, and the rename made durable:

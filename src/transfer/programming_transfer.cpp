@@ -9,7 +9,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -59,21 +58,9 @@ bool ProgrammingTransfer::start() {
     image = std::move(*file);
     imageLength = static_cast<int>(image.size());
     next = 0;
-    // Written where it is named: through its links, into a FIFO or device
-    // as it is; never into a folder.
     const std::string recordPath = places.recordFile().string();
-    const OutputPlace place = placeOfOutput(recordPath);
-    std::string why = place.reason;
-    if (place.kind != OutputKind::Refused) {
-        recordFile =
-            place.descriptor >= 0 ? ::dup(place.descriptor)
-            : place.kind == OutputKind::Direct
-                ? ::open(place.target.c_str(), O_WRONLY | openBytes)
-                : ::open(place.target.c_str(), O_RDWR | O_CREAT | O_TRUNC | openBytes, 0644);
-        if (recordFile < 0) {
-            why = std::strerror(errno);
-        }
-    }
+    std::string why;
+    recordFile = openRecordOutput(recordPath, why);
     if (recordFile < 0) {
         op.notify("Cannot create " + recordPath + ": " + why, Notice::Failure);
         op.showMessage("Create Recv File Error !", Icon::Warning);

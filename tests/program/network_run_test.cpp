@@ -255,7 +255,10 @@ TEST_F(NetworkRun, AFloodingServerEndsTheRunAndASignalEndsAStalledOne) {
     words.insert(words.begin(), VELMORA_CLI);
     words.insert(words.end(), {"--report", (dir / "report.json").string()});
     const pid_t pid = velmora::testing::spawnProgram(words, dir / "out.txt", dir / "err.txt");
-    std::this_thread::sleep_for(300ms);
+    for (auto until = Clock::now() + 10s; silent.connections() == 0 && Clock::now() < until;) {
+        std::this_thread::sleep_for(5ms);
+    }
+    std::this_thread::sleep_for(200ms); // well inside the negotiation's 2 s wait
     ::kill(pid, SIGTERM);
     const auto signalled = Clock::now();
     int status = 0;

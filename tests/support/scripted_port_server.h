@@ -64,6 +64,8 @@ public:
     std::string portName() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
     // Data bytes sent by the flood, over every connection.
     long long flooded() const { return flooded_; }
+    // Connections taken so far.
+    int connections() const { return connections_; }
 
 private:
     // Answers what a client asks, as a well-behaved server would.
@@ -109,6 +111,7 @@ private:
             }
             const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (client >= 0) {
+                ++connections_;
                 play(client);
                 ::close(client);
             }
@@ -170,6 +173,7 @@ private:
     int port_ = -1;
     std::atomic<bool> stopping_{false};
     std::atomic<long long> flooded_{0};
+    std::atomic<int> connections_{0};
     std::thread worker_;
 };
 
