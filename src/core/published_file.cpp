@@ -33,6 +33,7 @@ bool allDigits(std::string_view text) {
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+#ifndef _WIN32
 // The descriptor a name stands for: /dev/stdout, /dev/fd/N, /proc/self/fd/N
 // (and this process's own /proc/PID/fd/N); -1 for any other name.
 int descriptorOfName(const std::string& path) {
@@ -52,6 +53,7 @@ int descriptorOfName(const std::string& path) {
     }
     return -1;
 }
+#endif
 
 // A hidden file of ours: ".NAME.PID.N.part"; the PID, or 0 for another name.
 long hiddenFileOwner(const std::string& entry, const std::string& name) {
