@@ -104,7 +104,7 @@ int runConvert(const ConvertOptions& options) {
 
 } // namespace
 
-void addConvertCommand(CLI::App& app, CliExit& exit) {
+void addConvertCommand(CLI::App& app, CommandRun& chosen) {
     auto options = std::make_shared<ConvertOptions>();
     auto* command = app.add_subcommand(
         "convert",
@@ -113,17 +113,23 @@ void addConvertCommand(CLI::App& app, CliExit& exit) {
         "starting below 0x20000 are used, and no byte past 0x1FFFF. Exit 0 when the image is "
         "written, 1 when the load "
         "fails, 2 on a usage error.");
-    command->add_option("file", options->file, "S-record program (.mot)")->required();
-    command->add_option("-o,--output", options->output,
-                        "write the image to this file instead of tmp.bin in the working folder; "
-                        "- for standard output (every message then goes to stderr). A link's "
-                        "file is replaced, the link kept; a FIFO or device is written as it is");
+    command->add_option("file", options->file, "S-record program (.mot)")
+        ->required()
+        ->type_name("FILE.mot");
+    command
+        ->add_option("-o,--output", options->output,
+                     "write the image to this file instead of tmp.bin in the working folder; "
+                     "- for standard output (every message then goes to stderr). A link's "
+                     "file is replaced, the link kept; a FIFO or device is written as it is")
+        ->type_name("FILE");
     command->add_option("--work-dir", options->workDir, "folder that receives tmp.bin")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->type_name("DIR");
     command->add_flag("--strict", options->strict,
                       "refuse a file with damaged records (a wrong checksum, characters that are "
                       "not hex digits) instead of warning and loading them as written");
-    command->callback([options, &exit] { exit.code = runConvert(*options); });
+    command->callback(
+        [options, &chosen] { chosen.run = [options] { return runConvert(*options); }; });
 }
 
 } // namespace velmora::cli

@@ -1,8 +1,10 @@
 #include "cli/commands.h"
+#include "cli/json_events.h"
 #include "serial/port_list.h"
 
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 
 namespace velmora::cli {
@@ -17,10 +19,17 @@ std::string usbIds(const PortInfo& port) {
     return ids;
 }
 
-void listPorts() {
+void listPorts(bool json) {
     std::vector<PortInfo> ports = availablePorts();
     if (ports.empty()) {
         std::cerr << "No serial ports found.\n";
+        return;
+    }
+    if (json) {
+        JsonEvents events;
+        for (const PortInfo& port : ports) {
+            events.port(port);
+        }
         return;
     }
     for (const PortInfo& port : ports) {
@@ -49,13 +58,18 @@ void listPorts() {
 } // namespace
 
 // velmora-cli ports: the serial devices found, one a line (device, description,
-// USB vendor:product, serial number and driver where known). Finding none is
-// not a failure; any device path may still be given by hand.
-void addPortsCommand(CLI::App& app, CliExit& exit) {
+// USB vendor:product, serial number and driver where known), or one JSON
+// object a line. Finding none is not a failure; any device path may still be
+// given by hand.
+void addPortsCommand(CLI::App& app, CommandRun& chosen) {
     CLI::App* ports = app.add_subcommand("ports", "List the serial ports found on this machine");
-    ports->callback([&exit] {
-        listPorts();
-        exit.code = 0;
+    auto json = std::make_shared<bool>(false);
+    ports->add_flag("--json", *json, "one JSON object a port on stdout");
+    ports->callback([json, &chosen] {
+        chosen.run = [json] {
+            listPorts(*json);
+            return 0;
+        };
     });
 }
 

@@ -17,11 +17,12 @@ void acceptTerminalSequences() {
 #endif
 
 // velmora-cli: loads, conversions and programming runs from a terminal or a
-// script. Exit codes: 0 done, 1 failed, 2 usage error.
+// script. Exit codes: 0 done, 1 failed, 2 usage error, 128 + a signal's number.
 int main(int argc, char** argv) {
     using namespace velmora::cli;
 #ifdef _WIN32
     acceptTerminalSequences();
 #endif
-    return runCommandLine(argc, argv, {addConvertCommand, addPortsCommand, addProgramCommands});
+    return runCommandLine(
+        argc, argv, {addConvertCommand, addPortsCommand, addProgramCommands, addCompletionCommand});
 }

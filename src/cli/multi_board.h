@@ -18,12 +18,15 @@ struct ProductionRun {
     std::string reportPath; // empty: no report
     std::string logPath;    // empty: no transcripts
     bool quiet = false;
+    bool json = false;    // events and records as JSON lines on stdout, the rest on stderr
+    bool verbose = false; // the runs' wire lines on stderr
 };
 
 // Runs every board and prints their progress and a summary; 0 when every
-// board was programmed, 1 when one was not, 2 when the run was refused before
-// any board was touched, 128 + the signal's number when a signal ended it
-// (after every board's run has ended).
+// board was programmed, 1 when one was not (or the report could not be
+// written), 2 when the run was refused before any board was touched (a
+// device named twice, a folder or file that cannot be made), 128 + the
+// signal's number when a signal ended it (after every board's run has ended).
 int runOnEveryPort(const ProductionRun& run);
 
 // A port text as a file name part: "/dev/ttyUSB0" gives "ttyUSB0",

@@ -62,8 +62,16 @@ void ProgressWriter::progress(long long value, long long maximum, long long rate
          std::to_string(rate) + "\t" + field(status));
 }
 
+void ProgressWriter::stage(std::string_view caption) {
+    send("stage\t" + field(caption));
+}
+
 void ProgressWriter::message(std::string_view kind, std::string_view text) {
     send("message\t" + field(kind) + "\t" + field(text));
+}
+
+void ProgressWriter::wire(std::string_view line) {
+    send("wire\t" + field(line));
 }
 
 void ProgressWriter::end(const BoardRecord& record) {
@@ -84,7 +92,14 @@ std::vector<ChannelEvent> ProgressReader::take(std::string_view bytes) {
         pending.erase(0, lineEnd + 1);
         const std::string kind = line.substr(0, line.find('\t'));
         ChannelEvent event;
-        if (kind == "progress") {
+        if (kind == "stage" || kind == "wire") {
+            auto fields = splitFields(line, 2);
+            if (fields.size() != 2) {
+                continue;
+            }
+            event.kind = kind == "stage" ? ChannelEvent::Kind::Stage : ChannelEvent::Kind::Wire;
+            event.text = fields[1];
+        } else if (kind == "progress") {
             auto fields = splitFields(line, 5);
             if (fields.size() != 5) {
                 continue;

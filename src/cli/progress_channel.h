@@ -12,17 +12,19 @@ namespace velmora::cli {
 // doing: one line per event on a pipe the child inherits, fields split by
 // tabs, the free text last.
 //
+//   stage <the exchange's caption>
 //   progress <value> <maximum> <bytes per second> <status>
 //   message <failure|warning|news> <text>
+//   wire <a run of bytes on the wire, as -v shows it>
 //   end <programmed|failed|interrupted> <bytes sent> <bytes received> <seconds> <start> <end>
 //       <checked|unchecked>   (unchecked: the board ended before the checksum)
 struct ChannelEvent {
-    enum class Kind { Progress, Message, End };
+    enum class Kind { Stage, Progress, Message, Wire, End };
     Kind kind = Kind::Message;
     long long value = 0;
     long long maximum = 0;
     long long rate = 0;
-    std::string text; // the status or the message
+    std::string text; // the caption, the status, the message or the wire line
     std::string messageKind;
     BoardRecord record; // End: the run's own record (no port, no messages)
 };
@@ -32,8 +34,10 @@ struct ChannelEvent {
 class ProgressWriter {
 public:
     explicit ProgressWriter(int fd) : fd(fd) {}
+    void stage(std::string_view caption);
     void progress(long long value, long long maximum, long long rate, std::string_view status);
     void message(std::string_view kind, std::string_view text);
+    void wire(std::string_view line);
     void end(const BoardRecord& record);
 
 private:

@@ -3,12 +3,17 @@
 #include "serial/wire_tap.h"
 
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <sys/time.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #ifndef VELMORA_VERSION
 #define VELMORA_VERSION "0.0.0"
@@ -41,36 +46,6 @@ std::string timeNow(int fractionDigits) {
     timeval now{};
     gettimeofday(&now, nullptr);
     return formatTime(now, fractionDigits);
-}
-
-std::string jsonString(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
-std::string jsonNumber(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", value);
-    return text;
 }
 
 // SHA-256 (FIPS 180-4), for the image's fingerprint in the report.
@@ -173,6 +148,9 @@ std::string isoTimeNow() {
 }
 
 std::string commandLineOfThisProcess() {
+#ifdef _WIN32
+    return ::GetCommandLineA();
+#else
     std::ifstream in("/proc/self/cmdline", std::ios::binary);
     std::string words((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     while (!words.empty() && words.back() == '\0') {
@@ -184,6 +162,7 @@ std::string commandLineOfThisProcess() {
         }
     }
     return words;
+#endif
 }
 
 std::string sha256Hex(const std::string& bytes) {
@@ -217,39 +196,44 @@ bool RunReport::takeImage(const std::string& path) {
     return true;
 }
 
+nlohmann::ordered_json boardRecordJson(const BoardRecord& record) {
+    nlohmann::ordered_json object;
+    object["port"] = record.port;
+    object["start"] = record.startTime;
+    object["end"] = record.endTime;
+    object["seconds"] = std::round(record.seconds * 1000) / 1000; // to the millisecond
+    object["result"] = record.result();
+    if (record.endedBeforeChecksum) {
+        object["endedBeforeChecksum"] = true;
+    }
+    object["messages"] = record.messages;
+    object["bytesSent"] = record.bytesSent;
+    object["bytesReceived"] = record.bytesReceived;
+    return object;
+}
+
+std::string jsonText(const nlohmann::ordered_json& value, int indent) {
+    // A text that is not UTF-8 (a device path, say) is written with U+FFFD in
+    // place of its bad bytes rather than failing the report.
+    return value.dump(indent, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
 std::string RunReport::toJson() const {
-    std::string out =
-        "{\n    \"tool\": \"velmora-cli\",\n    \"version\": " + jsonString(toolVersion()) +
-        ",\n    \"command\": " + jsonString(command) +
-        ",\n    \"image\": {\n        \"file\": " + jsonString(imageFile);
+    nlohmann::ordered_json root;
+    root["tool"] = "velmora-cli";
+    root["version"] = toolVersion();
+    root["command"] = command;
+    nlohmann::ordered_json& image = root["image"];
+    image["file"] = imageFile;
     if (imageSize >= 0) {
-        out += ",\n        \"size\": " + std::to_string(imageSize) +
-               ",\n        \"sha256\": " + jsonString(imageSha256);
+        image["size"] = imageSize;
+        image["sha256"] = imageSha256;
     }
-    out += "\n    },\n    \"boards\": [";
-    for (std::size_t i = 0; i < boards.size(); ++i) {
-        const BoardRecord& board = boards[i];
-        out += i == 0 ? "\n" : ",\n";
-        out += "        {\n            \"port\": " + jsonString(board.port) +
-               ",\n            \"start\": " + jsonString(board.startTime) +
-               ",\n            \"end\": " + jsonString(board.endTime) +
-               ",\n            \"seconds\": " + jsonNumber(board.seconds) +
-               ",\n            \"result\": " + jsonString(board.result());
-        if (board.endedBeforeChecksum) {
-            out += ",\n            \"endedBeforeChecksum\": true";
-        }
-        out += ",\n            \"messages\": [";
-        for (std::size_t m = 0; m < board.messages.size(); ++m) {
-            out += (m == 0 ? "\n                " : ",\n                ") +
-                   jsonString(board.messages[m]);
-        }
-        out += board.messages.empty() ? "]" : "\n            ]";
-        out += ",\n            \"bytesSent\": " + std::to_string(board.bytesSent) +
-               ",\n            \"bytesReceived\": " + std::to_string(board.bytesReceived) +
-               "\n        }";
+    root["boards"] = nlohmann::ordered_json::array();
+    for (const BoardRecord& board : boards) {
+        root["boards"].push_back(boardRecordJson(board));
     }
-    out += boards.empty() ? "]\n}\n" : "\n    ]\n}\n";
-    return out;
+    return jsonText(root, 4) + "\n";
 }
 
 bool RunReport::write(PublishedFile& file) const {
@@ -265,17 +249,21 @@ RunRecorder::RunRecorder(Operator& inner, std::string port)
         std::lock_guard lock(wireMutex);
         bool sent = direction == WireDirection::Sent;
         (sent ? record.bytesSent : record.bytesReceived) += count;
-        if (!transcript.isOpen()) {
+        if (!transcript.isOpen() && !wireShown) {
             return;
         }
-        std::string line =
-            timeNow(6) + (sent ? " TX " : " RX ") + device + " " + std::to_string(baud);
+        std::string line = (sent ? "TX " : "RX ") + device + " " + std::to_string(baud);
         for (int i = 0; i < count; ++i) {
             char hex[4];
             std::snprintf(hex, sizeof hex, " %02X", bytes[i]);
             line += hex;
         }
-        transcript.write(line + "\n");
+        if (wireShown) {
+            wireShown(line);
+        }
+        if (transcript.isOpen()) {
+            transcript.write(timeNow(6) + " " + line + "\n");
+        }
     });
 }
 
@@ -294,6 +282,11 @@ bool RunRecorder::openTranscript(const std::string& path) {
 bool RunRecorder::closeTranscript() {
     std::lock_guard lock(wireMutex);
     return transcript.commit();
+}
+
+void RunRecorder::showWire(std::function<void(const std::string&)> show) {
+    std::lock_guard lock(wireMutex);
+    wireShown = std::move(show);
 }
 
 std::string RunRecorder::transcriptError() const {

@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
 
@@ -49,6 +51,12 @@ struct RunReport {
     bool write(PublishedFile& file) const;
 };
 
+// One board's record as the report and --json give it: port, start, end,
+// seconds, result, messages, bytesSent, bytesReceived.
+nlohmann::ordered_json boardRecordJson(const BoardRecord& record);
+// A JSON value as text: on one line (indent -1) or indented.
+std::string jsonText(const nlohmann::ordered_json& value, int indent = -1);
+
 // Lowercase hex SHA-256 of a byte string.
 std::string sha256Hex(const std::string& bytes);
 
@@ -75,6 +83,9 @@ public:
     bool closeTranscript();
     // Why the transcript failed, with the system's reason.
     std::string transcriptError() const;
+    // Every run of bytes on the wire also goes to `show` as it crosses
+    // ("TX /dev/ttyUSB0 2400 72 65 ..."), for -v.
+    void showWire(std::function<void(const std::string&)> show);
 
     void showMessage(std::string_view text, Icon icon) override;
     int runExchange(Exchange& exchange) override;
@@ -92,6 +103,7 @@ private:
     std::chrono::steady_clock::time_point started;
     mutable std::mutex wireMutex;
     PublishedFile transcript;
+    std::function<void(const std::string&)> wireShown;
 };
 
 } // namespace velmora::cli

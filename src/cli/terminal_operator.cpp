@@ -1,6 +1,8 @@
 #include "cli/terminal_operator.h"
 
 #include "cli/interrupts.h"
+#include "cli/json_events.h"
+#include "cli/output_style.h"
 #include "cli/progress_channel.h"
 #include "core/exchange.h"
 
@@ -8,7 +10,6 @@
 #include <chrono>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 namespace velmora::cli {
 
@@ -21,14 +22,43 @@ constexpr std::chrono::milliseconds pauseSlice{10};
 long long bytesPerSecond(long long value, double seconds) {
     return seconds > 0.05 ? static_cast<long long>(value / seconds) : 0;
 }
+
+std::string progressText(const Exchange& exchange, double seconds) {
+    const long long maximum = exchange.progressMaximum();
+    const long long value = exchange.progressValue();
+    if (maximum <= 0) {
+        return exchange.caption() + " " + exchange.statusText();
+    }
+    constexpr int width = 30;
+    const int filled =
+        static_cast<int>(std::clamp(width * value / maximum, 0LL, static_cast<long long>(width)));
+    std::string line = exchange.caption();
+    line.append(" [").append(filled, '#').append(width - filled, '.').append("] ");
+    line.append(exchange.statusText()).append("  ").append(std::to_string(value));
+    line.append("/").append(std::to_string(maximum)).append(" bytes");
+    if (long long rate = bytesPerSecond(value, seconds); rate > 0) {
+        line += "  " + std::to_string(rate) + " B/s";
+    }
+    return line;
+}
 } // namespace
 
 TerminalOperator::TerminalOperator(Timing timing, bool quiet)
-    : timing(timing), quiet(quiet), progressOnTerminal(!quiet && isatty(STDERR_FILENO)) {}
+    : timing(timing), quiet(quiet), look(quiet || !isTerminal(stderr)       ? ProgressLook::None
+                                         : terminalSequencesAllowed(stderr) ? ProgressLook::Redrawn
+                                                                            : ProgressLook::Plain) {
+}
 
 void TerminalOperator::reportTo(ProgressWriter* writer) {
     channel = writer;
-    progressOnTerminal = channel == nullptr && !quiet && isatty(STDERR_FILENO);
+    if (channel != nullptr) {
+        look = ProgressLook::None;
+    }
+}
+
+void TerminalOperator::eventsAsJson(JsonEvents* events, std::string port) {
+    json = events;
+    jsonPort = std::move(port);
 }
 
 bool TerminalOperator::isFailure(std::string_view text, Icon icon) {
@@ -50,58 +80,72 @@ void TerminalOperator::printLine(std::FILE* stream, std::string_view text) {
     }
 }
 
+// A message of the run: to the parent, or printed (news on stdout unless the
+// JSON lines have it) and as a JSON line.
+void TerminalOperator::tell(std::string_view kind, std::string_view text) {
+    if (channel != nullptr) {
+        channel->message(kind, text);
+        return;
+    }
+    const bool news = kind == "news";
+    if (json != nullptr) {
+        json->message(jsonPort, kind, text);
+    }
+    if (quiet && news) {
+        return;
+    }
+    printLine(news && json == nullptr ? newsStream : stderr, text);
+}
+
 void TerminalOperator::showMessage(std::string_view text, Icon icon) {
     interrupted(); // a signal's end is told before what it caused
-    bool failure = isFailure(text, icon);
-    if (channel != nullptr) {
-        channel->message(failure ? "failure" : "news", text);
-        return;
-    }
-    if (quiet && !failure) {
-        return;
-    }
-    printLine(failure ? stderr : newsStream, text);
+    tell(isFailure(text, icon) ? "failure" : "news", text);
 }
 
 void TerminalOperator::notify(std::string_view text, Notice kind) {
     if (!interruptTold) {
         interrupted();
     }
-    const bool news = kind == Notice::Information;
+    tell(kind == Notice::Information ? "news"
+         : kind == Notice::Warning   ? "warning"
+                                     : "failure",
+         text);
+}
+
+void TerminalOperator::wireLine(std::string_view line) {
     if (channel != nullptr) {
-        channel->message(news ? "news" : kind == Notice::Warning ? "warning" : "failure", text);
-        return;
+        channel->wire(line);
+    } else {
+        printLine(stderr, line);
     }
-    if (quiet && news) {
-        return;
-    }
-    printLine(news ? newsStream : stderr, text);
 }
 
 void TerminalOperator::drawProgress(const Exchange& exchange, double seconds, bool final) {
-    long long maximum = exchange.progressMaximum();
-    long long value = exchange.progressValue();
+    const long long maximum = exchange.progressMaximum();
+    const long long value = exchange.progressValue();
+    const long long rate = bytesPerSecond(value, seconds);
     if (channel != nullptr) {
-        channel->progress(value, maximum, bytesPerSecond(value, seconds), exchange.statusText());
+        channel->progress(value, maximum, rate, exchange.statusText());
         return;
     }
-    if (stderrClosed) {
-        return;
+    if (json != nullptr) {
+        json->progress(jsonPort, exchange.caption(), value, maximum, rate, exchange.statusText());
     }
-    std::string line = exchange.caption() + " " + exchange.statusText();
-    if (maximum > 0) {
-        constexpr int width = 30;
-        const int filled = static_cast<int>(
-            std::clamp(width * value / maximum, 0LL, static_cast<long long>(width)));
-        line = exchange.caption();
-        line.append(" [").append(filled, '#').append(width - filled, '.').append("] ");
-        line.append(exchange.statusText()).append("  ").append(std::to_string(value));
-        line.append("/").append(std::to_string(maximum)).append(" bytes");
-        if (long long rate = bytesPerSecond(value, seconds); rate > 0) {
-            line += "  " + std::to_string(rate) + " B/s";
-        }
+    if (look != ProgressLook::None && !stderrClosed) {
+        printProgressLine(progressText(exchange, seconds), final);
     }
-    std::fprintf(stderr, "\r\033[K%s%s", line.c_str(), final ? "\n" : "");
+}
+
+void TerminalOperator::printProgressLine(const std::string& line, bool final) {
+    if (look == ProgressLook::Redrawn) {
+        std::fprintf(stderr, "\r\033[K%s%s", line.c_str(), final ? "\n" : "");
+    } else {
+        // No sequences: blanks cover what a longer line before left.
+        const std::size_t cover = progressWidth > line.size() ? progressWidth - line.size() : 0;
+        std::fprintf(stderr, "\r%s%s%s", line.c_str(), std::string(cover, ' ').c_str(),
+                     final ? "\n" : "");
+        progressWidth = final ? 0 : line.size();
+    }
     if (std::fflush(stderr) != 0 || std::ferror(stderr)) {
         stderrClosed = true;
     }
@@ -125,7 +169,10 @@ int TerminalOperator::runExchange(Exchange& exchange) {
     const auto started = Clock::now();
     auto lastDrawn = started - std::chrono::seconds(1);
     auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - started).count(); };
-    const bool showProgress = progressOnTerminal || channel != nullptr;
+    const bool showProgress = look != ProgressLook::None || channel != nullptr || json != nullptr;
+    if (channel != nullptr) {
+        channel->stage(exchange.caption());
+    }
     if (exchange.start()) {
         bool running = true;
         while (running) {

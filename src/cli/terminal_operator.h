@@ -4,10 +4,12 @@
 #include "core/timing.h"
 
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace velmora::cli {
 
+class JsonEvents;
 class ProgressWriter;
 
 // The CLI's operator: every message on its own line, exactly as the system
@@ -15,13 +17,16 @@ class ProgressWriter;
 // terminal, and pauses as timed waits. A signal that asks the run to end
 // stops the running exchange between two passes and cuts pauses short. When
 // the run is one board among several, everything goes to the parent's
-// channel instead of the terminal.
+// channel instead of the terminal. With --json every event is also a JSON
+// line on stdout, and the messages all go to stderr.
 class TerminalOperator : public Operator {
 public:
     explicit TerminalOperator(Timing timing = {}, bool quiet = false);
 
     // Events go to this channel from now on, none to the terminal.
     void reportTo(ProgressWriter* channel);
+    // Events also go to `events` as JSON, told as happening on `port`.
+    void eventsAsJson(JsonEvents* events, std::string port);
     // Notices this operator makes itself go through `outer` (a recorder that
     // wraps it), so they are kept with the run's other messages.
     void noticesThrough(Operator* outer) { self = outer; }
@@ -32,6 +37,9 @@ public:
     // Whether a signal asked the run to end; says so, once.
     bool interrupted();
 
+    // A run of bytes on the wire (-v), on stderr or to the parent.
+    void wireLine(std::string_view line);
+
     void showMessage(std::string_view text, Icon icon) override;
     int runExchange(Exchange& exchange) override;
     void pause(int passes) override;
@@ -41,17 +49,26 @@ public:
     static bool isFailure(std::string_view text, Icon icon);
 
 private:
+    // How the progress shows on stderr: not at all, rewritten with a carriage
+    // return alone (a terminal that takes no sequences), or redrawn.
+    enum class ProgressLook { None, Plain, Redrawn };
+
+    void tell(std::string_view kind, std::string_view text);
     void drawProgress(const Exchange& exchange, double seconds, bool final);
+    void printProgressLine(const std::string& line, bool final);
     void printLine(std::FILE* stream, std::string_view text);
     Timing timing;
     bool quiet;
-    bool progressOnTerminal;
+    ProgressLook look;
+    std::size_t progressWidth = 0; // what the plain progress line covers now
     bool progressLineOpen = false; // a progress line awaits its end
     bool stdoutClosed = false;     // a write failed (a closed pipe): print no more there
     bool stderrClosed = false;
     bool interruptTold = false;
     ProgressWriter* channel = nullptr;
     std::FILE* newsStream = stdout;
+    JsonEvents* json = nullptr;
+    std::string jsonPort;
     Operator* self = this;
 };
 

@@ -1,0 +1,235 @@
+#include "cli/program_run.h"
+
+#include "cli/board_process.h"
+#include "cli/interrupts.h"
+#include "cli/json_events.h"
+#include "cli/progress_channel.h"
+#include "cli/run_report.h"
+#include "cli/terminal_operator.h"
+#include "control/corvane_view.h"
+#include "core/file_io.h"
+#include "core/places.h"
+#include "core/timing.h"
+#include "image/program_document.h"
+#include "serial/ms_comm.h"
+#include "serial/port_names.h"
+#include "serial/serial_port.h"
+#ifdef VELMORA_CLI_SIMULATED_BOARD
+#include "sim/board_for_run.h"
+#endif
+
+#include <memory>
+#include <optional>
+
+namespace velmora::cli {
+
+namespace {
+
+// The parts of one board's run, in the order they happen: the files it will
+// publish made, the device chosen, the program loaded and the command run,
+// the record published.
+class ProgramRun {
+public:
+    explicit ProgramRun(const ProgramOptions& options);
+    int run(Job job);
+
+private:
+    bool openOutputs();
+    bool chooseDevice(Job job);
+    bool program(Job job);
+    int finish(bool programmed);
+
+    const ProgramOptions& options;
+    Timing timing;
+    Places places;
+    TerminalOperator terminal;
+    std::optional<ProgressWriter> channel;
+    std::optional<JsonEvents> json;
+    PublishedFile reportFile;
+    std::optional<RunRecorder> recorder;
+    Operator* op = &terminal;
+    std::string device;
+    bool unchecked = false; // the board ended a transfer before its checksum
+    int refusal = 0;        // 2 when the run is refused before the board is touched
+#ifdef VELMORA_CLI_SIMULATED_BOARD
+    std::unique_ptr<SimulatedBoard> board;
+#endif
+};
+
+Timing timingOf(const ProgramOptions& options) {
+    Timing timing;
+    timing.pass = std::chrono::microseconds(options.pauseUnitMicroseconds);
+    return timing;
+}
+
+ProgramRun::ProgramRun(const ProgramOptions& options)
+    : options(options), timing(timingOf(options)), terminal(timing, options.quiet) {
+    places.workDir = options.workDir;
+    if (!options.bootDir.empty()) {
+        places.bootDir = options.bootDir;
+    }
+    if ((!options.reportPath.empty() && outputIsStandardOutput(options.reportPath)) ||
+        (!options.logPath.empty() && outputIsStandardOutput(options.logPath))) {
+        terminal.keepStdoutForOutput(); // the report or the transcript goes there
+    }
+    if (options.progressFd >= 0) {
+        channel.emplace(channelWriteEnd(options.progressFd));
+        terminal.reportTo(&*channel);
+    } else if (options.json) {
+        json.emplace();
+        terminal.eventsAsJson(&*json, options.port);
+    }
+}
+
+// The report's and the transcript's files are made before any board is
+// touched: a place that cannot take them refuses the run at once. A report,
+// a transcript, a parent, --json or -v keeps what the run shows and what
+// crosses the wire.
+bool ProgramRun::openOutputs() {
+    if (!options.reportPath.empty() && !reportFile.open(options.reportPath)) {
+        terminal.notify("velmora-cli: " + reportFile.error(), Notice::Failure);
+        return false;
+    }
+    if (options.reportPath.empty() && options.logPath.empty() && !channel && !json &&
+        !options.verbose) {
+        return true;
+    }
+    recorder.emplace(terminal, options.port);
+    if (!options.logPath.empty() && !recorder->openTranscript(options.logPath)) {
+        terminal.notify("velmora-cli: " + recorder->transcriptError(), Notice::Failure);
+        return false;
+    }
+    if (options.verbose) {
+        recorder->showWire([this](const std::string& line) { terminal.wireLine(line); });
+    }
+    op = &*recorder;
+    terminal.noticesThrough(op);
+    return true;
+}
+
+// The device of options.port; a simulated board started for `--port sim`.
+bool ProgramRun::chooseDevice(Job job) {
+    if (options.port == "sim") {
+#ifdef VELMORA_CLI_SIMULATED_BOARD
+        const SimulatedRun run = job == Job::Boot    ? SimulatedRun::BootMode
+                                 : job == Job::Write ? SimulatedRun::Write
+                                                     : SimulatedRun::Flash;
+        std::string error;
+        board = startBoardFor(run, {}, &error);
+        if (!board) {
+            op->notify("velmora-cli: cannot start the simulated board: " + error, Notice::Failure);
+            return false;
+        }
+        device = board->devicePath();
+        return true;
+#else
+        (void)job;
+        // The simulated board lives on a pseudo-terminal.
+        terminal.notify("velmora-cli: --port sim is not available on Windows", Notice::Failure);
+        refusal = 2;
+        return false;
+#endif
+    }
+    device = resolvePort(options.port);
+    if (device.empty()) {
+        terminal.notify("velmora-cli: --port " + options.port + " names no serial device",
+                        Notice::Failure);
+        refusal = 2;
+        return false;
+    }
+    return true;
+}
+
+// Loads the program and runs the command; whether the board was programmed.
+bool ProgramRun::program(Job job) {
+    // Port 1, the direct port, stands for the chosen device.
+    assignPortDevice(CCorvaneView::directPort, device);
+    ProgramDocument document(*op, places);
+    document.setStrict(options.strict);
+    if (document.onOpenDocument(options.file) != 1 || terminal.interrupted()) {
+        return false;
+    }
+    SerialPort serialPort;
+    CMSComm comm;
+    comm.setPortName(options.bootPort.empty() ? device : resolvePort(options.bootPort));
+    CCorvaneView view(*op, serialPort, comm, places, timing);
+    switch (job) {
+    case Job::Flash:
+        view.flash();
+        break;
+    case Job::AllFlash:
+        view.allFlash();
+        break;
+    case Job::Write:
+        view.writeCommand();
+        break;
+    case Job::Boot:
+        view.setBootMode();
+        break;
+    }
+    serialPort.close();
+    comm.setPortOpen(false);
+#ifdef VELMORA_CLI_SIMULATED_BOARD
+    if (board) {
+        board->stop();
+    }
+#endif
+    unchecked = view.uncheckedCount() > 0;
+    return view.programmedCount() > 0;
+}
+
+// Ends the run: the transcript and the report published (each write
+// checked), the parent or the JSON lines told, the exit code chosen.
+int ProgramRun::finish(bool programmed) {
+    int code = programmed ? 0 : 1;
+    if (const int signal = interruptSignal(); signal != 0) {
+        code = 128 + signal;
+    }
+    if (!recorder) {
+        return code;
+    }
+    BoardRecord record = recorder->finish(programmed && code == 0);
+    record.interrupted = interruptSignal() != 0;
+    record.endedBeforeChecksum = unchecked;
+    if (!options.logPath.empty() && !recorder->closeTranscript()) {
+        terminal.notify("velmora-cli: " + recorder->transcriptError(), Notice::Failure);
+        code = code == 0 ? 1 : code;
+    }
+    if (reportFile.isOpen()) {
+        RunReport runReport;
+        runReport.command = commandLineOfThisProcess();
+        runReport.imageFile = options.file;
+        runReport.takeImage((places.workDir / "tmp.bin").string());
+        runReport.boards.push_back(record);
+        if (!runReport.write(reportFile)) {
+            terminal.notify("velmora-cli: " + reportFile.error(), Notice::Failure);
+            code = code == 0 ? 1 : code;
+        }
+    }
+    if (channel) {
+        channel->end(record);
+    }
+    if (json) {
+        json->record(record);
+    }
+    return code;
+}
+
+int ProgramRun::run(Job job) {
+    if (!openOutputs()) {
+        return 2;
+    }
+    if (!chooseDevice(job)) {
+        return refusal != 0 ? refusal : finish(false);
+    }
+    return finish(program(job));
+}
+
+} // namespace
+
+int runProgramJob(Job job, const ProgramOptions& options) {
+    catchInterrupts();
+    return ProgramRun(options).run(job);
+}
+
+} // namespace velmora::cli

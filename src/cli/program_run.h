@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace velmora::cli {
+
+enum class Job { Flash, AllFlash, Write, Boot };
+
+// What flash, write and boot are told on the command line.
+struct ProgramOptions {
+    std::string file;
+    bool all = false;
+    std::string port = "1";
+    std::string bootPort;
+    std::string bootDir;
+    std::string workDir = ".";
+    long long pauseUnitMicroseconds = 200;
+    bool quiet = false;
+    bool verbose = false; // the wire's bytes on stderr as they go
+    bool json = false;    // events as JSON lines on stdout
+    bool strict = false;
+    std::vector<std::string> ports; // more than one: every board at once
+    std::string reportPath;
+    std::string logPath;
+    int progressFd = -1; // one board among several: events go to the parent here
+};
+
+// One board's run: the program loaded, the command run on options.port, the
+// report, transcript and parent told. The exit code: 0 programmed, 1 not, 2
+// refused before the board was touched, 128 + the signal's number.
+int runProgramJob(Job job, const ProgramOptions& options);
+
+} // namespace velmora::cli
