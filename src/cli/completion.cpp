@@ -49,11 +49,12 @@ std::vector<CommandText> commandsOf(CLI::App& app) {
         }
         CommandText text{command->get_name(), shortDescription(command->get_description()), {}, {}};
         for (const CLI::Option* option : command->get_options()) {
-            if (option->get_group().empty()) {
-                continue;
+            if (option->get_group().empty() || option == command->get_help_ptr()) {
+                continue; // hidden, or the help each shell's script offers itself
             }
             if (!option->nonpositional()) {
                 text.positional = option->get_type_name();
+                text.positional.erase(std::min(text.positional.find(':'), text.positional.size()));
                 continue;
             }
             OptionText o;
@@ -64,7 +65,9 @@ std::vector<CommandText> commandsOf(CLI::App& app) {
                 o.longNames.push_back("--" + name);
             }
             o.description = shortDescription(option->get_description());
-            o.value = option->get_expected_max() == 0 ? "" : option->get_type_name();
+            // The type name without what a check adds to it ("US:NONNEGATIVE").
+            const std::string type = option->get_type_name();
+            o.value = option->get_expected_max() == 0 ? "" : type.substr(0, type.find(':'));
             o.repeatable = option->get_expected_max() > 1;
             text.options.push_back(std::move(o));
         }
@@ -96,11 +99,11 @@ std::string singleQuoted(const std::string& text) {
     return "'" + out + "'";
 }
 
-std::string bashScript(const std::vector<CommandText>& commands) {
-    std::vector<std::string> names;
+// bash: what the word after an option completes to, each kind of value in
+// one case of `case $prev in`.
+std::string bashValueCases(const std::vector<CommandText>& commands) {
     std::vector<std::string> byKind[4]; // PORT, DIR, FILE/FILE.mot, anything else
     for (const CommandText& command : commands) {
-        names.push_back(command.name);
         for (const OptionText& option : command.options) {
             if (option.value.empty()) {
                 continue;
@@ -117,6 +120,24 @@ std::string bashScript(const std::vector<CommandText>& commands) {
             }
         }
     }
+    const char* replies[4] = {
+        "COMPREPLY=($(compgen -W sim -- \"$cur\") $(compgen -f -- \"${cur:-/dev/tty}\"))",
+        "COMPREPLY=($(compgen -d -- \"$cur\"))", "COMPREPLY=($(compgen -f -- \"$cur\"))", ":"};
+    std::string cases;
+    for (int kind = 0; kind < 4; ++kind) {
+        if (!byKind[kind].empty()) {
+            cases += "    " + joined(byKind[kind], "|") + ")\n        " + replies[kind] +
+                     "\n        return ;;\n";
+        }
+    }
+    return cases;
+}
+
+std::string bashScript(const std::vector<CommandText>& commands) {
+    std::vector<std::string> names;
+    for (const CommandText& command : commands) {
+        names.push_back(command.name);
+    }
     std::ostringstream out;
     out << "# bash completion for velmora-cli (made by velmora-cli completion bash)\n"
         << "_velmora_cli() {\n"
@@ -127,28 +148,13 @@ std::string bashScript(const std::vector<CommandText>& commands) {
         << "        " << joined(names, "|") << ") command=${COMP_WORDS[i]}; break ;;\n"
         << "        esac\n"
         << "    done\n"
-        << "    case $prev in\n";
-    if (!byKind[0].empty()) {
-        out << "    " << joined(byKind[0], "|")
-            << ")\n        COMPREPLY=($(compgen -W sim -- \"$cur\") "
-               "$(compgen -f -- \"${cur:-/dev/tty}\"))\n        return ;;\n";
-    }
-    if (!byKind[1].empty()) {
-        out << "    " << joined(byKind[1], "|")
-            << ")\n        COMPREPLY=($(compgen -d -- \"$cur\"))\n        return ;;\n";
-    }
-    if (!byKind[2].empty()) {
-        out << "    " << joined(byKind[2], "|")
-            << ")\n        COMPREPLY=($(compgen -f -- \"$cur\"))\n        return ;;\n";
-    }
-    if (!byKind[3].empty()) {
-        out << "    " << joined(byKind[3], "|") << ") return ;;\n";
-    }
+        << "    case $prev in\n"
+        << bashValueCases(commands);
     out << "    esac\n"
         << "    local options='--help' file=''\n"
         << "    case $command in\n";
     for (const CommandText& command : commands) {
-        std::vector<std::string> all{"--help"};
+        std::vector<std::string> all{"-h", "--help"};
         for (const OptionText& option : command.options) {
             const auto names = namesOf(option);
             all.insert(all.end(), names.begin(), names.end());
@@ -191,6 +197,9 @@ std::string zshDescription(const std::string& text) {
 }
 
 std::string zshValue(const std::string& value) {
+    if (value.empty()) {
+        return ""; // a flag
+    }
     if (value == "PORT") {
         return ":port:_velmora_cli_ports";
     }
@@ -230,7 +239,7 @@ std::string zshScript(const std::vector<CommandText>& commands) {
         << "        case $words[1] in\n";
     for (const CommandText& command : commands) {
         out << "        " << command.name << ")\n"
-            << "            _arguments '(- *)--help[show the help]'";
+            << "            _arguments '(- *)'{-h,--help}'[show the help]'";
         for (const OptionText& option : command.options) {
             const std::vector<std::string> names = namesOf(option);
             std::string spec = "[";
@@ -263,7 +272,7 @@ std::string fishScript(const std::vector<CommandText>& commands) {
     std::ostringstream out;
     out << "# fish completion for velmora-cli (made by velmora-cli completion fish)\n"
         << "complete -c velmora-cli -f\n"
-        << "complete -c velmora-cli -n __fish_use_subcommand -l help -d 'show the help'\n"
+        << "complete -c velmora-cli -s h -l help -d 'show the help'\n"
         << "complete -c velmora-cli -n __fish_use_subcommand -l version -d 'show the version'\n";
     for (const CommandText& command : commands) {
         out << "complete -c velmora-cli -n __fish_use_subcommand -a " << command.name << " -d "

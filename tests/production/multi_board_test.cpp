@@ -89,6 +89,18 @@ exit 1)");
     EXPECT_NE(out.find("[sim#2] both"), std::string::npos) << out;
 }
 
+TEST_F(ManyBoards, AFolderThatCannotBeMadeRefusesTheRunBeforeAnyBoard) {
+    auto run = scripted("touch \"$3/started\"");
+    velmora::testing::writeText(dir / "work", "a file where the boards' folders would go");
+    run.ports = {"1", "2"};
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(velmora::cli::runOnEveryPort(run), 2);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "velmora-cli: cannot make the folder " + (dir / "work" / "1").string() +
+                       ": Not a directory\n");
+    EXPECT_FALSE(fs::exists(dir / "report.json"));
+}
+
 TEST_F(ManyBoards, ARunThatCannotStartFailsOnlyItsBoard) {
     auto run = scripted("exit 0");
     run.program = (dir / "absent-program").string();

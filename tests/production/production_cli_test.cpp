@@ -12,12 +12,11 @@
 #include <QJsonObject>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -207,6 +206,34 @@ TEST_F(ProductionCli, SimulatedBoardsForEveryPortAllSucceed) {
     EXPECT_TRUE(fs::exists(dir / "work" / "sim-2" / "tmp.bin"));
 }
 
+TEST_F(ProductionCli, SeveralBoardsTellTheirEventsAndRecordsAsJsonLines) {
+    int code = run("--json flash " + (dir / "prog.mot").string() + " --port sim --port sim" +
+                   " --work-dir " + (dir / "work").string());
+    const std::string out = readText(dir / "out.txt");
+    EXPECT_EQ(code, 0) << out << readText(dir / "err.txt");
+    std::map<std::string, nlohmann::json> records;
+    std::map<std::string, int> messages;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto event = nlohmann::json::parse(line); // throws, failing the test, if not JSON
+        const std::string port = event["port"];
+        if (event["event"] == "record") {
+            records[port] = event;
+        } else if (event["event"] == "message") {
+            ++messages[port];
+        }
+    }
+    ASSERT_EQ(records.size(), 2u) << out;
+    for (const std::string port : {"sim#1", "sim#2"}) {
+        EXPECT_EQ(records[port]["result"], "programmed") << port;
+        EXPECT_EQ(records[port]["messages"].back(), "Porgramming successfully !") << port;
+        EXPECT_EQ(messages[port], 2) << port;
+    }
+    // The summary goes to stderr, beside the boards' messages.
+    EXPECT_NE(readText(dir / "err.txt").find("2 boards: 2 programmed, 0 failed"),
+              std::string::npos);
+}
+
 TEST_F(ProductionCli, OneBoardRunWritesItsReportToo) {
     int code = run("flash " + (dir / "prog.mot").string() + " --port sim --work-dir " +
                    (dir / "work").string() + " --report " + (dir / "one.json").string());
@@ -222,39 +249,12 @@ TEST_F(ProductionCli, OneBoardRunWritesItsReportToo) {
 TEST_F(ProductionCli, OnATerminalEachBoardsLineShowsWhatItsRunReported) {
     std::string first = startBoard("first");
     std::string second = startBoard("second");
-    int ours = -1;
-    int theirs = -1;
-    ASSERT_EQ(::openpty(&ours, &theirs, nullptr, nullptr, nullptr), 0);
-    pid_t cli = ::fork();
-    if (cli == 0) {
-        std::string words[] = {VELMORA_CLI, "flash",         (dir / "prog.mot").string(),
-                               "--port",    first,           "--port",
-                               second,      "--work-dir",    (dir / "work").string(),
-                               "--pass-us", passMicroseconds};
-        std::vector<char*> argv;
-        for (auto& word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
-        int quiet = ::open("/dev/null", O_WRONLY);
-        ::dup2(quiet, STDOUT_FILENO);
-        ::dup2(theirs, STDERR_FILENO);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(theirs);
-    std::string screen;
-    char buffer[4096];
-    pollfd terminal{ours, POLLIN, 0};
-    while (::poll(&terminal, 1, 30000) > 0) {
-        ssize_t got = ::read(ours, buffer, sizeof buffer);
-        if (got <= 0) {
-            break; // the run has ended and closed the terminal
-        }
-        screen.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(ours);
-    EXPECT_EQ(waitForExit(cli, std::chrono::seconds(10)), 0) << screen;
+    const TerminalRun shown = runOnTerminal(
+        {VELMORA_CLI, "flash", (dir / "prog.mot").string(), "--port", first, "--port", second,
+         "--work-dir", (dir / "work").string(), "--pass-us", passMicroseconds},
+        {"TERM=xterm", "NO_COLOR="}, false);
+    const std::string& screen = shown.screen;
+    EXPECT_EQ(shown.exitCode, 0) << screen;
     // The last drawing: each board's line with the bytes its run reported sending.
     const std::string last = screen.substr(screen.rfind("\033[2A"));
     for (const std::string& port : {first, second}) {

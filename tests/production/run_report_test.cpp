@@ -3,8 +3,8 @@
 // at all, on a full disk too; the channel a board's run reports on.
 
 #include "cli/progress_channel.h"
-#include "core/published_file.h"
 #include "cli/run_report.h"
+#include "core/published_file.h"
 #include "serial/serial_port.h"
 #include "support/pty_peer.h"
 #include "support/recording_operator.h"

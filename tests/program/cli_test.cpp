@@ -1,4 +1,7 @@
-// velmora-cli flash / write / boot, run as a program against a simulated board.
+// velmora-cli flash / write / boot, run as a program against a simulated
+// board; its conventions as a user meets them: option orders, the
+// environment, a typo, --json lines, terminals that take no sequences, the
+// shell completion.
 
 #include "support/run_command.h"
 #include "support/srec_text.h"
@@ -9,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -32,8 +36,8 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    CommandResult run(const std::string& arguments) {
-        return runCommand(std::string(VELMORA_CLI) + " " + arguments + " --work-dir " +
+    CommandResult run(const std::string& arguments, const std::string& environment = "") {
+        return runCommand(environment + " " + VELMORA_CLI + " " + arguments + " --work-dir " +
                               (dir / "work").string() + " --pass-us 0",
                           dir);
     }
@@ -102,6 +106,132 @@ TEST_F(Cli, BootProgramsThroughTheBootModeWithItsFiles) {
     outcome = run("boot " + file() + " --port sim --boot-dir " + (dir / "boot").string());
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
     EXPECT_EQ(outcome.out, loaded + "Porgramming successfully !\n");
+}
+
+TEST_F(Cli, OptionsStandBeforeOrAfterTheCommandAndThePortMayComeFromTheEnvironment) {
+    const std::string programmed = loaded + "Porgramming successfully !\n";
+    for (const std::string& words :
+         {"--port sim flash " + file(), "-p sim flash " + file(), "flash -p sim " + file(),
+          "-q flash " + file() + " --port=sim"}) {
+        CommandResult outcome = run(words);
+        EXPECT_EQ(outcome.exitCode, 0) << words << ": " << outcome.err;
+        EXPECT_EQ(outcome.out, words[1] == 'q' ? "" : programmed) << words;
+    }
+    CommandResult outcome = run("write " + file(), "VELMORA_PORT=sim");
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, programmed);
+    // A --port on the command line wins over the environment.
+    outcome = run("flash " + file() + " --port sim", "VELMORA_PORT=" + (dir / "absent").string());
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+
+    // An option before a command that has no such option is a usage error.
+    fs::remove(dir / "work" / "tmp.bin");
+    outcome = run("--all write " + file() + " --port sim");
+    EXPECT_EQ(outcome.exitCode, 2);
+    EXPECT_NE(outcome.err.find("write has no option --all"), std::string::npos) << outcome.err;
+    EXPECT_FALSE(fs::exists(dir / "work" / "tmp.bin"));
+}
+
+TEST_F(Cli, AnUnknownCommandIsNamedWithTheNearestOne) {
+    for (auto [typo, meant] :
+         {std::pair{"flsh", "flash"}, {"wirte", "write"}, {"conv", "convert"}}) {
+        CommandResult outcome = run(std::string(typo) + " " + file() + " --port sim");
+        EXPECT_EQ(outcome.exitCode, 2) << typo;
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_NE(outcome.err.find("velmora-cli: unknown command '" + std::string(typo) +
+                                   "'; did you mean '" + meant + "'?"),
+                  std::string::npos)
+            << outcome.err;
+    }
+    CommandResult outcome = run("frobnicate");
+    EXPECT_EQ(outcome.exitCode, 2);
+    EXPECT_NE(outcome.err.find("(commands: convert, ports, flash, write, boot)"), std::string::npos)
+        << outcome.err;
+}
+
+TEST_F(Cli, JsonGivesEveryEventAsALineAndTheRecordLast) {
+    CommandResult outcome = run("flash " + file() + " --port sim --json -v");
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    std::vector<nlohmann::json> events;
+    std::istringstream lines(outcome.out);
+    for (std::string line; std::getline(lines, line);) {
+        events.push_back(nlohmann::json::parse(line)); // throws, failing the test, if not JSON
+    }
+    ASSERT_GE(events.size(), 3u) << outcome.out;
+    for (const auto& event : events) {
+        EXPECT_EQ(event["port"], "sim") << event;
+    }
+    EXPECT_EQ(events.front()["event"], "message");
+    EXPECT_EQ(events.front()["kind"], "news");
+    EXPECT_EQ(events.front()["text"].get<std::string>() + "\n", loaded);
+    const auto finalProgress =
+        std::find_if(events.rbegin(), events.rend(), [](const nlohmann::json& event) {
+            return event["event"] == "progress" && event["stage"] == "Programming .....";
+        });
+    ASSERT_NE(finalProgress, events.rend()) << outcome.out;
+    EXPECT_EQ((*finalProgress)["value"], 256);
+    EXPECT_EQ((*finalProgress)["maximum"], 256);
+    const nlohmann::json& record = events.back();
+    EXPECT_EQ(record["event"], "record");
+    EXPECT_EQ(record["result"], "programmed");
+    EXPECT_EQ(record["messages"].size(), 2u);
+    EXPECT_EQ(record["messages"][1], "Porgramming successfully !");
+    EXPECT_GT(record["bytesSent"].get<long long>(), 256);
+    // The messages go to stderr, with the wire's bytes (-v): the trigger word at 2400.
+    EXPECT_NE(outcome.err.find(loaded), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find(" 2400 72 65 66 6C 73 68 75\n"), std::string::npos) << outcome.err;
+
+    outcome = runCommand(std::string(VELMORA_CLI) + " ports --json", dir);
+    EXPECT_EQ(outcome.exitCode, 0);
+    std::istringstream ports(outcome.out);
+    for (std::string line; std::getline(ports, line);) {
+        const auto port = nlohmann::json::parse(line);
+        EXPECT_EQ(port["event"], "port");
+        EXPECT_TRUE(port["device"].is_string()) << line;
+    }
+}
+
+TEST_F(Cli, ATerminalThatTakesNoSequencesGetsAPlainProgressLine) {
+    auto screenUnder = [&](const std::string& variable) { // and the other one unset
+        return runOnTerminal({VELMORA_CLI, "flash", file(), "--port", "sim", "--work-dir",
+                              (dir / "work").string(), "--pass-us", "0"},
+                             {variable, variable == "TERM=dumb" ? "NO_COLOR=" : "TERM=xterm"});
+    };
+    const TerminalRun redrawn = screenUnder("NO_COLOR=");
+    EXPECT_EQ(redrawn.exitCode, 0) << redrawn.screen;
+    EXPECT_NE(redrawn.screen.find("\033[K"), std::string::npos) << redrawn.screen;
+    for (const char* variable : {"TERM=dumb", "NO_COLOR=1"}) {
+        const TerminalRun plain = screenUnder(variable);
+        EXPECT_EQ(plain.exitCode, 0) << variable << plain.screen;
+        EXPECT_EQ(plain.screen.find('\033'), std::string::npos) << variable << plain.screen;
+        EXPECT_NE(plain.screen.find("\rProgramming ..... [##############################]"),
+                  std::string::npos)
+            << variable << plain.screen;
+        EXPECT_NE(plain.screen.find("Porgramming successfully !"), std::string::npos);
+    }
+}
+
+TEST(CliCompletion, BashLoadsTheScriptAndCompletesCommandsAndOptions) {
+    const std::string script = std::string(VELMORA_COMPLETIONS) + "/velmora-cli.bash";
+    const fs::path folder = freshTestFolder("velmora-completion");
+    auto complete = [&](const std::string& words, int word) {
+        return runCommand("bash -c " +
+                              shellQuoted("source " + shellQuoted(script) + " && COMP_WORDS=(" +
+                                          words + ") && COMP_CWORD=" + std::to_string(word) +
+                                          "; _velmora_cli; echo ${COMPREPLY[*]}"),
+                          folder)
+            .out;
+    };
+    const CommandResult loaded = runCommand(
+        "bash -c " + shellQuoted("source " + shellQuoted(script) + " && complete -p velmora-cli"),
+        folder);
+    EXPECT_EQ(loaded.exitCode, 0) << loaded.err;
+    EXPECT_EQ(loaded.out, "complete -o filenames -F _velmora_cli velmora-cli\n") << loaded.err;
+    EXPECT_EQ(complete("velmora-cli fl", 1), "flash\n");
+    EXPECT_EQ(complete("velmora-cli flash --po", 2), "--port\n");
+    EXPECT_EQ(complete("velmora-cli boot --boot-p", 2), "--boot-port\n");
+    EXPECT_EQ(complete("velmora-cli flash --port si", 3), "sim\n");
+    fs::remove_all(folder);
 }
 
 } // namespace
