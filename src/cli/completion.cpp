@@ -242,18 +242,18 @@ std::string zshScript(const std::vector<CommandText>& commands) {
             << "            _arguments '(- *)'{-h,--help}'[show the help]'";
         for (const OptionText& option : command.options) {
             const std::vector<std::string> names = namesOf(option);
-            std::string spec = "[";
-            spec += zshDescription(option.description);
-            spec += "]";
-            spec += zshValue(option.value);
+            std::string entry = "[";
+            entry += zshDescription(option.description);
+            entry += "]";
+            entry += zshValue(option.value);
             if (option.repeatable) {
                 out << " \\\n                " << (names.size() > 1 ? "'*'{" : "'*'")
-                    << joined(names, ",") << (names.size() > 1 ? "}" : "") << singleQuoted(spec);
+                    << joined(names, ",") << (names.size() > 1 ? "}" : "") << singleQuoted(entry);
             } else if (names.size() > 1) {
                 out << " \\\n                '(" << joined(names, " ") << ")'{"
-                    << joined(names, ",") << "}" << singleQuoted(spec);
+                    << joined(names, ",") << "}" << singleQuoted(entry);
             } else {
-                out << " \\\n                " << singleQuoted(names.front() + spec);
+                out << " \\\n                " << singleQuoted(names.front() + entry);
             }
         }
         if (!command.positional.empty()) {
