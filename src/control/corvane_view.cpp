@@ -1,9 +1,12 @@
 #include "control/corvane_view.h"
 
+#include "core/sha256.h"
 #include "serial/ms_comm.h"
+#include "serial/port_names.h"
 #include "serial/serial_port.h"
 #include "transfer/file_bytes.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace velmora {
@@ -43,17 +46,94 @@ ByteBuffer sizeMessage(int size) {
 
 } // namespace
 
-CCorvaneView::CCorvaneView(Operator& op, SerialPort& serialPort, CMSComm& comm, Places places,
+// One command's run: the outermost scope starts the view's run record and
+// ends it; a command run from inside another adds to the outer's record.
+class RunScope {
+public:
+    RunScope(CCorvaneView& view, RunCommand command) : view(view) {
+        if (view.runDepth++ > 0) {
+            return;
+        }
+        RunRecord& run = view.run;
+        run = RunRecord{};
+        run.command = command;
+        run.start = RunRecord::Clock::now();
+        run.portNamed =
+            view.portNamed.empty() ? std::to_string(CCorvaneView::directPort) : view.portNamed;
+        run.portByDefault = view.portByDefault;
+        run.programFile = view.programFile;
+    }
+    ~RunScope() {
+        if (--view.runDepth > 0) {
+            return;
+        }
+        RunRecord& run = view.run;
+        run.end = RunRecord::Clock::now();
+        if (stopRequested() && !run.succeeded()) {
+            run.result = RunResult::Interrupted;
+        } else if (run.result == RunResult::None) {
+            run.result = RunResult::Failed;
+        }
+    }
+    RunScope(const RunScope&) = delete;
+    RunScope& operator=(const RunScope&) = delete;
+
+private:
+    CCorvaneView& view;
+};
+
+CCorvaneView::CCorvaneView(Operator& outer, SerialPort& serialPort, CMSComm& comm, Places places,
                            Timing timing)
-    : op(op), serialPort(serialPort), comm(comm), filePlaces(places), timing(timing),
-      programmingTransfer(op, places, timing), responseWait(op, timing),
-      bootDownloadExchange(op, places, timing) {}
+    : op(outer), directLink(run.bytesSent, run.bytesReceived),
+      controlLink(run.bytesSent, run.bytesReceived), serialPort(serialPort), comm(comm),
+      filePlaces(places), timing(timing), programmingTransfer(op, places, timing),
+      responseWait(op, timing), bootDownloadExchange(op, places, timing) {
+    op.keepIn(&run);
+}
+
+void CCorvaneView::setPortNamed(std::string asNamed, bool byDefault) {
+    portNamed = std::move(asNamed);
+    portByDefault = byDefault;
+}
+
+void CCorvaneView::notePortOpen(const std::string& device, bool opened) {
+    run.portDevice = device;
+    run.portOpened = opened;
+}
+
+void CCorvaneView::noteExchangeEnd(const Exchange& exchange) {
+    if (exchange.endedByStop() && run.result == RunResult::None) {
+        run.result = RunResult::Stopped;
+    }
+}
+
+// Where a transfer that did not succeed ended: its files, a block, the closing message.
+void CCorvaneView::noteTransferEnd() {
+    noteExchangeEnd(programmingTransfer);
+    switch (programmingTransfer.startFailure()) {
+    case ProgrammingTransfer::StartFailure::ImageFile:
+        at(RunStage::ImageFile);
+        return;
+    case ProgrammingTransfer::StartFailure::RecordFile:
+        at(RunStage::RecordFile);
+        return;
+    case ProgrammingTransfer::StartFailure::None:
+        break;
+    }
+    run.blockCount = programmingTransfer.blockCount();
+    if (programmingTransfer.closingMessageSent()) {
+        at(RunStage::ClosingMessage);
+        return;
+    }
+    at(RunStage::Block);
+    run.blockNumber = std::max(1, programmingTransfer.lastBlockSent());
+}
 
 Transport& CCorvaneView::writeLink() {
     if (writeOverControl) {
-        return comm.transport();
+        return controlLink.over(comm.transport());
     }
-    return serialPort.transport();
+    return directLink.over(serialPort.transport());
 }
 
 bool CCorvaneView::tell(const Status& status) {
@@ -69,6 +149,9 @@ bool CCorvaneView::sendOnWriteLink(const ByteBuffer& message) {
 
 void CCorvaneView::notReady(const char* message) {
     op.showMessage(message, Icon::Warning);
+    if (comm.portOpen()) {
+        ++run.bytesSent; // the failure byte
+    }
     comm.setOutput(ByteBuffer{failureByte});
     resetTarget();
 }
@@ -167,19 +250,28 @@ bool CCorvaneView::runCommand(int command) {
 }
 
 void CCorvaneView::writeToFlash() {
+    RunScope scope(*this, RunCommand::WriteToFlash);
     if (userMode == 0 && bootMode == 0) {
+        at(RunStage::ModeCheck);
         op.showMessage("System not ready. Please repeat the flash action again !", Icon::Warning);
         return;
     }
     if (userMode != 0 && dataReady == 0) {
+        at(RunStage::LoadedProgram);
         op.showMessage("Data is not ready. Please reload your file !", Icon::Warning);
         return;
     }
     const bool preFlash = bootDownloadDone != 0;
+    at(RunStage::ImageFile);
+    run.imageSent = preFlash ? "PreFlash.bin" : "tmp.bin";
     std::string problem;
     const auto image =
         readFileToSend(preFlash ? filePlaces.preFlashFile() : filePlaces.imageFile(), problem);
     imageSize = image ? static_cast<int>(image->size()) : -1;
+    if (image && !preFlash) {
+        run.imageSize = imageSize;
+        run.imageSha256 = sha256Hex(image->data(), image->size());
+    }
     if (imageSize < 0) {
         // Nothing is announced for an image that cannot be sent.
         op.notify(problem, Notice::Failure);
@@ -190,21 +282,27 @@ void CCorvaneView::writeToFlash() {
     }
     const ByteBuffer size = sizeMessage(imageSize);
 
+    at(RunStage::CommandBlock);
     if (!sendOnWriteLink(commandBlock)) {
         notReady("System not Ready(A) !");
         return;
     }
-    responseWait.setUp(comm.transport(), writeLink(), bootHandshake, bootSyncSeen);
+    responseWait.setUp(controlLink.over(comm.transport()), writeLink(), bootHandshake,
+                       bootSyncSeen);
     if (op.runExchange(responseWait) != 1) {
+        noteExchangeEnd(responseWait);
         notReady("System not Ready(A) !");
         return;
     }
+    at(RunStage::SizeMessage);
     if (!sendOnWriteLink(size)) {
         notReady("System not Ready(B) !");
         return;
     }
-    responseWait.setUp(comm.transport(), writeLink(), bootHandshake, bootSyncSeen);
+    responseWait.setUp(controlLink.over(comm.transport()), writeLink(), bootHandshake,
+                       bootSyncSeen);
     if (op.runExchange(responseWait) != 1) {
+        noteExchangeEnd(responseWait);
         notReady("System not Ready(B) !");
         return;
     }
@@ -215,9 +313,13 @@ void CCorvaneView::writeToFlash() {
 }
 
 void CCorvaneView::startProgramming() {
+    RunScope scope(*this, RunCommand::WriteToFlash);
     comm.setInputMode(1);
+    run.imageSent = bootDownloadDone != 0 ? "PreFlash.bin" : "tmp.bin";
+    at(RunStage::Block);
     programmingTransfer.setUp(writeLink());
     if (op.runExchange(programmingTransfer) != 1) {
+        noteTransferEnd();
         op.showMessage("Programming Data Error. Please try again !", Icon::Warning);
         programmingPending = 0;
         resetTarget();
@@ -225,9 +327,13 @@ void CCorvaneView::startProgramming() {
     }
     if (programmingTransfer.endedBeforeChecksum()) {
         ++unchecked;
+        run.endedBeforeChecksum = true;
     }
     if (bootDownloadDone == 0) {
         ++programmed;
+        at(RunStage::Finished);
+        run.result = RunResult::Programmed;
+        run.imageSent.clear();
         op.showMessage("Porgramming successfully !", Icon::Information);
         resetTarget();
     }
@@ -238,20 +344,27 @@ void CCorvaneView::flashWithTrigger(const char* triggerWord) {
     op.pause(longPause);
     if (busy) {
         // A previous run did not reach its end: only clear the mark.
+        at(RunStage::PreviousRun);
         busy = 0;
         return;
     }
     if (dataReady == 0) {
+        at(RunStage::LoadedProgram);
         op.showMessage("Data is not ready. Please reload your file !", Icon::Warning);
         return;
     }
     writeOverControl = false;
     // A port that cannot be opened, or a trigger word that cannot go out, ends
     // the command here: the board cannot have heard it.
-    if (serialPort.open(directPort, 2400) != 1 ||
-        !tell(sendWithinLineTime(serialPort.transport(),
-                                 reinterpret_cast<const std::uint8_t*>(triggerWord),
-                                 std::strlen(triggerWord)))) {
+    at(RunStage::OpeningPort);
+    const bool opened = serialPort.open(directPort, 2400) == 1;
+    notePortOpen(portDevice(directPort), opened);
+    if (opened) {
+        at(RunStage::TriggerWord);
+    }
+    if (!opened || !tell(sendWithinLineTime(directLink.over(serialPort.transport()),
+                                            reinterpret_cast<const std::uint8_t*>(triggerWord),
+                                            std::strlen(triggerWord)))) {
         tell(serialPort.lastFailure());
         notReady("System not Ready(A) !");
         return;
@@ -259,6 +372,7 @@ void CCorvaneView::flashWithTrigger(const char* triggerWord) {
     busy = 1;
     op.pause(longPause);
     serialPort.close();
+    at(RunStage::ReopeningPort);
     if (serialPort.open(directPort, 9600) != 1) {
         tell(serialPort.lastFailure());
         notReady("System not Ready(A) !");
@@ -271,26 +385,34 @@ void CCorvaneView::flashWithTrigger(const char* triggerWord) {
 }
 
 void CCorvaneView::flash() {
+    RunScope scope(*this, RunCommand::Flash);
     flashWithTrigger(flashTriggerWord);
 }
 
 void CCorvaneView::allFlash() {
+    RunScope scope(*this, RunCommand::AllFlash);
     flashWithTrigger(allFlashTriggerWord);
 }
 
 void CCorvaneView::writeCommand() {
+    RunScope scope(*this, RunCommand::WriteCommand);
     op.pause(longPause);
     if (busy) {
+        at(RunStage::PreviousRun);
         busy = 0;
         return;
     }
     if (dataReady == 0) {
+        at(RunStage::LoadedProgram);
         op.showMessage("Data is not ready. Please reload your file !", Icon::Warning);
         return;
     }
     writeOverControl = false;
     serialPort.close();
-    if (serialPort.open(directPort, 9600) != 1) {
+    at(RunStage::OpeningPort);
+    const bool opened = serialPort.open(directPort, 9600) == 1;
+    notePortOpen(portDevice(directPort), opened);
+    if (!opened) {
         tell(serialPort.lastFailure());
         notReady("System not Ready(A) !");
         return;
@@ -303,17 +425,27 @@ void CCorvaneView::writeCommand() {
 
 void CCorvaneView::bootDownload() {
     comm.setInputMode(1);
-    bootDownloadExchange.setUp(comm.transport());
+    at(RunStage::BootDownload);
+    bootDownloadExchange.setUp(controlLink.over(comm.transport()));
     if (op.runExchange(bootDownloadExchange) != 1) {
+        noteExchangeEnd(bootDownloadExchange);
+        if (!bootDownloadExchange.programFileRead()) {
+            at(RunStage::BootFile);
+        }
         op.showMessage("Boot Mode Setting Failed", Icon::Warning);
         resetTarget();
     }
 }
 
 void CCorvaneView::setBootMode() {
+    RunScope scope(*this, RunCommand::SetBootMode);
     if (dataReady == 0) {
+        at(RunStage::LoadedProgram);
         op.showMessage("Data is not ready. Please reload your file !", Icon::Warning);
         return;
+    }
+    if (userMode == 1 || bootMode == 1) {
+        at(RunStage::ModeCheck);
     }
     if (userMode == 1) {
         resetTarget();
@@ -327,7 +459,10 @@ void CCorvaneView::setBootMode() {
     }
     comm.setDTREnable(true);
     comm.setRTSEnable(true);
-    if (comm.setPortOpen(true) != 1) {
+    at(RunStage::OpeningPort);
+    const bool opened = comm.setPortOpen(true) == 1;
+    notePortOpen(comm.portName().empty() ? portDevice(directPort) : comm.portName(), opened);
+    if (!opened) {
         tell(comm.lastFailure());
         op.showMessage("Boot mode System not Ready (A)!", Icon::Warning);
         resetTarget();
@@ -343,26 +478,32 @@ void CCorvaneView::setBootMode() {
 
     bootHandshake = 1;
     bootSyncSeen = 0;
+    at(RunStage::BootHandshake);
     const std::uint8_t zero = 0x00;
-    if (!tell(sendWithinLineTime(comm.transport(), &zero, 1))) {
+    if (!tell(sendWithinLineTime(controlLink.over(comm.transport()), &zero, 1))) {
         op.showMessage("Boot mode System not Ready (A)!", Icon::Warning);
         resetTarget();
         return;
     }
-    responseWait.setUp(comm.transport(), comm.transport(), bootHandshake, bootSyncSeen);
+    responseWait.setUp(controlLink.over(comm.transport()), controlLink, bootHandshake,
+                       bootSyncSeen);
     if (op.runExchange(responseWait) != 1) {
+        noteExchangeEnd(responseWait);
         op.showMessage("Boot mode System not Ready (A)!", Icon::Warning);
         resetTarget();
         return;
     }
+    at(RunStage::BootSelect);
     const std::uint8_t select = 0x55;
-    if (!tell(sendWithinLineTime(comm.transport(), &select, 1))) {
+    if (!tell(sendWithinLineTime(controlLink.over(comm.transport()), &select, 1))) {
         op.showMessage("Boot Mode System not Ready(B) !", Icon::Warning);
         resetTarget();
         return;
     }
-    responseWait.setUp(comm.transport(), comm.transport(), bootHandshake, bootSyncSeen);
+    responseWait.setUp(controlLink.over(comm.transport()), controlLink, bootHandshake,
+                       bootSyncSeen);
     if (op.runExchange(responseWait) != 1) {
+        noteExchangeEnd(responseWait);
         op.showMessage("Boot Mode System not Ready(B) !", Icon::Warning);
         resetTarget();
         return;
@@ -384,6 +525,7 @@ void CCorvaneView::setBootMode() {
     selectBaud38400();
     op.pause(settingsPause);
     if (userMode == 0) {
+        at(RunStage::ModeCheck);
         return;
     }
     writeToFlash();

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "control/counted_link.h"
 #include "core/flags.h"
 #include "core/operator.h"
 #include "core/places.h"
+#include "core/run_record.h"
 #include "core/timing.h"
 #include "serial/transport.h"
 #include "transfer/boot_download.h"
@@ -87,10 +89,26 @@ public:
     // last block, before the checksum was sent: programmed, but unchecked.
     int uncheckedCount() const { return unchecked; }
 
+    // The record of the command that runs now, or of the last one: what it
+    // was, where it ended and why, what it showed, what crossed the wire.
+    // A command run from inside another (the write of Flash) belongs to the
+    // outer command's record.
+    const RunRecord& lastRun() const { return run; }
+    // What the next runs' records name: the port as the operator chose it
+    // (and whether that was the default), and the program file loaded.
+    void setPortNamed(std::string asNamed, bool byDefault);
+    void setProgramFile(std::string path) { programFile = std::move(path); }
+
     const Places& places() const { return filePlaces; }
 
 private:
+    friend class RunScope;
     void flashWithTrigger(const char* triggerWord);
+    // The run record: where the run is now; an exchange's end that ends it.
+    void at(RunStage stage) { run.stage = stage; }
+    void noteExchangeEnd(const Exchange& exchange);
+    void noteTransferEnd();
+    void notePortOpen(const std::string& device, bool opened);
     Transport& writeLink();
     bool sendOnWriteLink(const ByteBuffer& message);
     // Names a failure with the system's reason; false, for the caller to end on.
@@ -98,7 +116,15 @@ private:
     // Ends a write request that found the target not ready.
     void notReady(const char* message);
 
-    Operator& op;
+    // Everything told goes through the keeper into the run's record.
+    RunRecord run;
+    RecordKeeper op;
+    int runDepth = 0;
+    std::string portNamed;
+    bool portByDefault = false;
+    std::string programFile;
+    CountedLink directLink;
+    CountedLink controlLink;
     SerialPort& serialPort;
     CMSComm& comm;
     Places filePlaces;

@@ -29,6 +29,9 @@ public:
     // 1 for success, 2 for every failure, time-out or Stop; 0 while running.
     virtual int result() const = 0;
 
+    // Whether the last run was ended by stop(), not by the board or the line.
+    bool endedByStop() const { return stopped; }
+
     // What the dialog shows: "37 %" or "Parsing... 05".
     virtual std::string statusText() const = 0;
 
@@ -46,6 +49,10 @@ public:
     // on the next tick, while an empty tick still lasts the whole interval.
     // Exchanges that take no answer between passes just sleep.
     virtual bool waitForAnswer(std::chrono::microseconds limit);
+
+protected:
+    // Set by stop(), cleared by start().
+    bool stopped = false;
 };
 
 // Waits out the step interval before the exchange's next pass, cut short when

@@ -2,6 +2,7 @@
 
 #include "core/file_io.h"
 #include "core/flags.h"
+#include "core/sha256.h"
 
 #include <cerrno>
 #include <cstring>
@@ -65,8 +66,17 @@ std::string damageText(const std::string& path, const RecordFaults& faults) {
 
 } // namespace
 
-ProgramDocument::ProgramDocument(Operator& op, Places places)
-    : op(op), filePlaces(std::move(places)), imagePath(filePlaces.imageFile()), motImage(op) {}
+ProgramDocument::ProgramDocument(Operator& outer, Places places)
+    : op(outer), filePlaces(std::move(places)), imagePath(filePlaces.imageFile()), motImage(op) {
+    op.keepIn(&load);
+}
+
+int ProgramDocument::fail(RunStage stage) {
+    load.stage = stage;
+    load.result = RunResult::Failed;
+    load.end = RunRecord::Clock::now();
+    return 0;
+}
 
 int ProgramDocument::onNewDocument() {
     filePath.clear();
@@ -75,20 +85,25 @@ int ProgramDocument::onNewDocument() {
 }
 
 int ProgramDocument::onOpenDocument(const std::string& path) {
+    load = RunRecord{};
+    load.command = RunCommand::Load;
+    load.programFile = path;
+    load.start = RunRecord::Clock::now();
     if (std::string problem = openProblem(path); !problem.empty()) {
+        load.cause = problem;
         op.showMessage(problem);
         op.showMessage("File Open fail");
-        return 0;
+        return fail(RunStage::OpeningFile);
     }
     const std::string fileName = path;
     if (!motImage.readFile(fileName)) {
-        return 0;
+        return fail(RunStage::ReadingFile);
     }
     if (const std::string damage = damageText(fileName, motImage.faults()); !damage.empty()) {
         if (strict) {
             op.notify(damage + "; refused", Notice::Failure);
             op.showMessage("Read File Error !");
-            return 0;
+            return fail(RunStage::ReadingFile);
         }
         op.notify("Warning: " + damage + "; loaded as written", Notice::Warning);
     }
@@ -99,8 +114,11 @@ int ProgramDocument::onOpenDocument(const std::string& path) {
                       std::to_string(faults.firstOutsideFlashLine) + "); dropped",
                   Notice::Warning);
     }
-    if (!motImage.sortRecords() || !motImage.buildLines()) {
-        return 0;
+    if (!motImage.sortRecords()) {
+        return fail(motImage.recordCount() == 0 ? RunStage::FindingRecords : RunStage::RecordRange);
+    }
+    if (!motImage.buildLines()) {
+        return fail(RunStage::CuttingLines);
     }
     motImage.mergeLines();
     // A working folder named but not made yet is made; one that cannot be
@@ -110,7 +128,7 @@ int ProgramDocument::onOpenDocument(const std::string& path) {
         std::filesystem::create_directories(folder, ignored);
     }
     if (!motImage.fillGaps()) {
-        return 0;
+        return fail(RunStage::FillingGaps);
     }
     if (const RecordFaults& faults = motImage.faults(); faults.pastFlashEnd > 0) {
         op.notify("Warning: " + fileName + ": " +
@@ -121,8 +139,14 @@ int ProgramDocument::onOpenDocument(const std::string& path) {
                   Notice::Warning);
     }
     if (!motImage.writeImage(imagePath.string())) {
-        return 0;
+        return fail(RunStage::WritingImage);
     }
+    const std::vector<std::uint8_t> built = motImage.imageBytes();
+    load.imageSize = static_cast<long long>(built.size());
+    load.imageSha256 = sha256Hex(built.data(), built.size());
+    load.stage = RunStage::Finished;
+    load.result = RunResult::Loaded;
+    load.end = RunRecord::Clock::now();
     dataReady = 1;
     op.showMessage("Please check file name(upper-left corner) is correct or not!");
     filePath = fileName;

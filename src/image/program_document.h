@@ -2,6 +2,7 @@
 
 #include "core/operator.h"
 #include "core/places.h"
+#include "core/run_record.h"
 #include "image/mot_image.h"
 
 #include <filesystem>
@@ -37,6 +38,10 @@ public:
     // The loaded file's path; empty for an empty document.
     std::string path() const { return filePath; }
 
+    // The record of the last load (or the one running): the file, the stage
+    // it ended at, the cause, what it showed, the image's size and SHA-256.
+    const RunRecord& lastLoad() const { return load; }
+
     MotImage& image() { return motImage; }
     const Places& places() const { return filePlaces; }
 
@@ -46,7 +51,11 @@ public:
     void setImageFile(std::filesystem::path file) { imagePath = std::move(file); }
 
 private:
-    Operator& op;
+    int fail(RunStage stage);
+
+    RunRecord load;
+    // Everything told goes through the keeper into the load's record.
+    RecordKeeper op;
     Places filePlaces;
     std::filesystem::path imagePath;
     MotImage motImage;

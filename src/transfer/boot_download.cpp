@@ -12,12 +12,14 @@ BootDownload::BootDownload(Operator& op, Places places, Timing timing)
 
 void BootDownload::setUp(Transport& control) {
     comm = &control;
+    stopped = false;
     image.clear();
     image.shrink_to_fit();
     next = 0;
 }
 
 bool BootDownload::start() {
+    stopped = false;
     ended = false;
     endResult = 0;
     percentText.clear();

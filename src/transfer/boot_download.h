@@ -37,7 +37,10 @@ public:
     std::string caption() const override { return "Boot mode Download ....."; }
     bool start() override;
     bool step() override;
-    void stop() override { releaseAndEnd(false); }
+    void stop() override {
+        stopped = true;
+        releaseAndEnd(false);
+    }
     int result() const override { return endResult; }
     std::string statusText() const override { return percentText; }
     long long progressMaximum() const override { return imageLength > 0 ? imageLength : 0; }
@@ -47,6 +50,8 @@ public:
     int sentCount() const { return sent; }
     int retryCount() const { return retries; }
     bool holdsImage() const { return !image.empty(); }
+    // Whether the last run could read the boot program it was to send.
+    bool programFileRead() const { return imageLength >= 0; }
 
 private:
     void releaseAndEnd(bool ok);

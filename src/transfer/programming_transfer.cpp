@@ -28,6 +28,7 @@ ProgrammingTransfer::~ProgrammingTransfer() {
 
 void ProgrammingTransfer::setUp(Transport& target) {
     link = &target;
+    stopped = false;
     image.clear();
     image.shrink_to_fit();
     if (recordFile >= 0) {
@@ -38,6 +39,9 @@ void ProgrammingTransfer::setUp(Transport& target) {
 }
 
 bool ProgrammingTransfer::start() {
+    stopped = false;
+    startProblem = StartFailure::None;
+    sentCount = 0;
     ended = false;
     endResult = 0;
     percentText.clear();
@@ -49,6 +53,7 @@ bool ProgrammingTransfer::start() {
     auto file = readFileToSend(preFlash ? places.preFlashFile() : places.imageFile(), problem);
     if (!file) {
         imageLength = -1;
+        startProblem = StartFailure::ImageFile;
         op.notify(problem, Notice::Failure);
         op.showMessage(preFlash ? "PreFlash.bin File Read Error !" : "BIN File Read Error !",
                        Icon::Warning);
@@ -62,6 +67,7 @@ bool ProgrammingTransfer::start() {
     std::string why;
     recordFile = openRecordOutput(recordPath, why);
     if (recordFile < 0) {
+        startProblem = StartFailure::RecordFile;
         op.notify("Cannot create " + recordPath + ": " + why, Notice::Failure);
         op.showMessage("Create Recv File Error !", Icon::Warning);
         releaseAndEnd(false);

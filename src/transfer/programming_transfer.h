@@ -6,6 +6,7 @@
 #include "core/timing.h"
 #include "serial/transport.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -47,7 +48,10 @@ public:
     std::string caption() const override { return "Programming ....."; }
     bool start() override;
     bool step() override;
-    void stop() override { releaseAndEnd(false); }
+    void stop() override {
+        stopped = true;
+        releaseAndEnd(false);
+    }
     int result() const override { return endResult; }
     std::string statusText() const override { return percentText; }
     long long progressMaximum() const override { return imageLength > 0 ? imageLength : 0; }
@@ -60,6 +64,16 @@ public:
     // The last run succeeded on an end reply to the last block: the board
     // never got the checksum, the only check of the data.
     bool endedBeforeChecksum() const { return succeededWithoutChecksum; }
+    // Where the last run was: what kept it from starting, the block it had
+    // sent last (from 1; 0 before the first), whether the closing message
+    // had gone out, and the image's blocks.
+    enum class StartFailure { None, ImageFile, RecordFile };
+    StartFailure startFailure() const { return startProblem; }
+    int lastBlockSent() const { return std::min(sentCount / blockSize, blockCount()); }
+    bool closingMessageSent() const { return closingSent > 0; }
+    int blockCount() const {
+        return imageLength > 0 ? (imageLength + blockSize - 1) / blockSize : 0;
+    }
 
 private:
     void releaseAndEnd(bool ok);
@@ -84,6 +98,7 @@ private:
     int finished = 0;
     int closingSent = 0; // closing messages sent in this run
     bool succeededWithoutChecksum = false;
+    StartFailure startProblem = StartFailure::None;
     unsigned emptyPolls = 0;
     long long progressPosition = 0;
     bool ended = false;

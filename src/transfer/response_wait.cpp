@@ -12,11 +12,13 @@ void ResponseWait::setUp(Transport& control, Transport& acknowledgements, const 
                          int& syncSeen) {
     comm = &control;
     acknowledgementLink = &acknowledgements;
+    stopped = false;
     bootHandshake = &handshake;
     bootSyncSeen = &syncSeen;
 }
 
 bool ResponseWait::start() {
+    stopped = false;
     ended = false;
     lineFailure = Status::done();
     endResult = 0;

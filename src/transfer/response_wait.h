@@ -32,7 +32,10 @@ public:
     std::string caption() const override { return "Waiting for System Response ..."; }
     bool start() override;
     bool step() override;
-    void stop() override { end(2); }
+    void stop() override {
+        stopped = true;
+        end(2);
+    }
     int result() const override { return endResult; }
     std::string statusText() const override { return status; }
     std::chrono::microseconds stepInterval() const override { return timing.tick; }

@@ -1,4 +1,5 @@
 #include "core/flags.h"
+#include "core/sha256.h"
 #include "image/program_document.h"
 #include "image_test_support.h"
 #include "support/recording_operator.h"
@@ -59,6 +60,12 @@ TEST_F(Document, SuccessfulLoadWritesTheImageShowsOnlyTheReminderAndSetsDataRead
     Bytes expected(64, 0xFF);
     expected[0x10] = 1, expected[0x11] = 2, expected[0x12] = 3;
     EXPECT_EQ(readBytes(tmpBin), expected);
+    const RunRecord& load = document.lastLoad();
+    EXPECT_EQ(load.result, RunResult::Loaded);
+    EXPECT_EQ(load.stage, RunStage::Finished);
+    EXPECT_EQ(load.imageSize, 64);
+    EXPECT_EQ(load.imageSha256, sha256Hex(expected.data(), expected.size()));
+    EXPECT_EQ(load.messages(), (std::vector<std::string>{reminder}));
     // The same file again rewrites the same bytes and reminds again.
     ASSERT_EQ(document.onOpenDocument(good.string()), 1);
     EXPECT_EQ(op.texts(), (std::vector<std::string>{reminder, reminder}));
@@ -73,19 +80,31 @@ TEST_F(Document, FailedLoadsLeaveTheLoadedImageReady) {
     op.messages.clear();
 
     // A failure at every step after the open: reading, sorting, cutting into
-    // lines and filling the gaps.
+    // lines and filling the gaps; the load's record names each.
+    std::vector<RunStage> stages;
+    const auto fails = [&](const std::string& path) {
+        const int result = document.onOpenDocument(path);
+        EXPECT_EQ(document.lastLoad().result, RunResult::Failed) << path;
+        EXPECT_EQ(document.lastLoad().programFile, path);
+        stages.push_back(document.lastLoad().stage);
+        return result;
+    };
     writeText(folder / "empty.mot", "");
-    EXPECT_EQ(document.onOpenDocument((folder / "empty.mot").string()), 0);
+    EXPECT_EQ(fails((folder / "empty.mot").string()), 0);
     writeText(folder / "outside.mot", dataRecord(0x20000, {1}) + "\n");
-    EXPECT_EQ(document.onOpenDocument((folder / "outside.mot").string()), 0);
+    EXPECT_EQ(fails((folder / "outside.mot").string()), 0);
     writeText(folder / "no-data.mot", "S1030010EC\n");
-    EXPECT_EQ(document.onOpenDocument((folder / "no-data.mot").string()), 0);
+    EXPECT_EQ(fails((folder / "no-data.mot").string()), 0);
     writeText(folder / "overlap.mot",
               dataRecord(0x1008, Bytes(16, 1)) + "\n" + dataRecord(0x100C, {2, 2}) + "\n");
-    EXPECT_EQ(document.onOpenDocument((folder / "overlap.mot").string()), 0);
+    EXPECT_EQ(fails((folder / "overlap.mot").string()), 0);
     const auto missing = (folder / "missing.mot").string();
-    EXPECT_EQ(document.onOpenDocument(missing), 0);
-    EXPECT_EQ(document.onOpenDocument(folder.path().string()), 0);
+    EXPECT_EQ(fails(missing), 0);
+    EXPECT_EQ(document.lastLoad().cause, missing + " was not found.");
+    EXPECT_EQ(fails(folder.path().string()), 0);
+    EXPECT_EQ(stages, (std::vector<RunStage>{RunStage::FindingRecords, RunStage::RecordRange,
+                                             RunStage::CuttingLines, RunStage::FillingGaps,
+                                             RunStage::OpeningFile, RunStage::OpeningFile}));
     EXPECT_EQ(op.texts(), (std::vector<std::string>{
                               "Mot File Error (not S19 format) !", "Mot File Data Range Error !",
                               "Mot File Error (Execute the max range) !", "Mot File Error(2) !",

@@ -1,6 +1,7 @@
 // The programming control end to end against the simulated board on a pseudo-terminal.
 
 #include "control/corvane_view.h"
+#include "control/run_hints.h"
 #include "core/flags.h"
 #include "serial/ms_comm.h"
 #include "serial/port_names.h"
@@ -127,6 +128,16 @@ protected:
         }
     }
 
+    // The record of the last command: how it ended and where.
+    void expectRun(RunCommand command, RunResult result, RunStage stage) {
+        const RunRecord& run = view->lastRun();
+        EXPECT_EQ(run.command, command);
+        EXPECT_EQ(resultName(run.result), resultName(result));
+        EXPECT_EQ(stageName(run.stage), stageName(stage));
+        EXPECT_EQ(run.messages(), op.texts()) << "the record keeps what the run showed";
+        EXPECT_LE(run.start, run.end);
+    }
+
     RecordingOperator op;
     SerialPort port;
     CMSComm comm;
@@ -154,6 +165,21 @@ TEST_F(Control, FlashWritesTheImageIntoTheBoard) {
     EXPECT_EQ(seen.messages[0].result, "accepted: reflshu (Flash)");
     EXPECT_EQ(readBytes(places.recordFile()).size(), 16u * (17 + 1));
     expectIdle();
+    expectRun(RunCommand::Flash, RunResult::Programmed, RunStage::Finished);
+    const RunRecord& run = view->lastRun();
+    EXPECT_EQ(run.imageSize, 64 * 33);
+    EXPECT_EQ(run.imageSha256.size(), 64u);
+    EXPECT_EQ(run.portDevice, board->devicePath());
+    EXPECT_TRUE(run.portOpened);
+    EXPECT_TRUE(run.cause.empty());
+    // Trigger word, command block, size, 17 blocks of 1 + 128, closing message; an
+    // answer to each of the last 20.
+    EXPECT_EQ(run.bytesSent, 7 + 34 + 8 + 17 * 129 + 2);
+    EXPECT_EQ(run.bytesReceived, 2 + 17 + 1);
+    EXPECT_TRUE(runHints(run, {}).empty());
+    EXPECT_EQ(runSummary(run).rfind("Programmed 2112 bytes on " + board->devicePath() + " in ", 0),
+              0u)
+        << runSummary(run);
 }
 
 TEST_F(Control, AllFlashSendsItsOwnTriggerWordAndReplacesAnEarlierImage) {
@@ -218,6 +244,31 @@ TEST_F(Control, SilentBoardIsNotReady) {
     EXPECT_EQ(op.texts(), (Texts{"Time out !", "System not Ready(A) !"}));
     EXPECT_EQ(view->programmedCount(), 0);
     expectIdle();
+    expectRun(RunCommand::Flash, RunResult::Failed, RunStage::CommandBlock);
+    EXPECT_TRUE(view->lastRun().cause.empty());
+    EXPECT_EQ(view->lastRun().bytesReceived, 0);
+
+    // On the default port, with an adapter plugged in elsewhere.
+    view->setPortNamed("1", true);
+    op = RecordingOperator();
+    view->flash();
+    PortInfo adapter;
+    adapter.device = "/dev/ttyUSB0";
+    adapter.description = "FT232R USB UART";
+    adapter.serialNumber = "A10K3QZ1";
+    adapter.vendorId = 0x0403;
+    PortInfo builtIn; // says nothing of itself: not offered
+    builtIn.device = "/dev/ttyS1";
+    const std::string device = board->devicePath();
+    EXPECT_EQ(runHints(view->lastRun(), {builtIn, adapter}),
+              (Texts{"Port: " + device + " (port 1, the default).",
+                     "The board did not answer on " + device +
+                         ". It must be powered, connected to this port and running its own "
+                         "firmware, which the trigger word puts into its reflash mode.",
+                     "No port was named, so the default was used.",
+                     "The board may be on /dev/ttyUSB0 (FT232R USB UART, A10K3QZ1): --port "
+                     "/dev/ttyUSB0"}));
+    EXPECT_EQ(runHints(view->lastRun(), {}).back(), "No other serial adapter is plugged in.");
 }
 
 TEST_F(Control, NegativeAnswerToABlockIsAProgrammingError) {
@@ -229,6 +280,11 @@ TEST_F(Control, NegativeAnswerToABlockIsAProgrammingError) {
     EXPECT_EQ(op.pauses.back(), 701);
     EXPECT_EQ(readBytes(places.recordFile()).size(), 32u);
     expectIdle();
+    expectRun(RunCommand::Flash, RunResult::Failed, RunStage::Block);
+    EXPECT_EQ(stageText(view->lastRun()), "block 2 of 8");
+    EXPECT_EQ(runHints(view->lastRun(), {}).back(),
+              "The board's flash is now partly written (the program ended at block 2 of 8): "
+              "repeat the run before the board is used.");
 }
 
 TEST_F(Control, AnEndAnswerBeforeTheLastBlockIsNoSuccess) {
@@ -242,6 +298,9 @@ TEST_F(Control, AnEndAnswerBeforeTheLastBlockIsNoSuccess) {
     EXPECT_EQ(view->programmedCount(), 0);
     EXPECT_EQ(readBytes(places.recordFile()).size(), 16u);
     expectIdle();
+    expectRun(RunCommand::Flash, RunResult::Failed, RunStage::Block);
+    EXPECT_EQ(stageText(view->lastRun()), "block 1 of 8");
+    EXPECT_EQ(view->lastRun().cause, "The board ended the transfer after block 1 of 8.");
 }
 
 TEST_F(Control, AnEndAnswerAfterTheLastBlockIsTheTargetsWord) {
@@ -256,6 +315,8 @@ TEST_F(Control, AnEndAnswerAfterTheLastBlockIsTheTargetsWord) {
     EXPECT_EQ(view->uncheckedCount(), 1);
     EXPECT_EQ(readBytes(places.recordFile()).size(), 8u * 16);
     expectIdle();
+    expectRun(RunCommand::Flash, RunResult::Programmed, RunStage::Finished);
+    EXPECT_TRUE(view->lastRun().endedBeforeChecksum);
 }
 
 TEST_F(Control, ADeviceThatVanishesIsNamedAtOnceNotTimedOut) {
@@ -275,6 +336,9 @@ TEST_F(Control, ADeviceThatVanishesIsNamedAtOnceNotTimedOut) {
     EXPECT_EQ(op.notices.at(0).second, Notice::Failure);
     EXPECT_EQ(op.told[1], "Programming Data Error. Please try again !");
     expectIdle();
+    expectRun(RunCommand::Flash, RunResult::Failed, RunStage::Block);
+    EXPECT_GE(view->lastRun().blockNumber, 2);
+    EXPECT_EQ(view->lastRun().cause, op.told[0]);
 }
 
 TEST_F(Control, APortThatCannotBeOpenedIsNamedAndEndsTheCommand) {
@@ -286,11 +350,17 @@ TEST_F(Control, APortThatCannotBeOpenedIsNamedAndEndsTheCommand) {
                               "System not Ready(A) !"}));
     EXPECT_TRUE(op.exchangeCaptions.empty()) << "no time-out was waited out";
     expectIdle();
+    expectRun(RunCommand::Flash, RunResult::Failed, RunStage::OpeningPort);
+    EXPECT_EQ(view->lastRun().cause, op.told[0]);
+    EXPECT_EQ(view->lastRun().portDevice, device);
+    EXPECT_FALSE(view->lastRun().portOpened);
+    EXPECT_EQ(view->lastRun().bytesSent, 0);
 
     op = RecordingOperator();
     view->writeCommand();
     EXPECT_EQ(op.told, (Texts{"Cannot open " + device + ": No such file or directory",
                               "System not Ready(A) !"}));
+    expectRun(RunCommand::WriteCommand, RunResult::Failed, RunStage::OpeningPort);
 
     op = RecordingOperator();
     installBootFiles();
@@ -298,6 +368,8 @@ TEST_F(Control, APortThatCannotBeOpenedIsNamedAndEndsTheCommand) {
     EXPECT_EQ(op.told, (Texts{"Cannot open " + device + ": No such file or directory",
                               "Boot mode System not Ready (A)!"}));
     expectIdle();
+    expectRun(RunCommand::SetBootMode, RunResult::Failed, RunStage::OpeningPort);
+    EXPECT_EQ(view->lastRun().cause, op.told[0]);
 }
 
 TEST_F(Control, WrongAcknowledgementOfTheSizeIsNotReadyB) {
@@ -308,6 +380,9 @@ TEST_F(Control, WrongAcknowledgementOfTheSizeIsNotReadyB) {
     EXPECT_EQ(op.texts(), (Texts{"Response Error(A) !", "System not Ready(B) !"}));
     EXPECT_EQ(op.messages[0].icon, Icon::Stop);
     expectIdle();
+    expectRun(RunCommand::Flash, RunResult::Failed, RunStage::SizeMessage);
+    EXPECT_EQ(runHints(view->lastRun(), {}).at(1),
+              "The image is 131136 bytes; the flash holds 131072.");
 }
 
 TEST_F(Control, RefusesWithoutALoadedFileBeforeOpeningAnything) {
@@ -321,6 +396,8 @@ TEST_F(Control, RefusesWithoutALoadedFileBeforeOpeningAnything) {
     EXPECT_TRUE(op.exchangeCaptions.empty());
     EXPECT_FALSE(comm.portOpen());
     expectIdle();
+    EXPECT_EQ(view->lastRun().command, RunCommand::SetBootMode);
+    EXPECT_EQ(view->lastRun().stage, RunStage::LoadedProgram);
 }
 
 TEST_F(Control, ABusyMarkIsOnlyCleared) {
@@ -337,6 +414,7 @@ TEST_F(Control, ABusyMarkIsOnlyCleared) {
     EXPECT_TRUE(op.messages.empty());
     EXPECT_TRUE(op.exchangeCaptions.empty());
     expectIdle();
+    expectRun(RunCommand::WriteCommand, RunResult::Failed, RunStage::PreviousRun);
 }
 
 TEST_F(Control, WriteRequestInNeitherModeSendsNothing) {
@@ -346,6 +424,7 @@ TEST_F(Control, WriteRequestInNeitherModeSendsNothing) {
     EXPECT_EQ(op.texts(), Texts{"System not ready. Please repeat the flash action again !"});
     EXPECT_TRUE(op.exchangeCaptions.empty());
     expectIdle();
+    expectRun(RunCommand::WriteToFlash, RunResult::Failed, RunStage::ModeCheck);
 }
 
 TEST_F(Control, AnUnreadableImageIsRefusedBeforeAnythingIsSent) {
@@ -361,6 +440,9 @@ TEST_F(Control, AnUnreadableImageIsRefusedBeforeAnythingIsSent) {
         EXPECT_EQ(message.kind, "trigger word");
     }
     expectIdle();
+    expectRun(RunCommand::Flash, RunResult::Failed, RunStage::ImageFile);
+    EXPECT_EQ(view->lastRun().imageSent, "tmp.bin");
+    EXPECT_FALSE(view->lastRun().cause.empty());
 }
 
 TEST_F(Control, ModeSwitchesRefuseTheWrongMode) {
@@ -414,6 +496,10 @@ TEST_F(Control, BootSettingWithoutHandshakeAnswerIsNotReadyA) {
     EXPECT_EQ(op.texts(), (Texts{"Time out !", "Boot mode System not Ready (A)!"}));
     EXPECT_TRUE(comm.portOpen());
     expectIdle();
+    expectRun(RunCommand::SetBootMode, RunResult::Failed, RunStage::BootHandshake);
+    EXPECT_GT(view->lastRun().bytesSent, 1) << "0x00 until the chip answers";
+    EXPECT_NE(runHints(view->lastRun(), {}).at(1).find("started in the chip's boot mode"),
+              std::string::npos);
 }
 
 TEST_F(Control, BootSettingWithoutSelectAnswerIsNotReadyB) {
@@ -423,6 +509,7 @@ TEST_F(Control, BootSettingWithoutSelectAnswerIsNotReadyB) {
     view->setBootMode();
     EXPECT_EQ(op.texts(), (Texts{"Time out !", "Boot Mode System not Ready(B) !"}));
     expectIdle();
+    expectRun(RunCommand::SetBootMode, RunResult::Failed, RunStage::BootSelect);
 }
 
 TEST_F(Control, BootSettingWithoutTheBootProgramFails) {
@@ -433,6 +520,7 @@ TEST_F(Control, BootSettingWithoutTheBootProgramFails) {
     EXPECT_EQ(op.texts(), (Texts{"3062f.bin File Read Error !", "Boot Mode Setting Failed"}));
     EXPECT_EQ(board->summary().bootDownloads, 0);
     expectIdle();
+    expectRun(RunCommand::SetBootMode, RunResult::Failed, RunStage::BootFile);
 }
 
 TEST_F(Control, BootSettingWithoutPreFlashFails) {
@@ -444,6 +532,8 @@ TEST_F(Control, BootSettingWithoutPreFlashFails) {
     EXPECT_EQ(board->summary().bootDownloads, 1);
     EXPECT_TRUE(board->summary().writes.empty());
     expectIdle();
+    expectRun(RunCommand::SetBootMode, RunResult::Failed, RunStage::ImageFile);
+    EXPECT_EQ(view->lastRun().imageSent, "PreFlash.bin");
 }
 
 TEST_F(Control, BootSettingWithWrongEchoesFails) {
@@ -456,6 +546,39 @@ TEST_F(Control, BootSettingWithWrongEchoesFails) {
     loadImage(pattern(256));
     view->setBootMode();
     EXPECT_EQ(op.texts(), (Texts{"Receive Error(A)!", "Boot Mode Setting Failed"}));
+    expectIdle();
+    expectRun(RunCommand::SetBootMode, RunResult::Failed, RunStage::BootDownload);
+}
+
+// Stops the programming transfer after a few passes, as the dialog's Stop does.
+class StoppingOperator : public RecordingOperator {
+public:
+    int runExchange(Exchange& exchange) override {
+        if (exchange.caption() != "Programming .....") {
+            return RecordingOperator::runExchange(exchange);
+        }
+        exchange.start();
+        for (int pass = 0; pass < 6 && exchange.step(); ++pass) {
+        }
+        exchange.stop();
+        return exchange.result();
+    }
+};
+
+TEST_F(Control, TheOperatorsStopIsToldAsSuchWithWhatItLeftInTheFlash) {
+    StoppingOperator stopping;
+    startBoard();
+    view = std::make_unique<CCorvaneView>(stopping, port, comm, places, timing);
+    loadImage(pattern(1024));
+    view->flash();
+    EXPECT_EQ(stopping.texts(), Texts{"Programming Data Error. Please try again !"});
+    const RunRecord& run = view->lastRun();
+    EXPECT_EQ(run.result, RunResult::Stopped);
+    EXPECT_EQ(stageText(run), "block 3 of 8");
+    EXPECT_EQ(runHints(run, {}),
+              (Texts{"Port: " + board->devicePath() + " (port 1).", "Stopped by the operator.",
+                     "The board's flash is now partly written (the program ended at block 3 of "
+                     "8): repeat the run before the board is used."}));
     expectIdle();
 }
 
