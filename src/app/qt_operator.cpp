@@ -10,7 +10,6 @@
 #include <QGridLayout>
 #include <QMessageBox>
 #include <algorithm>
-#include <thread>
 
 namespace velmora::app {
 
@@ -128,7 +127,7 @@ int QtOperator::runExchange(Exchange& exchange) {
 
 void QtOperator::pause(int passes) {
     // The pause blocks the user-interface thread, as the counting loops it stands for did.
-    std::this_thread::sleep_for(timing.pass * passes);
+    timing.clock->sleepFor(timing.pass * passes);
 }
 
 void QtOperator::notify(std::string_view text, Notice kind) {

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
-#include <thread>
 
 namespace velmora::cli {
 
@@ -200,7 +199,7 @@ void TerminalOperator::pause(int passes) {
     auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(timing.pass * passes);
     while (left.count() > 0 && interruptSignal() == 0) {
         const auto slice = std::min<std::chrono::nanoseconds>(left, pauseSlice);
-        std::this_thread::sleep_for(slice);
+        timing.clock->sleepFor(slice);
         left -= slice;
     }
 }

@@ -144,7 +144,7 @@ bool CCorvaneView::tell(const Status& status) {
 }
 
 bool CCorvaneView::sendOnWriteLink(const ByteBuffer& message) {
-    return tell(sendWithinLineTime(writeLink(), message.data(), message.size()));
+    return tell(sendWithinLineTime(writeLink(), message.data(), message.size(), *timing.clock));
 }
 
 void CCorvaneView::notReady(const char* message) {
@@ -364,7 +364,7 @@ void CCorvaneView::flashWithTrigger(const char* triggerWord) {
     }
     if (!opened || !tell(sendWithinLineTime(directLink.over(serialPort.transport()),
                                             reinterpret_cast<const std::uint8_t*>(triggerWord),
-                                            std::strlen(triggerWord)))) {
+                                            std::strlen(triggerWord), *timing.clock))) {
         tell(serialPort.lastFailure());
         notReady("System not Ready(A) !");
         return;
@@ -480,7 +480,7 @@ void CCorvaneView::setBootMode() {
     bootSyncSeen = 0;
     at(RunStage::BootHandshake);
     const std::uint8_t zero = 0x00;
-    if (!tell(sendWithinLineTime(controlLink.over(comm.transport()), &zero, 1))) {
+    if (!tell(sendWithinLineTime(controlLink.over(comm.transport()), &zero, 1, *timing.clock))) {
         op.showMessage("Boot mode System not Ready (A)!", Icon::Warning);
         resetTarget();
         return;
@@ -495,7 +495,7 @@ void CCorvaneView::setBootMode() {
     }
     at(RunStage::BootSelect);
     const std::uint8_t select = 0x55;
-    if (!tell(sendWithinLineTime(controlLink.over(comm.transport()), &select, 1))) {
+    if (!tell(sendWithinLineTime(controlLink.over(comm.transport()), &select, 1, *timing.clock))) {
         op.showMessage("Boot Mode System not Ready(B) !", Icon::Warning);
         resetTarget();
         return;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/clock.h"
+
 #include <chrono>
 #include <string>
 
@@ -49,6 +51,9 @@ public:
     // on the next tick, while an empty tick still lasts the whole interval.
     // Exchanges that take no answer between passes just sleep.
     virtual bool waitForAnswer(std::chrono::microseconds limit);
+
+    // The clock the exchange's waits and time-outs are read on.
+    virtual Clock& clock() const { return steadyClock(); }
 
 protected:
     // Set by stop(), cleared by start().

@@ -24,9 +24,9 @@ std::unique_ptr<Transport> makeTransport(const std::string& name) {
     return makeLocalSerialTransport(name);
 }
 
-Status sendWithinLineTime(Transport& transport, const std::uint8_t* bytes, std::size_t count) {
-    const Deadline deadline =
-        TransportClock::now() + lineTime(count, transport.settings()) + writeAllowance;
+Status sendWithinLineTime(Transport& transport, const std::uint8_t* bytes, std::size_t count,
+                          const Clock& clock) {
+    const Deadline deadline = clock.now() + lineTime(count, transport.settings()) + writeAllowance;
     return transport.send(bytes, count, deadline);
 }
 

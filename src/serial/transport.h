@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/clock.h"
 #include "serial/line_settings.h"
 
 #include <chrono>
@@ -92,8 +93,9 @@ std::chrono::microseconds lineTime(std::size_t count, const LineSettings& settin
 // not finished: the 1000 ms the direct port allows one byte.
 inline constexpr std::chrono::milliseconds writeAllowance{1000};
 
-// Sends every byte, bounded by their line time plus writeAllowance.
-Status sendWithinLineTime(Transport& transport, const std::uint8_t* bytes, std::size_t count);
+// Sends every byte, bounded by their line time plus writeAllowance on the given clock.
+Status sendWithinLineTime(Transport& transport, const std::uint8_t* bytes, std::size_t count,
+                          const Clock& clock = steadyClock());
 
 // A transport for a port name: "rfc2217://host:port" reaches a network port
 // (RFC 2217), anything else names a local serial device. Not open yet.

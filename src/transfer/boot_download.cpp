@@ -93,7 +93,8 @@ bool BootDownload::step() {
             byte = image[next];
         }
         lastSent = ByteBuffer{byte};
-        if (Status status = sendWithinLineTime(*comm, lastSent.data(), lastSent.size());
+        if (Status status =
+                sendWithinLineTime(*comm, lastSent.data(), lastSent.size(), *timing.clock);
             !status.ok()) {
             failOn(status);
             return false;
@@ -112,7 +113,7 @@ void BootDownload::awaitReply() {
         return;
     }
     if (comm->available() == 0) {
-        Status waited = comm->waitForInput(TransportClock::now() + timing.pollWait);
+        Status waited = comm->waitForInput(timing.clock->now() + timing.pollWait);
         if (waited.outcome == Outcome::TimedOut) {
             ++emptyPolls;
             return;

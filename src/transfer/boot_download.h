@@ -34,6 +34,7 @@ public:
     // Before each run: the control's transport the exchange talks through.
     void setUp(Transport& comm);
 
+    Clock& clock() const override { return *timing.clock; }
     std::string caption() const override { return "Boot mode Download ....."; }
     bool start() override;
     bool step() override;

@@ -112,7 +112,8 @@ void ProgrammingTransfer::sendNext() {
         // Every byte of the image is out: the closing message.
         ++closingSent;
         const std::uint8_t closing[2] = {leadByte, static_cast<std::uint8_t>(0xFF - checksum)};
-        if (Status status = sendWithinLineTime(*link, closing, sizeof closing); !status.ok()) {
+        if (Status status = sendWithinLineTime(*link, closing, sizeof closing, *timing.clock);
+            !status.ok()) {
             failOn(status);
             return;
         }
@@ -133,7 +134,8 @@ void ProgrammingTransfer::sendNext() {
         for (auto byte = block; byte != message.end(); ++byte) {
             checksum = static_cast<std::uint8_t>(checksum + *byte);
         }
-        if (Status status = sendWithinLineTime(*link, message.data(), message.size());
+        if (Status status =
+                sendWithinLineTime(*link, message.data(), message.size(), *timing.clock);
             !status.ok()) {
             failOn(status);
             return;
@@ -174,10 +176,10 @@ void ProgrammingTransfer::awaitReply() {
         // One wait stands for several polls: the reply is taken the moment it
         // arrives either way, and the host wakes far less often while a block
         // crosses the line. The polls count by the time waited.
-        const auto started = TransportClock::now();
+        const auto started = timing.clock->now();
         Status waited = link->waitForInput(started + timing.pollWait * pollsPerWait);
         if (waited.outcome == Outcome::TimedOut) {
-            const auto polls = (TransportClock::now() - started) /
+            const auto polls = (timing.clock->now() - started) /
                                std::max<std::chrono::microseconds>(timing.pollWait, 1us);
             emptyPolls += static_cast<unsigned>(std::clamp<long long>(polls, 1, pollsPerWait));
             return;

@@ -45,6 +45,7 @@ public:
     // Before each run: the transport the image goes over.
     void setUp(Transport& transport);
 
+    Clock& clock() const override { return *timing.clock; }
     std::string caption() const override { return "Programming ....."; }
     bool start() override;
     bool step() override;

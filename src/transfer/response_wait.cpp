@@ -35,7 +35,7 @@ void ResponseWait::failOn(const Status& status) {
 int ResponseWait::takeOne(Transport& transport, std::uint8_t& byte, std::size_t& more) {
     more = 0;
     // Takes in what the line holds, without waiting.
-    Status status = transport.waitForInput(TransportClock::now());
+    Status status = transport.waitForInput(timing.clock->now());
     if (status.outcome == Outcome::TimedOut) {
         return 0;
     }
@@ -85,7 +85,7 @@ bool ResponseWait::handshakeStep() {
     if (!*bootSyncSeen) {
         // The chip measures the host's bit rate on a steady stream of 0x00.
         const std::uint8_t zero = 0x00;
-        if (Status status = sendWithinLineTime(*comm, &zero, 1); !status.ok()) {
+        if (Status status = sendWithinLineTime(*comm, &zero, 1, *timing.clock); !status.ok()) {
             failOn(status);
             return true;
         }
@@ -116,7 +116,7 @@ bool ResponseWait::waitForAnswer(std::chrono::microseconds limit) {
     // The handshake's answers come over the control, acknowledgements over the write link.
     // A failure is kept for the next pass to name.
     Transport& transport = *bootHandshake ? *comm : *acknowledgementLink;
-    Status status = transport.waitForInput(TransportClock::now() + limit);
+    Status status = transport.waitForInput(timing.clock->now() + limit);
     if (status.outcome == Outcome::TimedOut) {
         return false;
     }

@@ -29,6 +29,7 @@ public:
     void setUp(Transport& comm, Transport& acknowledgementLink, const int& bootHandshake,
                int& bootSyncSeen);
 
+    Clock& clock() const override { return *timing.clock; }
     std::string caption() const override { return "Waiting for System Response ..."; }
     bool start() override;
     bool step() override;
