@@ -44,31 +44,48 @@ struct BoardResponse {
     bool empty() const { return outputs.empty() && !dropLink; }
 };
 
-// The board's behaviour, byte by byte, without any I/O: the firmware's
-// trigger word and write protocol, and the chip's boot mode. Single-threaded;
-// SimulatedBoard drives it from its line thread.
-class BoardModel {
+// The far end of a line: takes the host's bytes with the time each arrived and
+// says what it puts on the line in answer. The board model is one; a test may
+// play another byte by byte.
+class LineEnd {
 public:
     using Clock = std::chrono::steady_clock;
 
+    virtual ~LineEnd() = default;
+    // One byte from the host, sent at one of `rates`, that has fully arrived at `at`.
+    virtual BoardResponse receive(std::uint8_t byte, const LineRates& rates,
+                                  Clock::time_point at) = 0;
+    // What it does once the line has been quiet until `now`.
+    virtual BoardResponse expire(Clock::time_point /*now*/) { return {}; }
+    // When `expire` next has something to do.
+    virtual std::optional<Clock::time_point> expiryDeadline() const { return std::nullopt; }
+    // Its end of the line went away.
+    virtual void noteLinkDropped() {}
+    virtual void noteBytesSent(std::size_t /*count*/) {}
+};
+
+// The board's behaviour, byte by byte, without any I/O: the firmware's
+// trigger word and write protocol, and the chip's boot mode. Single-threaded;
+// SimulatedBoard drives it from its line thread.
+class BoardModel final : public LineEnd {
+public:
     static constexpr std::size_t flashSize = 128 * 1024;
     static constexpr std::size_t blockSize = 128;
 
     explicit BoardModel(const BoardOptions& options);
 
     // One byte from the host, sent at one of `rates`, that has fully arrived at `at`.
-    BoardResponse receive(std::uint8_t byte, const LineRates& rates, Clock::time_point at);
+    BoardResponse receive(std::uint8_t byte, const LineRates& rates, Clock::time_point at) override;
 
     // Drops a message cut short once the line has been quiet for the message gap.
-    BoardResponse expire(Clock::time_point now);
-    // When `expire` next has something to do.
-    std::optional<Clock::time_point> expiryDeadline() const;
+    BoardResponse expire(Clock::time_point now) override;
+    std::optional<Clock::time_point> expiryDeadline() const override;
 
     // The line rate the step in progress listens at.
     int expectedBaud() const;
 
-    void noteLinkDropped();
-    void noteBytesSent(std::size_t count) { summary_.bytesSent += count; }
+    void noteLinkDropped() override;
+    void noteBytesSent(std::size_t count) override { summary_.bytesSent += count; }
 
     const BoardSummary& summary() const { return summary_; }
     const std::vector<std::uint8_t>& flash() const { return flash_; }

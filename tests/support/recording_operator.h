@@ -60,4 +60,21 @@ public:
     }
 };
 
+// Starts the exchange and runs it pass after pass, as a dialog does, without
+// waiting between passes; returns every status text it showed while it went
+// on, in order, the one at start-up first (none when it ended at start-up).
+inline std::vector<std::string> statusTextsOfRun(Exchange& exchange) {
+    std::vector<std::string> shown;
+    if (!exchange.start()) {
+        return shown;
+    }
+    shown.push_back(exchange.statusText());
+    while (exchange.step()) {
+        if (shown.back() != exchange.statusText()) {
+            shown.push_back(exchange.statusText());
+        }
+    }
+    return shown;
+}
+
 } // namespace velmora::testing
