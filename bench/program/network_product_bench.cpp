@@ -13,6 +13,7 @@
 #include "core/flags.h"
 #include "serial/ms_comm.h"
 #include "serial/port_names.h"
+#include "serial/ports.h"
 #include "serial/serial_port.h"
 #include "served_boards.h"
 #include "sim/simulated_board.h"
@@ -100,9 +101,10 @@ double productFlash(bool throughNetwork) {
         }
         port = server->portName();
     }
-    assignPortDevice(CCorvaneView::directPort, port);
-    SerialPort serialPort;
-    CMSComm comm;
+    Ports ports;
+    ports.assign(CCorvaneView::directPort, port);
+    SerialPort serialPort(ports);
+    CMSComm comm(ports);
     comm.setPortName(port);
     QuietOperator op;
     Timing timing;

@@ -11,6 +11,7 @@
 #include "core/flags.h"
 #include "serial/ms_comm.h"
 #include "serial/port_names.h"
+#include "serial/ports.h"
 #include "serial/serial_port.h"
 #include "sim/simulated_board.h"
 
@@ -203,9 +204,10 @@ Row flashAt9600(std::size_t size) {
     if (!board.start()) {
         return row;
     }
-    assignPortDevice(1, board.devicePath());
-    SerialPort port;
-    CMSComm comm;
+    Ports ports;
+    ports.assign(1, board.devicePath());
+    SerialPort port(ports);
+    CMSComm comm(ports);
     comm.setPortName(board.devicePath());
     TimingOperator op;
     Timing timing;
@@ -241,9 +243,10 @@ std::vector<Row> bootModeRun(std::size_t size) {
     if (!board.start()) {
         return rows;
     }
-    assignPortDevice(1, board.devicePath());
-    SerialPort port;
-    CMSComm comm;
+    Ports ports;
+    ports.assign(1, board.devicePath());
+    SerialPort port(ports);
+    CMSComm comm(ports);
     comm.setPortName(board.devicePath());
     TimingOperator op;
     Timing timing;

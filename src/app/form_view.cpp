@@ -3,7 +3,7 @@
 #include "app/commands.h"
 #include "app/dialog_units.h"
 #include "app/port_chooser.h"
-#include "serial/port_names.h"
+#include "serial/ports.h"
 #include "serial/serial_port.h"
 #include "sim/board_for_run.h"
 
@@ -57,8 +57,8 @@ QString unreadableReason(const std::filesystem::path& file, std::uintmax_t large
 
 FormView::FormView(QtOperator& op, SerialPort& serialPort, Places places, Timing timing,
                    BoardOptions simulatedBoard, QWidget* parent)
-    : QWidget(parent), op(op), serialPort(serialPort), timing(timing),
-      simulatedBoardOptions(std::move(simulatedBoard)) {
+    : QWidget(parent), op(op), serialPort(serialPort), commControl(serialPort.ports()),
+      timing(timing), simulatedBoardOptions(std::move(simulatedBoard)) {
     makeControl(std::move(places));
     setObjectName(QStringLiteral("formView"));
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -171,7 +171,7 @@ bool FormView::runCommand(int command) {
             log.endRun(QStringLiteral("failed (") + op.lastMessage() + QLatin1Char(')'));
             return true;
         }
-        assignPortDevice(CCorvaneView::directPort, board->devicePath());
+        serialPort.ports().assign(CCorvaneView::directPort, board->devicePath());
         commControl.setPortName(board->devicePath());
     } else if (device.isEmpty()) {
         const QString typed = chooser->choice();
@@ -182,7 +182,7 @@ bool FormView::runCommand(int command) {
         log.endRun(QStringLiteral("failed (") + op.lastMessage() + QLatin1Char(')'));
         return true;
     } else {
-        assignPortDevice(CCorvaneView::directPort, device.toStdString());
+        serialPort.ports().assign(CCorvaneView::directPort, device.toStdString());
         commControl.setPortName(device.toStdString());
     }
     control->runCommand(command);

@@ -13,6 +13,7 @@
 #include "image/program_document.h"
 #include "serial/ms_comm.h"
 #include "serial/port_names.h"
+#include "serial/ports.h"
 #include "serial/serial_port.h"
 #ifdef VELMORA_CLI_SIMULATED_BOARD
 #include "sim/board_for_run.h"
@@ -40,6 +41,7 @@ private:
     int finish(bool programmed);
 
     const ProgramOptions& options;
+    Ports ports;
     Timing timing;
     Places places;
     TerminalOperator terminal;
@@ -94,7 +96,7 @@ bool ProgramRun::openOutputs() {
         !options.verbose) {
         return true;
     }
-    recorder.emplace(terminal, options.port);
+    recorder.emplace(terminal, options.port, ports);
     if (!options.logPath.empty() && !recorder->openTranscript(options.logPath)) {
         terminal.notify("velmora-cli: " + recorder->transcriptError(), Notice::Failure);
         return false;
@@ -143,15 +145,15 @@ bool ProgramRun::chooseDevice(Job job) {
 // Loads the program and runs the command; whether the board was programmed.
 bool ProgramRun::program(Job job) {
     // Port 1, the direct port, stands for the chosen device.
-    assignPortDevice(CCorvaneView::directPort, device);
+    ports.assign(CCorvaneView::directPort, device);
     ProgramDocument document(*op, places);
     document.setStrict(options.strict);
     if (document.onOpenDocument(options.file) != 1 || terminal.interrupted()) {
         return false;
     }
-    SerialPort serialPort;
-    CMSComm comm;
-    comm.setPortName(options.bootPort.empty() ? device : resolvePort(options.bootPort));
+    SerialPort serialPort(ports);
+    CMSComm comm(ports);
+    comm.setPortName(options.bootPort.empty() ? device : ports.resolve(options.bootPort));
     CCorvaneView view(*op, serialPort, comm, places, timing);
     switch (job) {
     case Job::Flash:

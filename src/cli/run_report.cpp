@@ -1,7 +1,7 @@
 #include "cli/run_report.h"
 
 #include "core/sha256.h"
-#include "serial/wire_tap.h"
+#include "serial/ports.h"
 
 #include <array>
 #include <cmath>
@@ -152,12 +152,12 @@ bool RunReport::write(PublishedFile& file) const {
     return file.write(toJson()) && file.commit();
 }
 
-RunRecorder::RunRecorder(Operator& inner, std::string port)
-    : inner(inner), started(std::chrono::steady_clock::now()) {
+RunRecorder::RunRecorder(Operator& inner, std::string port, Ports& ports)
+    : inner(inner), ports(ports), started(std::chrono::steady_clock::now()) {
     record.port = std::move(port);
     record.startTime = isoTimeNow();
-    setWireObserver([this](const std::string& device, WireDirection direction, int baud,
-                           const std::uint8_t* bytes, int count) {
+    ports.setWireObserver([this](const std::string& device, WireDirection direction, int baud,
+                                 const std::uint8_t* bytes, int count) {
         std::lock_guard lock(wireMutex);
         bool sent = direction == WireDirection::Sent;
         (sent ? record.bytesSent : record.bytesReceived) += count;
@@ -180,7 +180,7 @@ RunRecorder::RunRecorder(Operator& inner, std::string port)
 }
 
 RunRecorder::~RunRecorder() {
-    setWireObserver({});
+    ports.setWireObserver({});
 }
 
 bool RunRecorder::openTranscript(const std::string& path) {

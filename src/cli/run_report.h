@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+namespace velmora {
+class Ports;
+}
+
 namespace velmora::cli {
 
 // What one board's run showed, for the run report.
@@ -68,11 +72,12 @@ const char* toolVersion();
 
 // Passes everything on to the operator it wraps and keeps what the run
 // showed; counts the bytes on the wire and, given a file, writes a transcript
-// of them (time, device, direction, baud, hex bytes). One per process: it
-// owns the process's wire tap while it lives.
+// of them (time, device, direction, baud, hex bytes). One per run: it owns
+// the wire tap of the run's ports while it lives.
 class RunRecorder : public Operator {
 public:
-    RunRecorder(Operator& inner, std::string port);
+    // Watches the wire of `ports` until it ends.
+    RunRecorder(Operator& inner, std::string port, Ports& ports);
     ~RunRecorder() override;
     RunRecorder(const RunRecorder&) = delete;
     RunRecorder& operator=(const RunRecorder&) = delete;
@@ -99,6 +104,7 @@ private:
     void transcribe(const std::string& line);
 
     Operator& inner;
+    Ports& ports;
     BoardRecord record;
     std::chrono::steady_clock::time_point started;
     mutable std::mutex wireMutex;

@@ -3,6 +3,7 @@
 #include "core/sha256.h"
 #include "serial/ms_comm.h"
 #include "serial/port_names.h"
+#include "serial/ports.h"
 #include "serial/serial_port.h"
 #include "transfer/file_bytes.h"
 
@@ -358,7 +359,7 @@ void CCorvaneView::flashWithTrigger(const char* triggerWord) {
     // the command here: the board cannot have heard it.
     at(RunStage::OpeningPort);
     const bool opened = serialPort.open(directPort, 2400) == 1;
-    notePortOpen(portDevice(directPort), opened);
+    notePortOpen(serialPort.ports().device(directPort), opened);
     if (opened) {
         at(RunStage::TriggerWord);
     }
@@ -411,7 +412,7 @@ void CCorvaneView::writeCommand() {
     serialPort.close();
     at(RunStage::OpeningPort);
     const bool opened = serialPort.open(directPort, 9600) == 1;
-    notePortOpen(portDevice(directPort), opened);
+    notePortOpen(serialPort.ports().device(directPort), opened);
     if (!opened) {
         tell(serialPort.lastFailure());
         notReady("System not Ready(A) !");
@@ -461,7 +462,8 @@ void CCorvaneView::setBootMode() {
     comm.setRTSEnable(true);
     at(RunStage::OpeningPort);
     const bool opened = comm.setPortOpen(true) == 1;
-    notePortOpen(comm.portName().empty() ? portDevice(directPort) : comm.portName(), opened);
+    notePortOpen(comm.portName().empty() ? serialPort.ports().device(directPort) : comm.portName(),
+                 opened);
     if (!opened) {
         tell(comm.lastFailure());
         op.showMessage("Boot mode System not Ready (A)!", Icon::Warning);

@@ -1,6 +1,6 @@
 #include "serial/ms_comm.h"
 
-#include "serial/port_names.h"
+#include "serial/ports.h"
 #include "serial/shared_port.h"
 
 #include <algorithm>
@@ -10,7 +10,12 @@ namespace velmora {
 using detail::Holder;
 using detail::SharedPort;
 
-CMSComm::CMSComm() : closed_(detail::makeClosedTransport("the communications port")) {}
+CMSComm::CMSComm(Ports& ports)
+    : ports_(&ports), closed_(detail::makeClosedTransport("the communications port")) {}
+
+CMSComm::CMSComm()
+    : ownPorts_(std::make_unique<Ports>()), ports_(ownPorts_.get()),
+      closed_(detail::makeClosedTransport("the communications port")) {}
 
 CMSComm::~CMSComm() {
     setPortOpen(false);
@@ -29,7 +34,7 @@ void CMSComm::setPortName(std::string device) {
 }
 
 std::string CMSComm::portName() const {
-    return portName_.empty() ? portDevice(1) : portName_;
+    return portName_.empty() ? ports_->device(1) : portName_;
 }
 
 void CMSComm::setDTREnable(bool raised) {
@@ -60,7 +65,7 @@ int CMSComm::setPortOpen(bool open) {
     const std::string device = portName();
     closed_ = detail::makeClosedTransport(device);
     Status status;
-    shared_ = SharedPort::acquire(device, Holder::ControlLink, settings_, status);
+    shared_ = SharedPort::acquire(*ports_, device, Holder::ControlLink, settings_, status);
     failure_ = status;
     if (!shared_) {
         return 0;
@@ -114,7 +119,7 @@ std::string CMSComm::settings() const {
 
 void CMSComm::setOutput(const ByteBuffer& bytes) {
     if (usable() && !bytes.empty()) {
-        note(sendWithinLineTime(shared_->transport(), bytes.data(), bytes.size()));
+        note(sendWithinLineTime(shared_->transport(), bytes.data(), bytes.size(), ports_->clock()));
     }
 }
 
@@ -138,7 +143,7 @@ ByteBuffer CMSComm::input() {
 }
 
 bool CMSComm::waitForInput(long long microseconds) {
-    return usable() && detail::waitForPortInput(*shared_, microseconds, failure_);
+    return usable() && detail::waitForPortInput(*shared_, microseconds, failure_, ports_->clock());
 }
 
 Transport& CMSComm::transport() {

@@ -11,6 +11,7 @@
 
 namespace velmora {
 
+class Ports;
 namespace detail {
 class SharedPort;
 }
@@ -18,13 +19,18 @@ class SharedPort;
 // The communications control link: a serial port driven through properties.
 // Until put otherwise it names the direct port's device (port 1), is set to
 // "9600,n,8,1", reads in text mode and keeps DTR and RTS low. When the direct
-// port has the same device open the two share it. lastFailure() keeps the
+// port of the same run (the same Ports) has the same device open the two
+// share it. lastFailure() keeps the
 // system's reason for the last put or get that failed.
 class CMSComm {
 public:
     static constexpr int inputModeText = 0;
     static constexpr int inputModeBinary = 1;
 
+    // Port numbers, shared devices and the wire tap are those of `ports`,
+    // which must outlive the link.
+    explicit CMSComm(Ports& ports);
+    // A link of its own, sharing nothing.
     CMSComm();
     ~CMSComm();
     CMSComm(const CMSComm&) = delete;
@@ -74,6 +80,8 @@ public:
     const Status& lastFailure() const { return failure_; }
 
 private:
+    std::unique_ptr<Ports> ownPorts_;
+    Ports* ports_;
     std::string portName_;
     bool dtr_ = false;
     bool rts_ = false;

@@ -1,17 +1,9 @@
 #include "serial/port_names.h"
 
 #include <algorithm>
-#include <map>
-#include <mutex>
 
 namespace velmora {
 namespace {
-
-std::mutex assignmentsMutex;
-std::map<int, std::string>& assignments() {
-    static std::map<int, std::string> assigned;
-    return assigned;
-}
 
 // A positive decimal number of at most six digits, or 0.
 int portNumber(std::string_view text) {
@@ -32,13 +24,6 @@ std::string portDevice(int port) {
     if (port < 1) {
         return {};
     }
-    {
-        std::lock_guard lock(assignmentsMutex);
-        auto found = assignments().find(port);
-        if (found != assignments().end()) {
-            return found->second;
-        }
-    }
 #ifdef _WIN32
     return "COM" + std::to_string(port);
 #else
@@ -46,16 +31,12 @@ std::string portDevice(int port) {
 #endif
 }
 
-void assignPortDevice(int port, std::string device) {
-    std::lock_guard lock(assignmentsMutex);
-    if (device.empty()) {
-        assignments().erase(port);
-    } else {
-        assignments()[port] = std::move(device);
-    }
+std::string resolvePort(std::string_view numberOrPath) {
+    return resolvePort(numberOrPath, portDevice);
 }
 
-std::string resolvePort(std::string_view numberOrPath) {
+std::string resolvePort(std::string_view numberOrPath,
+                        const std::function<std::string(int)>& deviceOf) {
     if (numberOrPath.empty()) {
         return {};
     }
@@ -68,7 +49,7 @@ std::string resolvePort(std::string_view numberOrPath) {
     }
 #endif
     if (int number = portNumber(numberOrPath); number > 0) {
-        return portDevice(number);
+        return deviceOf(number);
     }
     if (numberOrPath.size() > 3) {
         std::string_view head = numberOrPath.substr(0, 3);
@@ -76,7 +57,7 @@ std::string resolvePort(std::string_view numberOrPath) {
                               [](char a, char b) { return (a & ~0x20) == b; });
         if (com) {
             int number = portNumber(numberOrPath.substr(3));
-            return number > 0 ? portDevice(number) : std::string();
+            return number > 0 ? deviceOf(number) : std::string();
         }
     }
     if (std::all_of(numberOrPath.begin(), numberOrPath.end(),

@@ -1,6 +1,7 @@
 #include "serial/serial_port.h"
 
 #include "serial/port_names.h"
+#include "serial/ports.h"
 #include "serial/shared_port.h"
 
 #include <algorithm>
@@ -10,7 +11,12 @@ namespace velmora {
 using detail::Holder;
 using detail::SharedPort;
 
-SerialPort::SerialPort() : closed_(detail::makeClosedTransport("the serial port")) {}
+SerialPort::SerialPort(Ports& ports)
+    : ports_(&ports), closed_(detail::makeClosedTransport("the serial port")) {}
+
+SerialPort::SerialPort()
+    : ownPorts_(std::make_unique<Ports>()), ports_(ownPorts_.get()),
+      closed_(detail::makeClosedTransport("the serial port")) {}
 
 SerialPort::~SerialPort() {
     close();
@@ -25,7 +31,7 @@ void SerialPort::note(const Status& status) {
 }
 
 int SerialPort::open(int port, int baud) {
-    return open(portDevice(port), baud);
+    return open(ports_->device(port), baud);
 }
 
 int SerialPort::open(const std::string& device, int baud) {
@@ -40,7 +46,7 @@ int SerialPort::open(const std::string& device, int baud) {
     LineSettings settings;
     settings.baud = baud;
     Status status;
-    shared_ = SharedPort::acquire(device, Holder::DirectPort, settings, status);
+    shared_ = SharedPort::acquire(*ports_, device, Holder::DirectPort, settings, status);
     failure_ = status;
     return shared_ ? 1 : 0;
 }
@@ -71,7 +77,7 @@ int SerialPort::send(const std::uint8_t* bytes, int count) {
 
 int SerialPort::sendByte(unsigned char value) {
     if (usable()) {
-        note(sendWithinLineTime(shared_->transport(), &value, 1));
+        note(sendWithinLineTime(shared_->transport(), &value, 1, ports_->clock()));
     }
     return 1;
 }
@@ -94,7 +100,7 @@ int SerialPort::receive(void* buffer, int limit) {
 }
 
 bool SerialPort::waitForInput(long long microseconds) {
-    return usable() && detail::waitForPortInput(*shared_, microseconds, failure_);
+    return usable() && detail::waitForPortInput(*shared_, microseconds, failure_, ports_->clock());
 }
 
 bool SerialPort::isOpen() {
@@ -110,11 +116,6 @@ Transport& SerialPort::transport() {
         return shared_->transport();
     }
     return *closed_;
-}
-
-SerialPort& theSerialPort() {
-    static SerialPort port;
-    return port;
 }
 
 } // namespace velmora

@@ -8,6 +8,7 @@
 
 namespace velmora {
 
+class Ports;
 namespace detail {
 class SharedPort;
 }
@@ -18,11 +19,16 @@ class SharedPort;
 // the last call that failed, for the caller to name it.
 //
 // The device is held exclusively against other programs. When the
-// communications control link has the same device open, the two share it:
+// communications control link of the same run (the same Ports) has the same
+// device open, the two share it:
 // opening the direct port then puts its rate in force, and closing it gives the
 // control link its own settings back without closing the device under it.
 class SerialPort {
 public:
+    // Port numbers, shared devices and the wire tap are those of `ports`,
+    // which must outlive the port.
+    explicit SerialPort(Ports& ports);
+    // A port of its own, sharing nothing.
     SerialPort();
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
@@ -59,8 +65,12 @@ public:
     Transport& transport();
     // Why the last call that failed did; Done when none has failed since the open.
     const Status& lastFailure() const { return failure_; }
+    // The run's ports this port belongs to.
+    Ports& ports() const { return *ports_; }
 
 private:
+    std::unique_ptr<Ports> ownPorts_;
+    Ports* ports_;
     std::shared_ptr<detail::SharedPort> shared_;
     std::unique_ptr<Transport> closed_;
     Status failure_;
@@ -69,8 +79,5 @@ private:
     bool usable();
     void note(const Status& status);
 };
-
-// The one direct port of the process.
-SerialPort& theSerialPort();
 
 } // namespace velmora

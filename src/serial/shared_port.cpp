@@ -1,24 +1,17 @@
 #include "serial/shared_port.h"
 
-#include "serial/wire_tap.h"
+#include "serial/ports.h"
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <filesystem>
-#include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
 
 namespace velmora::detail {
 namespace {
-
-std::mutex registryMutex;
-std::map<std::string, std::weak_ptr<SharedPort>>& registry() {
-    static std::map<std::string, std::weak_ptr<SharedPort>> ports;
-    return ports;
-}
 
 std::string resolvedName(const std::string& name) {
     if (name.find("://") != std::string::npos) {
@@ -33,10 +26,11 @@ int tapCount(std::size_t count) {
     return static_cast<int>(std::min<std::size_t>(count, INT_MAX));
 }
 
-// Hands every byte that crosses the wire to the process's wire tap.
+// Hands every byte that crosses the wire to the run's wire tap.
 class TappedTransport final : public Transport {
 public:
-    explicit TappedTransport(std::unique_ptr<Transport> inner) : inner(std::move(inner)) {}
+    TappedTransport(std::unique_ptr<Transport> inner, const Ports& ports)
+        : inner(std::move(inner)), ports(ports) {}
 
     const std::string& name() const override { return inner->name(); }
     Status open(const LineSettings& settings) override { return inner->open(settings); }
@@ -47,7 +41,7 @@ public:
         const int baud = inner->settings().baud;
         Status status = inner->send(bytes, count, deadline);
         if (status.ok()) {
-            tapWire(inner->name(), WireDirection::Sent, baud, bytes, tapCount(count));
+            ports.tapWire(inner->name(), WireDirection::Sent, baud, bytes, tapCount(count));
         }
         return status;
     }
@@ -55,8 +49,8 @@ public:
     std::size_t available() override { return inner->available(); }
     Status take(std::uint8_t* buffer, std::size_t limit, std::size_t& taken) override {
         Status status = inner->take(buffer, limit, taken);
-        tapWire(inner->name(), WireDirection::Received, inner->settings().baud, buffer,
-                tapCount(taken));
+        ports.tapWire(inner->name(), WireDirection::Received, inner->settings().baud, buffer,
+                      tapCount(taken));
         return status;
     }
     Status drain(Deadline deadline) override { return inner->drain(deadline); }
@@ -68,6 +62,7 @@ public:
 
 private:
     std::unique_ptr<Transport> inner;
+    const Ports& ports;
 };
 
 class ClosedTransport final : public Transport {
@@ -106,7 +101,8 @@ struct SharedPort::Impl {
     // Holders in the order their settings were applied; the last one's are in force.
     std::vector<std::pair<Holder, LineSettings>> holders;
 
-    explicit Impl(std::unique_ptr<Transport> inner) : transport(std::move(inner)) {}
+    Impl(std::unique_ptr<Transport> inner, const Ports& ports)
+        : transport(std::move(inner), ports) {}
 
     bool holds(Holder holder) const {
         return std::any_of(holders.begin(), holders.end(),
@@ -114,22 +110,23 @@ struct SharedPort::Impl {
     }
 };
 
-SharedPort::SharedPort(std::unique_ptr<Transport> transport)
-    : d(std::make_unique<Impl>(std::move(transport))) {}
+SharedPort::SharedPort(std::unique_ptr<Transport> transport, const Ports& ports)
+    : d(std::make_unique<Impl>(std::move(transport), ports)) {}
 
 SharedPort::~SharedPort() {
     d->transport.close();
 }
 
-std::shared_ptr<SharedPort> SharedPort::acquire(const std::string& name, Holder holder,
-                                                const LineSettings& settings, Status& status) {
+std::shared_ptr<SharedPort> SharedPort::acquire(Ports& runPorts, const std::string& name,
+                                                Holder holder, const LineSettings& settings,
+                                                Status& status) {
     if (name.empty()) {
         status = Status::refused("Cannot open the port: no device is named");
         return nullptr;
     }
     const std::string resolved = resolvedName(name);
-    std::lock_guard lock(registryMutex);
-    auto& ports = registry();
+    std::lock_guard lock(runPorts.openMutex_);
+    auto& ports = runPorts.open_;
     if (auto found = ports.find(resolved); found != ports.end()) {
         if (auto port = found->second.lock(); port && port->isOpen()) {
             if (port->d->holds(holder)) {
@@ -146,7 +143,7 @@ std::shared_ptr<SharedPort> SharedPort::acquire(const std::string& name, Holder 
     }
     // Found by the device it leads to, named as the operator named it: a
     // failure later says the --port path, not the /dev/pts/N behind a link.
-    auto port = std::make_shared<SharedPort>(makeTransport(name));
+    auto port = std::make_shared<SharedPort>(runPorts.reach(name), runPorts);
     status = port->d->transport.open(settings);
     if (!status.ok()) {
         return nullptr;
@@ -196,9 +193,10 @@ bool holdsOpenPort(std::shared_ptr<SharedPort>& shared, Holder holder) {
     return shared != nullptr;
 }
 
-bool waitForPortInput(SharedPort& port, long long microseconds, Status& lastFailure) {
+bool waitForPortInput(SharedPort& port, long long microseconds, Status& lastFailure,
+                      const Clock& clock) {
     Status status = port.transport().waitForInput(
-        TransportClock::now() + std::chrono::microseconds(std::max(microseconds, 0LL)));
+        clock.now() + std::chrono::microseconds(std::max(microseconds, 0LL)));
     if (status.outcome != Outcome::TimedOut) {
         noteFailure(lastFailure, status);
     }

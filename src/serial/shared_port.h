@@ -5,6 +5,10 @@
 #include <memory>
 #include <string>
 
+namespace velmora {
+class Ports;
+}
+
 namespace velmora::detail {
 
 // Who holds an open port. The direct port and the control link may share one
@@ -15,16 +19,16 @@ enum class Holder { DirectPort, ControlLink };
 // when both name it, so the device is never opened twice. The settings of the
 // holder that applied them last are in force; when it lets go, the other
 // holder's settings come back. The port is drained and closed when the last
-// holder lets go. Every byte sent and taken passes the wire tap.
+// holder lets go. Every byte sent and taken passes the run's wire tap.
 class SharedPort {
 public:
-    // Opens the port (symbolic links resolved) or joins it when this process
-    // has it open already, and puts the settings in force. Null with the
-    // reason in status when it cannot.
-    static std::shared_ptr<SharedPort> acquire(const std::string& name, Holder holder,
+    // Opens the port (symbolic links resolved) or joins it when the run has
+    // it open already, and puts the settings in force. Null with the reason
+    // in status when it cannot.
+    static std::shared_ptr<SharedPort> acquire(Ports& ports, const std::string& name, Holder holder,
                                                const LineSettings& settings, Status& status);
 
-    explicit SharedPort(std::unique_ptr<Transport> transport);
+    SharedPort(std::unique_ptr<Transport> transport, const Ports& ports);
     ~SharedPort();
     SharedPort(const SharedPort&) = delete;
     SharedPort& operator=(const SharedPort&) = delete;
@@ -59,7 +63,8 @@ inline void noteFailure(Status& lastFailure, const Status& status) {
 
 // Waits up to `microseconds` (none when negative) for input on the port. A
 // wait that ends without input is no failure; any other is kept.
-bool waitForPortInput(SharedPort& port, long long microseconds, Status& lastFailure);
+bool waitForPortInput(SharedPort& port, long long microseconds, Status& lastFailure,
+                      const Clock& clock);
 
 // A transport that refuses every call with "<name> is not open": what a port
 // that is not open hands to the exchanges.

@@ -95,7 +95,7 @@ inline constexpr std::chrono::milliseconds writeAllowance{1000};
 
 // Sends every byte, bounded by their line time plus writeAllowance on the given clock.
 Status sendWithinLineTime(Transport& transport, const std::uint8_t* bytes, std::size_t count,
-                          const Clock& clock = steadyClock());
+                          const Clock& clock);
 
 // A transport for a port name: "rfc2217://host:port" reaches a network port
 // (RFC 2217), anything else names a local serial device. Not open yet.

@@ -5,6 +5,7 @@
 #include "cli/progress_channel.h"
 #include "cli/run_report.h"
 #include "core/published_file.h"
+#include "serial/ports.h"
 #include "serial/serial_port.h"
 #include "support/pty_peer.h"
 #include "support/recording_operator.h"
@@ -51,9 +52,10 @@ TEST_F(RunRecord, CountsAndTranscribesTheWireAndKeepsMessagesInOrder) {
     velmora::testing::RecordingOperator inner;
     velmora::cli::BoardRecord record;
     {
-        velmora::cli::RunRecorder recorder(inner, "sim");
+        velmora::Ports ports;
+        velmora::cli::RunRecorder recorder(inner, "sim", ports);
         ASSERT_TRUE(recorder.openTranscript((dir / "wire.log").string()));
-        velmora::SerialPort port;
+        velmora::SerialPort port(ports);
         ASSERT_EQ(port.open(peer.devicePath(), 9600), 1);
         recorder.showMessage("first", velmora::Icon::Information);
         ASSERT_EQ(port.send("abc", 3), 3);
@@ -105,8 +107,9 @@ TEST_F(RunRecord, NothingIsCountedOnceTheRecorderIsGone) {
     velmora::testing::PtyPeer peer;
     ASSERT_TRUE(peer.ok());
     velmora::testing::RecordingOperator inner;
-    { velmora::cli::RunRecorder recorder(inner, "1"); }
-    velmora::SerialPort port;
+    velmora::Ports ports;
+    { velmora::cli::RunRecorder recorder(inner, "1", ports); }
+    velmora::SerialPort port(ports);
     ASSERT_EQ(port.open(peer.devicePath(), 2400), 1);
     // The tap is empty again: sending must not reach a recorder that is gone.
     EXPECT_EQ(port.send("x", 1), 1);

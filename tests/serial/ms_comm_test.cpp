@@ -1,6 +1,7 @@
 #include "serial/line_settings.h"
 #include "serial/ms_comm.h"
 #include "serial/port_names.h"
+#include "serial/ports.h"
 #include "serial/serial_port.h"
 #include "support/pty_peer.h"
 
@@ -125,9 +126,10 @@ TEST(CMSComm, OpenOfAnAbsentDeviceFailsWithTheSystemsReason) {
 TEST(CMSComm, SharesItsDeviceWithTheDirectPort) {
     PtyPeer peer;
     ASSERT_TRUE(peer.ok());
-    velmora::assignPortDevice(1, peer.devicePath());
-    CMSComm comm; // names the direct port's device by default
-    velmora::SerialPort port;
+    velmora::Ports ports;
+    ports.assign(1, peer.devicePath());
+    CMSComm comm(ports); // names the direct port's device by default
+    velmora::SerialPort port(ports);
     ASSERT_EQ(comm.setPortOpen(true), 1);
     EXPECT_EQ(port.close(), 1) << "a reset closing the direct port leaves the link open";
     EXPECT_TRUE(comm.portOpen());
@@ -153,7 +155,6 @@ TEST(CMSComm, SharesItsDeviceWithTheDirectPort) {
     EXPECT_TRUE(port.isOpen()) << "closing the link leaves the direct port open";
     EXPECT_EQ(port.send("U", 1), 1);
     EXPECT_EQ(peer.read(1), ByteBuffer{'U'});
-    velmora::assignPortDevice(1, "");
 }
 
 TEST(CMSComm, VanishedDeviceClosesTheLink) {

@@ -1,4 +1,5 @@
 #include "serial/port_names.h"
+#include "serial/ports.h"
 
 #include <gtest/gtest.h>
 
@@ -10,11 +11,15 @@ TEST(PortNames, NumbersNameTheSerialDevicesUnlessAssigned) {
     EXPECT_EQ(portDevice(4), "/dev/ttyS3");
     EXPECT_EQ(portDevice(0), "");
     EXPECT_EQ(portDevice(-2), "");
-    velmora::assignPortDevice(3, "/tmp/board");
-    EXPECT_EQ(portDevice(3), "/tmp/board");
-    EXPECT_EQ(resolvePort("3"), "/tmp/board");
-    velmora::assignPortDevice(3, "");
-    EXPECT_EQ(portDevice(3), "/dev/ttyS2");
+    velmora::Ports ports;
+    ports.assign(3, "/tmp/board");
+    EXPECT_EQ(ports.device(3), "/tmp/board");
+    EXPECT_EQ(ports.resolve("3"), "/tmp/board");
+    // The number stands for the board in that run alone.
+    EXPECT_EQ(velmora::Ports().device(3), "/dev/ttyS2");
+    EXPECT_EQ(resolvePort("3"), "/dev/ttyS2");
+    ports.assign(3, "");
+    EXPECT_EQ(ports.device(3), "/dev/ttyS2");
 }
 
 TEST(PortNames, ChoicesResolveToDevices) {

@@ -1,4 +1,5 @@
 #include "serial/port_names.h"
+#include "serial/ports.h"
 #include "serial/serial_port.h"
 #include "support/pty_peer.h"
 
@@ -69,11 +70,11 @@ TEST(SerialPort, OpensAtTheRateAskedAndKeepsItUntilClosed) {
 TEST(SerialPort, PortNumbersNameTheirAssignedDevice) {
     PtyPeer peer;
     ASSERT_TRUE(peer.ok());
-    velmora::assignPortDevice(7, peer.devicePath());
-    SerialPort port;
+    velmora::Ports ports;
+    ports.assign(7, peer.devicePath());
+    SerialPort port(ports);
     EXPECT_EQ(port.open(7, 9600), 1);
     EXPECT_EQ(port.device(), std::filesystem::canonical(peer.devicePath()).string());
-    velmora::assignPortDevice(7, "");
 }
 
 TEST(SerialPort, AbsentDeviceFailsAndLeavesThePortUsable) {

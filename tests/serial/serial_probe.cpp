@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         return 2;
     }
-    velmora::SerialPort& port = velmora::theSerialPort();
+    velmora::SerialPort port;
     if (port.open(argv[1], 9600) != 1) {
         std::fprintf(stderr, "%s\n", port.lastFailure().reason.c_str());
         return 3;
