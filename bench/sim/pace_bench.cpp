@@ -41,7 +41,7 @@ Result run(int baud, std::size_t imageSize, bool pace) {
     if (!settle(host, board, baud)) {
         return result;
     }
-    const Bytes image = patternImage(imageSize);
+    const Bytes image = pattern(imageSize);
     const auto start = Clock::now();
     const std::vector<int> replies = writeImage(host, image, std::chrono::seconds(5));
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();

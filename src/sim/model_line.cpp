@@ -332,6 +332,22 @@ void ModelLine::farEndSends(const std::vector<std::uint8_t>& bytes, Clock::time_
     state_->schedule(response, at - state_->options.replyDelay);
 }
 
+bool ModelLine::runUntil(Clock::time_point limit, const std::function<bool()>& done) {
+    for (;;) {
+        state_->advance();
+        if (done()) {
+            return true;
+        }
+        const auto next = state_->nextEvent(clock_.now());
+        if (!next || *next > limit || state_->dropped) {
+            clock_.sleepUntil(limit);
+            state_->advance();
+            return done();
+        }
+        clock_.sleepUntil(*next);
+    }
+}
+
 void ModelLine::dropAt(Clock::time_point at) {
     state_->dropDue = at;
 }

@@ -27,6 +27,7 @@
 #include "sim/board_model.h"
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,6 +58,11 @@ public:
     void farEndSends(const std::vector<std::uint8_t>& bytes) { farEndSends(bytes, clock_.now()); }
     // The far end goes away at `at`: the open transport reports it gone from then on.
     void dropAt(Clock::time_point at);
+
+    // Lets the line run, moving the clock from one thing that happens on it
+    // to the next, until `done` holds or the clock reaches `limit`; whether
+    // `done` held.
+    bool runUntil(Clock::time_point limit, const std::function<bool()>& done);
 
     Clock& clock() const { return clock_; }
     bool dropped() const;

@@ -1,3 +1,4 @@
+#include "sim/model_board.h"
 #include "sim/scripted_host.h"
 #include "sim/simulated_board.h"
 
@@ -16,7 +17,7 @@ BoardOptions bootOptions() {
 }
 
 // Sends 0x00 until the chip answers (at most `limit` bytes); returns the answer or -1.
-int adjustBitRate(ScriptedHost& host, int limit = 20) {
+template <typename Host> int adjustBitRate(Host& host, int limit = 20) {
     for (int i = 0; i < limit; ++i) {
         host.send(Bytes{0x00});
         int reply = host.readByte(50ms);
@@ -32,7 +33,8 @@ enum class Download { Done, ReceiveError, TimeOut };
 // The host's side of the download: the length (upper byte first) and the
 // program, each byte sent again after a wrong echo, every send of a program
 // byte counted, three wrong echoes in a row fatal; then the end marker.
-Download download(ScriptedHost& host, const Bytes& program, int* repeats = nullptr) {
+template <typename Host>
+Download download(Host& host, const Bytes& program, int* repeats = nullptr) {
     const int length = static_cast<int>(program.size());
     Bytes head{static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
     int retries = 0;
@@ -71,7 +73,7 @@ Download download(ScriptedHost& host, const Bytes& program, int* repeats = nullp
 }
 
 // Handshake and download; true when the boot program is running.
-bool enterBootProgram(ScriptedHost& host, const Bytes& program) {
+template <typename Host> bool enterBootProgram(Host& host, const Bytes& program) {
     if (!host.setBaud(9600) || adjustBitRate(host) != 0x00) {
         return false;
     }
@@ -82,9 +84,9 @@ bool enterBootProgram(ScriptedHost& host, const Bytes& program) {
 } // namespace
 
 TEST(BootMode, WholeRunWritesTheBootProgramsImageThenTheFinalImageAt38400) {
-    SimulatedBoard board(bootOptions());
+    ModelBoard board(bootOptions());
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
+    ModelHost host(board);
     ASSERT_TRUE(host.setBaud(9600));
 
     host.send(Bytes{0x06}); // a stray byte before the run does no harm
@@ -93,7 +95,7 @@ TEST(BootMode, WholeRunWritesTheBootProgramsImageThenTheFinalImageAt38400) {
     EXPECT_EQ(host.readByte(), 0xAA);
 
     // Every echo comes alone, and the end marker only after the last echo was taken.
-    const Bytes program = patternImage(300, 4);
+    const Bytes program = pattern(300, 4);
     Bytes sent{0x01, 0x2C};
     sent.insert(sent.end(), program.begin(), program.end());
     for (std::uint8_t byte : sent) {
@@ -102,13 +104,13 @@ TEST(BootMode, WholeRunWritesTheBootProgramsImageThenTheFinalImageAt38400) {
     }
     EXPECT_EQ(host.readOnce(), Bytes{0xAA});
 
-    const Bytes preFlash = patternImage(200, 8);
+    const Bytes preFlash = pattern(200, 8);
     EXPECT_EQ(writeImage(host, preFlash), goodReplies(200));
     ASSERT_TRUE(board.waitForCompletedWrites(1, 5s));
     EXPECT_TRUE(std::equal(preFlash.begin(), preFlash.end(), board.flash().begin()));
 
     ASSERT_TRUE(host.setBaud(38400));
-    const Bytes image = patternImage(448, 2); // 3.5 blocks
+    const Bytes image = pattern(448, 2); // 3.5 blocks
     EXPECT_EQ(writeImage(host, image), goodReplies(448));
     ASSERT_TRUE(board.waitForCompletedWrites(2, 5s));
     Bytes expected(128 * 1024, 0xFF);
@@ -133,24 +135,24 @@ TEST(BootMode, WholeRunWritesTheBootProgramsImageThenTheFinalImageAt38400) {
 }
 
 TEST(BootMode, TheFinalWriteMustComeAt38400) {
-    SimulatedBoard board(bootOptions());
+    ModelBoard board(bootOptions());
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
-    ASSERT_TRUE(enterBootProgram(host, patternImage(64)));
-    EXPECT_EQ(writeImage(host, patternImage(128)), goodReplies(128));
+    ModelHost host(board);
+    ASSERT_TRUE(enterBootProgram(host, pattern(64)));
+    EXPECT_EQ(writeImage(host, pattern(128)), goodReplies(128));
     // Still at 9600, with no change of settings in between: garbage to the new firmware.
-    EXPECT_EQ(writeImage(host, patternImage(128), 300ms), std::vector<int>{-1});
+    EXPECT_EQ(writeImage(host, pattern(128), 300ms), std::vector<int>{-1});
     EXPECT_EQ(board.summary().ignoredBytes, 34u);
 }
 
 TEST(BootMode, WrongEchoIsRepeatedByTheHostAndCountedByTheChip) {
     BoardOptions options = bootOptions();
     options.wrongEchoByte = 5; // program byte 3
-    const Bytes program = patternImage(40, 6);
+    const Bytes program = pattern(40, 6);
     {
-        SimulatedBoard board(options);
+        ModelBoard board(options);
         ASSERT_TRUE(board.start());
-        ScriptedHost host(board.devicePath());
+        ModelHost host(board);
         ASSERT_TRUE(host.setBaud(9600));
         ASSERT_EQ(adjustBitRate(host), 0x00);
         host.send(Bytes{0x55});
@@ -162,16 +164,16 @@ TEST(BootMode, WrongEchoIsRepeatedByTheHostAndCountedByTheChip) {
         EXPECT_EQ(s.faultsInjected, std::vector<std::string>{"wrong echo of boot byte 5"});
         EXPECT_EQ(s.messages.back().bytes, 40u); // the repeat counted, the last byte never sent
         // The program it got still runs (nothing to compare it with).
-        EXPECT_EQ(writeImage(host, patternImage(128)), goodReplies(128));
+        EXPECT_EQ(writeImage(host, pattern(128)), goodReplies(128));
     }
     {
         // Knowing the real program, the chip runs the damaged copy astray.
         options.expectedBootProgram = program;
-        SimulatedBoard board(options);
+        ModelBoard board(options);
         ASSERT_TRUE(board.start());
-        ScriptedHost host(board.devicePath());
+        ModelHost host(board);
         EXPECT_TRUE(enterBootProgram(host, program));
-        EXPECT_EQ(writeImage(host, patternImage(128), 300ms), std::vector<int>{-1});
+        EXPECT_EQ(writeImage(host, pattern(128), 300ms), std::vector<int>{-1});
         EXPECT_EQ(board.summary().ignoredBytes, 34u);
         EXPECT_EQ(board.summary().messages[3].result,
                   "refused: not the expected boot program; the chip runs astray");
@@ -181,14 +183,14 @@ TEST(BootMode, WrongEchoIsRepeatedByTheHostAndCountedByTheChip) {
         // as the lower length byte and the first program byte.
         options.wrongEchoByte = 1;
         options.wrongEchoCount = 3;
-        SimulatedBoard board(options);
+        ModelBoard board(options);
         ASSERT_TRUE(board.start());
-        ScriptedHost host(board.devicePath());
+        ModelHost host(board);
         ASSERT_TRUE(host.setBaud(9600));
         ASSERT_EQ(adjustBitRate(host), 0x00);
         host.send(Bytes{0x55});
         ASSERT_EQ(host.readByte(), 0xAA);
-        EXPECT_EQ(download(host, patternImage(300)), Download::ReceiveError);
+        EXPECT_EQ(download(host, pattern(300)), Download::ReceiveError);
         EXPECT_EQ(board.summary().faultsInjected.size(), 3u);
         EXPECT_EQ(board.summary().messages.back().result, "accepted: 257 bytes");
     }
@@ -198,9 +200,9 @@ TEST(BootMode, HandshakeFaultsAndWrongBytesLeaveTheHostWithoutAnswer) {
     {
         BoardOptions options = bootOptions();
         options.noAdjustAnswer = true;
-        SimulatedBoard board(options);
+        ModelBoard board(options);
         ASSERT_TRUE(board.start());
-        ScriptedHost host(board.devicePath());
+        ModelHost host(board);
         ASSERT_TRUE(host.setBaud(9600));
         EXPECT_EQ(adjustBitRate(host, 6), -1);
         EXPECT_EQ(board.summary().faultsInjected,
@@ -209,17 +211,17 @@ TEST(BootMode, HandshakeFaultsAndWrongBytesLeaveTheHostWithoutAnswer) {
     {
         BoardOptions options = bootOptions();
         options.noSelectAnswer = true;
-        SimulatedBoard board(options);
+        ModelBoard board(options);
         ASSERT_TRUE(board.start());
-        ScriptedHost host(board.devicePath());
+        ModelHost host(board);
         ASSERT_TRUE(host.setBaud(9600));
         EXPECT_EQ(adjustBitRate(host), 0x00);
         host.send(Bytes{0x55});
         EXPECT_EQ(host.readByte(300ms), -1);
     }
-    SimulatedBoard board(bootOptions());
+    ModelBoard board(bootOptions());
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
+    ModelHost host(board);
     // A handshake at 4800 is not heard.
     ASSERT_TRUE(settle(host, board, 4800));
     EXPECT_EQ(adjustBitRate(host, 5), -1);
@@ -247,18 +249,18 @@ TEST(BootMode, AFailedWriteSendsTheChipBackToTheHandshake) {
     BoardOptions options = bootOptions();
     options.nakBlock = 2;
     options.faultWrite = 1;
-    SimulatedBoard board(options);
+    ModelBoard board(options);
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
-    const Bytes program = patternImage(20);
+    ModelHost host(board);
+    const Bytes program = pattern(20);
     ASSERT_TRUE(enterBootProgram(host, program));
-    EXPECT_EQ(writeImage(host, patternImage(512)), (std::vector<int>{0x06, 0x06, 0x11, 0x15}));
+    EXPECT_EQ(writeImage(host, pattern(512)), (std::vector<int>{0x06, 0x06, 0x11, 0x15}));
     host.send(Bytes{0x06}); // the host's failure byte
     // A second run goes through; the fault was for the first write only.
     ASSERT_TRUE(enterBootProgram(host, program));
-    EXPECT_EQ(writeImage(host, patternImage(512)), goodReplies(512));
+    EXPECT_EQ(writeImage(host, pattern(512)), goodReplies(512));
     ASSERT_TRUE(host.setBaud(38400));
-    EXPECT_EQ(writeImage(host, patternImage(256)), goodReplies(256));
+    EXPECT_EQ(writeImage(host, pattern(256)), goodReplies(256));
     const BoardSummary s = board.summary();
     EXPECT_EQ(s.completedWrites, 2);
     EXPECT_EQ(s.failedWrites, 1);

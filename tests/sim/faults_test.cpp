@@ -1,3 +1,4 @@
+#include "sim/model_board.h"
 #include "sim/scripted_host.h"
 #include "sim/simulated_board.h"
 
@@ -20,9 +21,9 @@ BoardOptions reflashOptions() {
 TEST(Faults, SilentBoardTakesEverythingAndAnswersNothing) {
     BoardOptions options = reflashOptions();
     options.silent = true;
-    SimulatedBoard board(options);
+    ModelBoard board(options);
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
+    ModelHost host(board);
     ASSERT_TRUE(host.setBaud(9600));
     host.send(commandBlock());
     host.send(sizeMessage(128));
@@ -40,11 +41,11 @@ TEST(Faults, NakAndEarlyEndOnBlockK) {
     options.nakBlock = 3;
     options.faultWrite = 1;
     options.earlyAckBlock = 2;
-    SimulatedBoard board(options);
+    ModelBoard board(options);
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
+    ModelHost host(board);
     ASSERT_TRUE(host.setBaud(9600));
-    const Bytes image = patternImage(640);
+    const Bytes image = pattern(640);
     // Write 1: block 2 is answered 0x06, which ends the host's transfer.
     EXPECT_EQ(writeImage(host, image), (std::vector<int>{0x06, 0x06, 0x11, 0x06}));
     // Write 2: the faults were for write 1 only.
@@ -53,9 +54,9 @@ TEST(Faults, NakAndEarlyEndOnBlockK) {
 
     options.faultWrite = 0;
     options.earlyAckBlock = 0;
-    SimulatedBoard nakBoard(options);
+    ModelBoard nakBoard(options);
     ASSERT_TRUE(nakBoard.start());
-    ScriptedHost nakHost(nakBoard.devicePath());
+    ModelHost nakHost(nakBoard);
     ASSERT_TRUE(nakHost.setBaud(9600));
     EXPECT_EQ(writeImage(nakHost, image), (std::vector<int>{0x06, 0x06, 0x11, 0x11, 0x15}));
     EXPECT_EQ(writeImage(nakHost, image), (std::vector<int>{0x06, 0x06, 0x11, 0x11, 0x15}));
@@ -85,7 +86,7 @@ TEST(Faults, DroppedLinkMakesTheDeviceVanish) {
     ASSERT_TRUE(board.start());
     ScriptedHost host(link);
     ASSERT_TRUE(host.setBaud(9600));
-    EXPECT_EQ(writeImage(host, patternImage(512)), (std::vector<int>{0x06, 0x06, 0x11, -1}));
+    EXPECT_EQ(writeImage(host, pattern(512)), (std::vector<int>{0x06, 0x06, 0x11, -1}));
     ASSERT_TRUE(board.waitFor([](const BoardSummary& s) { return s.linkDropped; }, 5s));
     EXPECT_TRUE(board.linkDropped());
     EXPECT_FALSE(host.send(Bytes{0x11})); // the line is gone
@@ -101,26 +102,26 @@ TEST(Faults, DroppedLinkMakesTheDeviceVanish) {
 TEST(Faults, SlowAnswersComeNoSoonerThanTheDelay) {
     BoardOptions options = reflashOptions();
     options.replyDelay = 40ms;
-    SimulatedBoard board(options);
+    ModelBoard board(options);
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
+    ModelHost host(board);
     ASSERT_TRUE(host.setBaud(9600));
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(writeImage(host, patternImage(128)), goodReplies(128));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 4 * 40ms);
+    const auto start = board.clock.now();
+    EXPECT_EQ(writeImage(host, pattern(128)), goodReplies(128));
+    EXPECT_GE(board.clock.now() - start, 4 * 40ms);
 }
 
 TEST(Pacing, AnswersWaitForTheBytesToCrossTheLine) {
     BoardOptions options = reflashOptions();
     options.pace = true;
-    SimulatedBoard board(options);
+    ModelBoard board(options);
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
+    ModelHost host(board);
     ASSERT_TRUE(host.setBaud(9600));
-    const Bytes image = patternImage(384);
-    const auto start = std::chrono::steady_clock::now();
+    const Bytes image = pattern(384);
+    const auto start = board.clock.now();
     EXPECT_EQ(writeImage(host, image), goodReplies(384));
-    const auto elapsed = std::chrono::steady_clock::now() - start;
+    const auto elapsed = board.clock.now() - start;
     // 34 + 8 + 3 * 129 + 2 bytes out, 6 answers back, 10 bits each at 9600 baud.
     const auto lineTime =
         std::chrono::microseconds((34 + 8 + 3 * 129 + 2 + 6) * 10 * 1'000'000LL / 9600);

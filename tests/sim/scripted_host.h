@@ -1,9 +1,12 @@
 #pragma once
 
 // A small host for the board's tests: opens the device as a serial port would
-// (raw, at a given rate) and speaks the write protocol byte by byte.
+// (raw, at a given rate) and speaks the write protocol byte by byte. The
+// messages of a write and the whole write serve its model-line twin
+// (model_board.h) as well.
 
 #include "sim/line_speeds.h"
+#include "support/byte_pattern.h"
 
 #include <algorithm>
 #include <chrono>
@@ -109,8 +112,8 @@ private:
 
 // Sets the host's rate and waits until the board has taken the change in, so
 // that the bytes sent next are held to this rate.
-template <typename Board>
-bool settle(ScriptedHost& host, const Board& board, int baud, bool twoStopBits = false) {
+template <typename Host, typename Board>
+bool settle(Host& host, const Board& board, int baud, bool twoStopBits = false) {
     const int before = board.lineChanges();
     return host.setBaud(baud, twoStopBits) &&
            board.waitForLineBaud(baud, before, std::chrono::seconds(5));
@@ -163,20 +166,14 @@ inline Bytes closingMessage(const Bytes& image) {
     return {0x11, static_cast<std::uint8_t>(~sum)};
 }
 
-// A recognisable image of the given size.
-inline Bytes patternImage(std::size_t size, std::uint8_t seed = 1) {
-    Bytes image(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        image[i] = static_cast<std::uint8_t>(i * 7 + seed + (i >> 8));
-    }
-    return image;
-}
+using testing::pattern;
 
 // Runs a whole write (command block, size message, blocks, closing) and returns
 // the board's answer to each message sent, -1 for none; it stops after the
 // first answer a host would not go on with.
-inline std::vector<int> writeImage(ScriptedHost& host, const Bytes& image,
-                                   std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+template <typename Host>
+std::vector<int> writeImage(Host& host, const Bytes& image,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     std::vector<int> replies;
     auto exchange = [&](const Bytes& message) {
         host.send(message);

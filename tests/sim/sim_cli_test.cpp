@@ -111,7 +111,7 @@ TEST(SimProgram, ServesWritesFlashAndSummaryUntilTerminated) {
     ASSERT_TRUE(host.setBaud(2400));
     host.send("reflshu");
     ASSERT_TRUE(host.setBaud(9600));
-    const Bytes image = patternImage(320);
+    const Bytes image = pattern(320);
     EXPECT_EQ(writeImage(host, image), goodReplies(320));
     // The flash file is written before the final 0x06 goes out.
     std::string flash = readText(flashFile);
@@ -159,7 +159,7 @@ TEST(SimProgram, RefusesATriggerWordSentAtOnceAtTheWrongRateAndTakesOneAtTheRigh
         ScriptedHost host(link);
         ASSERT_TRUE(host.setBaud(9600)); // the rate of the write, not of the trigger word
         host.send("reflshu");
-        EXPECT_EQ(writeImage(host, patternImage(128), 300ms), std::vector<int>{-1});
+        EXPECT_EQ(writeImage(host, pattern(128), 300ms), std::vector<int>{-1});
     }
     EXPECT_EQ(summaryWhen("accepted: reflshu"), "");
     ScriptedHost host(link);
@@ -167,7 +167,7 @@ TEST(SimProgram, RefusesATriggerWordSentAtOnceAtTheWrongRateAndTakesOneAtTheRigh
     host.send("reflshu");
     EXPECT_NE(summaryWhen("accepted: reflshu"), "");
     ASSERT_TRUE(host.setBaud(9600));
-    EXPECT_EQ(writeImage(host, patternImage(128)), goodReplies(128));
+    EXPECT_EQ(writeImage(host, pattern(128)), goodReplies(128));
     ::kill(sim.pid, SIGTERM);
     EXPECT_EQ(sim.wait(), 0);
     std::remove(summaryFile.c_str());
@@ -184,7 +184,7 @@ TEST(SimProgram, ExitsWhenItDropsTheLineAndRefusesBadOptions) {
         const std::string device = ready.substr(prefix.size(), ready.find(" (") - prefix.size());
         ScriptedHost host(device);
         ASSERT_TRUE(host.setBaud(9600));
-        EXPECT_EQ(writeImage(host, patternImage(256)), (std::vector<int>{0x06, 0x06, -1}));
+        EXPECT_EQ(writeImage(host, pattern(256)), (std::vector<int>{0x06, 0x06, -1}));
         EXPECT_EQ(sim.wait(), 0);
         EXPECT_NE(readText(summaryFile).find("\"linkDropped\": true"), std::string::npos);
         std::remove(summaryFile.c_str());

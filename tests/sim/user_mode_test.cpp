@@ -1,3 +1,4 @@
+#include "sim/model_board.h"
 #include "sim/scripted_host.h"
 #include "sim/simulated_board.h"
 
@@ -26,17 +27,17 @@ int countKind(const BoardSummary& s, const std::string& kind) {
 } // namespace
 
 TEST(UserMode, FlashRunWritesTheImageAndReportsWhatItSaw) {
-    SimulatedBoard board;
+    ModelBoard board;
     ASSERT_TRUE(board.start()) << board.lastError();
     EXPECT_EQ(board.flash(), Bytes(128 * 1024, 0xFF));
 
-    ScriptedHost host(board.devicePath());
+    ModelHost host(board);
     ASSERT_TRUE(host.isOpen());
     ASSERT_TRUE(host.setBaud(2400));
     host.send("reflshu");
     ASSERT_TRUE(board.waitFor([](const BoardSummary& s) { return !s.messages.empty(); }, 5s));
     ASSERT_TRUE(host.setBaud(9600));
-    const Bytes image = patternImage(256);
+    const Bytes image = pattern(256);
     EXPECT_EQ(writeImage(host, image), goodReplies(256));
     ASSERT_TRUE(board.waitFor([](const BoardSummary& s) { return s.bytesSent == 5; }, 5s));
     EXPECT_EQ(board.flash(), flashWith(image));
@@ -67,21 +68,21 @@ TEST(UserMode, FlashRunWritesTheImageAndReportsWhatItSaw) {
 TEST(UserMode, AllFlashWithAPaddedLastBlockReplacesAnEarlierLargerImage) {
     BoardOptions options;
     options.acknowledge = 0x11;
-    SimulatedBoard board(options);
+    ModelBoard board(options);
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
+    ModelHost host(board);
 
     ASSERT_TRUE(host.setBaud(2400));
     host.send("reflsha");
     ASSERT_TRUE(host.setBaud(9600));
-    const Bytes large = patternImage(1024, 9);
+    const Bytes large = pattern(1024, 9);
     EXPECT_EQ(writeImage(host, large), goodReplies(1024, 0x11));
 
     // 192 bytes: an odd multiple of 64, so the second block carries 64 bytes of padding.
     ASSERT_TRUE(host.setBaud(2400));
     host.send("reflsha");
     ASSERT_TRUE(host.setBaud(9600));
-    const Bytes small = patternImage(192, 3);
+    const Bytes small = pattern(192, 3);
     EXPECT_EQ(writeImage(host, small), goodReplies(192, 0x11));
     ASSERT_TRUE(board.waitForCompletedWrites(2, 5s));
     EXPECT_EQ(board.flash(), flashWith(small)); // the erase removed the rest of the first image
@@ -90,20 +91,20 @@ TEST(UserMode, AllFlashWithAPaddedLastBlockReplacesAnEarlierLargerImage) {
 
 TEST(UserMode, WriteCommandNeedsReflashMode) {
     {
-        SimulatedBoard board; // running its firmware: listens at 2400 only
+        ModelBoard board; // running its firmware: listens at 2400 only
         ASSERT_TRUE(board.start());
-        ScriptedHost host(board.devicePath());
+        ModelHost host(board);
         ASSERT_TRUE(settle(host, board, 9600));
-        EXPECT_EQ(writeImage(host, patternImage(128), 300ms), std::vector<int>{-1});
+        EXPECT_EQ(writeImage(host, pattern(128), 300ms), std::vector<int>{-1});
         EXPECT_EQ(board.summary().ignoredBytes, 34u);
     }
     BoardOptions options;
     options.startInReflashMode = true;
-    SimulatedBoard board(options);
+    ModelBoard board(options);
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
+    ModelHost host(board);
     ASSERT_TRUE(host.setBaud(9600));
-    const Bytes image = patternImage(128);
+    const Bytes image = pattern(128);
     EXPECT_EQ(writeImage(host, image), goodReplies(128));
     // The new program runs: a second write without trigger word is not heard.
     EXPECT_EQ(writeImage(host, image, 300ms), std::vector<int>{-1});
@@ -112,11 +113,11 @@ TEST(UserMode, WriteCommandNeedsReflashMode) {
 TEST(UserMode, WrongChecksumIsRefusedAndTheBoardStaysInReflashMode) {
     BoardOptions options;
     options.startInReflashMode = true;
-    SimulatedBoard board(options);
+    ModelBoard board(options);
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
+    ModelHost host(board);
     ASSERT_TRUE(host.setBaud(9600));
-    const Bytes image = patternImage(384);
+    const Bytes image = pattern(384);
     host.send(commandBlock());
     EXPECT_EQ(host.readByte(), 0x06);
     host.send(sizeMessage(384));
@@ -144,9 +145,9 @@ TEST(UserMode, WrongChecksumIsRefusedAndTheBoardStaysInReflashMode) {
 TEST(UserMode, WrongCommandBlockAndSizeMessagesAreRefused) {
     BoardOptions options;
     options.startInReflashMode = true;
-    SimulatedBoard board(options);
+    ModelBoard board(options);
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
+    ModelHost host(board);
     ASSERT_TRUE(host.setBaud(9600));
 
     Bytes command = commandBlock();
@@ -166,7 +167,7 @@ TEST(UserMode, WrongCommandBlockAndSizeMessagesAreRefused) {
         EXPECT_EQ(host.readByte(), 0x15);
     }
     // A refused size message leaves no write behind; the largest image is taken.
-    const Bytes full = patternImage(128 * 1024, 5);
+    const Bytes full = pattern(128 * 1024, 5);
     EXPECT_EQ(writeImage(host, full), goodReplies(full.size()));
     ASSERT_TRUE(board.waitForCompletedWrites(1, 10s));
     EXPECT_EQ(board.flash(), full);
@@ -179,11 +180,11 @@ TEST(UserMode, BlocksMustBePaddedWithErasedBytesAndComeWhole) {
     BoardOptions options;
     options.startInReflashMode = true;
     options.messageGap = 100ms;
-    SimulatedBoard board(options);
+    ModelBoard board(options);
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
+    ModelHost host(board);
     ASSERT_TRUE(host.setBaud(9600));
-    const Bytes image = patternImage(64);
+    const Bytes image = pattern(64);
 
     // Padding that is not 0xFF.
     host.send(commandBlock());
@@ -215,9 +216,9 @@ TEST(UserMode, BlocksMustBePaddedWithErasedBytesAndComeWhole) {
 }
 
 TEST(UserMode, BytesAtTheWrongRateOrFrameAreGarbage) {
-    SimulatedBoard board;
+    ModelBoard board;
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
+    ModelHost host(board);
 
     // Trigger word at 9600: not heard.
     ASSERT_TRUE(settle(host, board, 9600));
@@ -232,7 +233,7 @@ TEST(UserMode, BytesAtTheWrongRateOrFrameAreGarbage) {
     host.send("reflshx");
     ASSERT_TRUE(board.waitFor([](const BoardSummary& s) { return s.messages.size() == 3; }, 5s));
     ASSERT_TRUE(settle(host, board, 9600));
-    EXPECT_EQ(writeImage(host, patternImage(128), 300ms), std::vector<int>{-1});
+    EXPECT_EQ(writeImage(host, pattern(128), 300ms), std::vector<int>{-1});
 
     // Now the trigger word, but the command block at 19200 once the line has settled.
     ASSERT_TRUE(host.setBaud(2400));
@@ -260,11 +261,11 @@ TEST(UserMode, ANewCommandBlockEndsAWriteTheHostGaveUpOn) {
     BoardOptions options;
     options.startInReflashMode = true;
     options.stayInReflashMode = true;
-    SimulatedBoard board(options);
+    ModelBoard board(options);
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
+    ModelHost host(board);
     ASSERT_TRUE(host.setBaud(9600));
-    const Bytes image = patternImage(256);
+    const Bytes image = pattern(256);
     host.send(commandBlock());
     EXPECT_EQ(host.readByte(), 0x06);
     host.send(sizeMessage(256));
@@ -290,7 +291,7 @@ TEST(UserMode, AHostThatOpensAtAWrongRateAndWritesAtOnceIsRefusedByDefault) {
         ScriptedHost host(board.devicePath());
         ASSERT_TRUE(host.setBaud(9600));
         host.send("reflshu");
-        EXPECT_EQ(writeImage(host, patternImage(128), 300ms), std::vector<int>{-1});
+        EXPECT_EQ(writeImage(host, pattern(128), 300ms), std::vector<int>{-1});
         EXPECT_EQ(board.summary().ignoredBytes, 41u);
     }
     // Settings taken in one at a time: the same board takes a right host.
@@ -298,18 +299,18 @@ TEST(UserMode, AHostThatOpensAtAWrongRateAndWritesAtOnceIsRefusedByDefault) {
     ASSERT_TRUE(settle(host, board, 2400));
     host.send("reflshu");
     ASSERT_TRUE(settle(host, board, 9600));
-    EXPECT_EQ(writeImage(host, patternImage(128)), goodReplies(128));
+    EXPECT_EQ(writeImage(host, pattern(128)), goodReplies(128));
 }
 
 TEST(UserMode, StrayBytesBeforeACommandBlockAreNoise) {
     BoardOptions options;
     options.startInReflashMode = true;
-    SimulatedBoard board(options);
+    ModelBoard board(options);
     ASSERT_TRUE(board.start());
-    ScriptedHost host(board.devicePath());
+    ModelHost host(board);
     ASSERT_TRUE(host.setBaud(9600));
     host.send(Bytes{0x06}); // a host's failure byte
-    const Bytes image = patternImage(128);
+    const Bytes image = pattern(128);
     EXPECT_EQ(writeImage(host, image), goodReplies(128));
     const BoardSummary s = board.summary();
     EXPECT_EQ(s.messages[0].kind, "ignored");

@@ -2,6 +2,8 @@
 
 // Whole files read and written at once by tests, and the folder of a test.
 
+#include "support/byte_pattern.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -14,16 +16,6 @@
 #include <vector>
 
 namespace velmora::testing {
-
-// Recognisable bytes for an image, a boot program or a message: no two
-// neighbours alike, a different run for every seed.
-inline std::vector<std::uint8_t> pattern(std::size_t size, unsigned seed = 1) {
-    std::vector<std::uint8_t> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<std::uint8_t>(i * 7 + seed + (i >> 8));
-    }
-    return bytes;
-}
 
 inline void writeText(const std::filesystem::path& file, const std::string& text) {
     std::ofstream(file, std::ios::binary) << text;
