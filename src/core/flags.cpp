@@ -1,6 +1,6 @@
 #include "flags.h"
 
-#include <csignal>
+#include <atomic>
 
 namespace velmora {
 
@@ -9,19 +9,22 @@ int bootMode = 0;
 int bootDownloadDone = 0;
 
 namespace {
-volatile std::sig_atomic_t stopAsked = 0;
-}
+// Set from a signal handler or from another thread: a lock-free atomic is
+// safe for both, where a volatile flag is only safe for the first.
+std::atomic<int> stopAsked{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+} // namespace
 
 void requestStop() noexcept {
-    stopAsked = 1;
+    stopAsked.store(1, std::memory_order_relaxed);
 }
 
 bool stopRequested() noexcept {
-    return stopAsked != 0;
+    return stopAsked.load(std::memory_order_relaxed) != 0;
 }
 
 void clearStopRequest() noexcept {
-    stopAsked = 0;
+    stopAsked.store(0, std::memory_order_relaxed);
 }
 
 } // namespace velmora
