@@ -18,8 +18,12 @@ namespace {
 int runOnSeveralPorts(const char* name, const ProgramOptions& options) {
     ProductionRun run;
     run.program = thisProgram();
-    run.arguments = {name, options.file, "--pause-unit-us",
-                     std::to_string(options.pauseUnitMicroseconds)};
+    run.arguments = {name,
+                     options.file,
+                     "--pause-unit-us",
+                     std::to_string(options.pauseUnitMicroseconds),
+                     "--tick-us",
+                     std::to_string(options.tickMicroseconds)};
     const std::pair<bool, const char*> flags[] = {
         {options.all, "--all"}, {options.strict, "--strict"}, {options.verbose, "--verbose"}};
     for (auto [given, flag] : flags) {
@@ -113,6 +117,13 @@ void addJob(CLI::App& app, CommandRun& chosen, const char* name, const char* des
                      "pause after the trigger word is 3001 units: 0.6 s at 200)")
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber)
+        ->type_name("US");
+    command
+        ->add_option("--tick-us", options->tickMicroseconds,
+                     "the tick the wait for the board's answer counts in, in microseconds "
+                     "(it gives up after 150 ticks: 15 s at 100000)")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber)
         ->type_name("US");
     command->add_flag("-q,--quiet", options->quiet, "print failures only, no progress");
     command->add_flag("-v,--verbose", options->verbose,

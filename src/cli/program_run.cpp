@@ -61,6 +61,7 @@ private:
 Timing timingOf(const ProgramOptions& options) {
     Timing timing;
     timing.pass = std::chrono::microseconds(options.pauseUnitMicroseconds);
+    timing.tick = std::chrono::microseconds(options.tickMicroseconds);
     return timing;
 }
 

@@ -16,6 +16,7 @@ struct ProgramOptions {
     std::string bootDir;
     std::string workDir = ".";
     long long pauseUnitMicroseconds = 200;
+    long long tickMicroseconds = 100000; // the response wait's tick
     bool quiet = false;
     bool verbose = false; // the wire's bytes on stderr as they go
     bool json = false;    // events as JSON lines on stdout

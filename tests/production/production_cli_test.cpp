@@ -136,10 +136,11 @@ TEST_F(ProductionCli, GoodBoardsAreProgrammedAndTheSilentOneFailsAlone) {
     std::string third = startBoard("third");
     ASSERT_TRUE(fs::exists(first) && fs::exists(silent) && fs::exists(third));
 
-    int code =
-        run("flash " + (dir / "prog.mot").string() + " --port " + first + " --port " + silent +
-            " --port " + third + " --work-dir " + (dir / "work").string() + " --report " +
-            (dir / "report.json").string() + " --log " + (dir / "wire.log").string());
+    // A short tick: the silent board's wait gives up after 3 s, not 15.
+    int code = run("flash " + (dir / "prog.mot").string() + " --port " + first + " --port " +
+                   silent + " --port " + third + " --tick-us 20000 --work-dir " +
+                   (dir / "work").string() + " --report " + (dir / "report.json").string() +
+                   " --log " + (dir / "wire.log").string());
     std::string out = readText(dir / "out.txt");
     EXPECT_EQ(code, 1) << out << readText(dir / "err.txt");
 
