@@ -15,6 +15,7 @@
 
 #include "core/operator.h"
 #include "image/mot_image.h"
+#include "support/quiet_operator.h"
 #include "support/srec_text.h"
 
 #include <algorithm>
@@ -241,15 +242,6 @@ private:
     int replies = -1;
 };
 
-class QuietOperator : public velmora::Operator {
-public:
-    int messages = 0;
-    void showMessage(std::string_view, velmora::Icon) override { ++messages; }
-    int runExchange(velmora::Exchange&) override { return 2; }
-    void pause(int) override {}
-    void notify(std::string_view, velmora::Notice) override {}
-};
-
 struct LibraryLoad {
     double seconds = 0;
     std::size_t heapBytes = 0; // held by the image after the load
@@ -258,7 +250,7 @@ struct LibraryLoad {
 // The library's load, as the document runs it, in this process.
 LibraryLoad loadInProcess(const fs::path& program, const fs::path& out) {
     const std::size_t heapBefore = mallinfo2().uordblks;
-    QuietOperator op;
+    velmora::testing::QuietOperator op;
     velmora::MotImage image(op);
     const auto started = Clock::now();
     const bool ok = image.readFile(program.string()) && image.sortRecords() && image.buildLines();

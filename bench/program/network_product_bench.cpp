@@ -17,6 +17,7 @@
 #include "serial/serial_port.h"
 #include "served_boards.h"
 #include "sim/simulated_board.h"
+#include "support/quiet_operator.h"
 #include "support/srec_text.h"
 
 #include <chrono>
@@ -45,23 +46,6 @@ double flashLineSeconds(std::size_t size) {
     const std::size_t back = 2 + blocks + 1;
     return 7.0 * 10 / 2400 + static_cast<double>((out + back) * 10) / 9600;
 }
-
-// Drives the exchanges as the CLI does, silently.
-class QuietOperator : public Operator {
-public:
-    void showMessage(std::string_view text, Icon) override { last = text; }
-    void notify(std::string_view text, Notice) override { last = text; }
-    int runExchange(Exchange& exchange) override {
-        if (exchange.start()) {
-            while (exchange.step()) {
-                waitBeforeNextStep(exchange);
-            }
-        }
-        return exchange.result();
-    }
-    void pause(int) override {}
-    std::string last;
-};
 
 BoardOptions pacedBoard() {
     BoardOptions options;
@@ -106,7 +90,7 @@ double productFlash(bool throughNetwork) {
     SerialPort serialPort(ports);
     CMSComm comm(ports);
     comm.setPortName(port);
-    QuietOperator op;
+    testing::QuietOperator op;
     Timing timing;
     timing.pass = std::chrono::microseconds(0);
     CCorvaneView view(op, serialPort, comm, places, timing);

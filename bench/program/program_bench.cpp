@@ -57,14 +57,9 @@ public:
     int runExchange(Exchange& exchange) override {
         Run run{exchange.caption(), Clock::now(), {}, 0, 0};
         const double cpuBefore = threadCpuSeconds();
-        if (exchange.start()) {
-            while (exchange.step()) {
-                waitBeforeNextStep(exchange);
-            }
-        }
+        run.result = runToEnd(exchange);
         run.ended = Clock::now();
         run.cpuSeconds = threadCpuSeconds() - cpuBefore;
-        run.result = exchange.result();
         runs.push_back(run);
         return run.result;
     }

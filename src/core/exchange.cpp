@@ -9,6 +9,15 @@ bool Exchange::waitForAnswer(std::chrono::microseconds limit) {
     return false;
 }
 
+int runToEnd(Exchange& exchange) {
+    if (exchange.start()) {
+        while (exchange.step()) {
+            waitBeforeNextStep(exchange);
+        }
+    }
+    return exchange.result();
+}
+
 void waitBeforeNextStep(Exchange& exchange) {
     Clock& clock = exchange.clock();
     const auto interval = exchange.stepInterval();

@@ -64,4 +64,8 @@ protected:
 // an answer arrives; returns at once for exchanges that run pass after pass.
 void waitBeforeNextStep(Exchange& exchange);
 
+// Runs the exchange to its end as a driver without a window does: start-up,
+// then pass after pass, the step interval waited out between; its result.
+int runToEnd(Exchange& exchange);
+
 } // namespace velmora

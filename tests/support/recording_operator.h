@@ -35,13 +35,8 @@ public:
 
     int runExchange(Exchange& exchange) override {
         exchangeCaptions.push_back(exchange.caption());
-        if (exchange.start()) {
-            while (exchange.step()) {
-                waitBeforeNextStep(exchange);
-            }
-        }
-        exchangeResults.push_back(exchange.result());
-        return exchange.result();
+        exchangeResults.push_back(runToEnd(exchange));
+        return exchangeResults.back();
     }
 
     void pause(int passes) override { pauses.push_back(passes); }
