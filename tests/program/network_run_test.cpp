@@ -172,7 +172,8 @@ TEST_F(NetworkRun, NetworkFaultsAreNamedAtOnceWithTheCommandsOwnMessage) {
     const std::string nobody = "rfc2217://127.0.0.1:" + std::to_string(freeLoopbackPort());
     CliRun result = run(programWords("flash", {nobody}));
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_LT(result.took, 1s);
+    // Under the 5 s a connection may take, with room for a busy machine.
+    EXPECT_LT(result.took, 3s);
     EXPECT_EQ(result.err, nobody + ": Connection refused\nSystem not Ready(A) !\n");
 
     const std::string unknown = "rfc2217://no-such-bench.invalid:4001";

@@ -27,6 +27,11 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using namespace velmora::testing;
 
+// What "at once" allows on the real clock: far below the 15 s the wait for the
+// board's answer takes to give up, so a run that waited one out fails, and
+// room enough for a sanitized build on a busy machine to start and end a run.
+constexpr auto atOnce = 5s;
+
 unsigned programByte(unsigned address) {
     return (address * 5 + 3) & 0xFF;
 }
@@ -107,13 +112,13 @@ TEST_F(PortFailures, AMissingDeviceOrARegularFileIsNamedAtOnce) {
     const std::string missing = (dir / "no-such-device").string();
     CliRun result = run(flashWords(missing));
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_LT(result.took, 1s);
+    EXPECT_LT(result.took, atOnce);
     EXPECT_EQ(result.err,
               "Cannot open " + missing + ": No such file or directory\nSystem not Ready(A) !\n");
 
     result = run(flashWords((dir / "prog.mot").string()));
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_LT(result.took, 1s);
+    EXPECT_LT(result.took, atOnce);
     EXPECT_EQ(result.err.rfind("Cannot open " + (dir / "prog.mot").string() + ": ", 0), 0u)
         << result.err;
     EXPECT_NE(result.err.find("\nSystem not Ready(A) !\n"), std::string::npos) << result.err;
@@ -127,7 +132,7 @@ TEST_F(PortFailures, ADeviceTheUserMayNotOpenSaysWhichGroupTheyNeed) {
     const std::string device = board; // named as the operator named it, not the pty behind it
     CliRun result = run(asNobody(flashWords(board)));
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_LT(result.took, 1s);
+    EXPECT_LT(result.took, atOnce);
     EXPECT_EQ(result.err.rfind("Cannot open " + device +
                                    ": Permission denied (the user must be in the device's group, ",
                                0),
@@ -155,7 +160,7 @@ TEST_F(PortFailures, ASecondRunOnABusyBoardIsToldWhoHoldsItAndAKilledRunLeavesIt
     ASSERT_TRUE(fs::exists(dir / "first" / "Recv.bin"));
     CliRun second = run(flashWords(board));
     EXPECT_EQ(second.exitCode, 1);
-    EXPECT_LT(second.took, 1s);
+    EXPECT_LT(second.took, atOnce);
     EXPECT_EQ(second.err, device + " is in use by another program (pid " + std::to_string(first) +
                               ")\nSystem not Ready(A) !\n");
 
@@ -179,7 +184,7 @@ TEST_F(PortFailures, ABoardThatVanishesMidTransferIsNamedAtOnce) {
     const std::string device = board; // the --port path, not the /dev/pts/N it leads to
     CliRun result = run(flashWords(board));
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_LT(result.took, 1s);
+    EXPECT_LT(result.took, atOnce);
     EXPECT_EQ(result.err.rfind(device + ": ", 0), 0u) << result.err;
     EXPECT_NE(result.err.find("\nProgramming Data Error. Please try again !\n"), std::string::npos)
         << result.err;

@@ -423,7 +423,8 @@ TEST(NetworkPortServer, AFloodIsHeldBoundedAndAnOverlongOptionIsNamedAtOnce) {
     ASSERT_TRUE(port->send(&trigger, 1, TransportClock::now() + 1s).ok());
     const auto waited = TransportClock::now();
     status = port->waitForInput(waited + 60s);
-    EXPECT_LT(TransportClock::now() - waited, 1s);
+    // Far below the 60 s asked for, with room for a busy machine.
+    EXPECT_LT(TransportClock::now() - waited, 5s);
     EXPECT_EQ(status.outcome, Outcome::Gone);
     EXPECT_EQ(status.reason, endless.portName() + ": the server sent a malformed option");
     EXPECT_FALSE(port->isOpen());

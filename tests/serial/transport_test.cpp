@@ -212,7 +212,8 @@ TEST(Transport, AVanishedDeviceIsGoneAtOnceAndClosed) {
     const auto start = TransportClock::now();
     Status status = port->waitForInput(in(30s));
     pull.join();
-    EXPECT_LT(TransportClock::now() - start, 1s);
+    // Far below the 30 s asked for, with room for a busy machine.
+    EXPECT_LT(TransportClock::now() - start, 5s);
     EXPECT_EQ(status.outcome, Outcome::Gone);
     EXPECT_EQ(status.reason.rfind(peer.devicePath() + ": ", 0), 0u) << status.reason;
     EXPECT_FALSE(port->isOpen());
