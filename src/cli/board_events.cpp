@@ -16,9 +16,14 @@ void boardSays(Board& board, const BoardDisplay& display, std::string_view kind,
     if (display.json != nullptr) {
         display.json->message(board.label, kind, line);
     }
-    if (!display.live && !display.quiet) {
-        std::fprintf(display.lines, "[%s] %s\n", board.label.c_str(), line.c_str());
-        std::fflush(display.lines);
+    const bool hint = kind == "hint"; // what to do next: shown, not one of the run's messages
+    if (!display.live && (!display.quiet || hint)) {
+        std::fprintf(hint ? stderr : display.lines, "[%s] %s\n", board.label.c_str(), line.c_str());
+        std::fflush(hint ? stderr : display.lines);
+    }
+    if (hint) {
+        board.hints.push_back(std::move(line));
+        return;
     }
     board.progress.state = line;
     board.messages.push_back(std::move(line));

@@ -40,7 +40,8 @@ struct Board {
     std::string stage; // the caption of the exchange it runs
     BoardProgress progress;
     std::vector<std::string> messages;
-    bool reported = false; // the run sent its own record
+    std::vector<std::string> hints; // what the run said to do next
+    bool reported = false;          // the run sent its own record
     BoardRecord record;
     int exitCode = -1;
     BoardClock::time_point started;

@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 #include "cli/terminal_operator.h"
+#include "control/run_hints.h"
 #include "core/places.h"
 #include "core/published_file.h"
 #include "image/program_document.h"
@@ -95,7 +96,12 @@ int runConvert(const ConvertOptions& options) {
     if (!options.output.empty()) {
         document.setImageFile(options.output);
     }
+    op.followRecord(&document.lastLoad());
     const int loaded = document.onOpenDocument(options.file);
+    op.followRecord(nullptr);
+    for (const std::string& line : runHints(document.lastLoad(), HintReader::CommandLine)) {
+        op.hint(line);
+    }
     if (document.image().stopLine() > 0) {
         warnAboutIgnoredRecords(options.file, document.image().stopLine());
     }

@@ -85,6 +85,7 @@ int runJob(Job job, const char* name, ProgramOptions options) {
     if (options.ports.size() == 1) {
         options.port = options.ports.front();
     }
+    options.portByDefault = options.ports.empty();
     return runProgramJob(job == Job::Flash && options.all ? Job::AllFlash : job, options);
 }
 

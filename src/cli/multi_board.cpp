@@ -281,6 +281,14 @@ int runOnEveryPort(const ProductionRun& run) {
     followBoards(boards, display);
 
     printSummary(boards, display.lines);
+    if (display.live) {
+        // The live lines had no room for them: each board's hints under the table.
+        for (const Board& board : boards) {
+            for (const std::string& hint : board.hints) {
+                std::fprintf(stderr, "[%s] %s\n", board.label.c_str(), hint.c_str());
+            }
+        }
+    }
     int code = runCode(boards);
     const RunReport report = reportOf(run, boards);
     if (json) {

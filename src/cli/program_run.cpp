@@ -7,6 +7,7 @@
 #include "cli/run_report.h"
 #include "cli/terminal_operator.h"
 #include "control/corvane_view.h"
+#include "control/run_hints.h"
 #include "core/file_io.h"
 #include "core/places.h"
 #include "core/timing.h"
@@ -38,6 +39,8 @@ private:
     bool openOutputs();
     bool chooseDevice(Job job);
     bool program(Job job);
+    // Tells the hints of a run that failed, or the summary of one that succeeded.
+    void tellOutcome(const RunRecord& record);
     int finish(bool programmed);
 
     const ProgramOptions& options;
@@ -51,8 +54,8 @@ private:
     std::optional<RunRecorder> recorder;
     Operator* op = &terminal;
     std::string device;
-    bool unchecked = false; // the board ended a transfer before its checksum
-    int refusal = 0;        // 2 when the run is refused before the board is touched
+    RunRecord lastRun; // the load's, then the command's
+    int refusal = 0;   // 2 when the run is refused before the board is touched
 #ifdef VELMORA_CLI_SIMULATED_BOARD
     std::unique_ptr<SimulatedBoard> board;
 #endif
@@ -149,13 +152,25 @@ bool ProgramRun::program(Job job) {
     ports.assign(CCorvaneView::directPort, device);
     ProgramDocument document(*op, places);
     document.setStrict(options.strict);
-    if (document.onOpenDocument(options.file) != 1 || terminal.interrupted()) {
+    terminal.followRecord(&document.lastLoad());
+    const int loaded = document.onOpenDocument(options.file);
+    lastRun = document.lastLoad();
+    terminal.followRecord(nullptr);
+    if (loaded != 1) {
+        tellOutcome(lastRun);
+        return false;
+    }
+    if (terminal.interrupted()) {
         return false;
     }
     SerialPort serialPort(ports);
     CMSComm comm(ports);
     comm.setPortName(options.bootPort.empty() ? device : ports.resolve(options.bootPort));
     CCorvaneView view(*op, serialPort, comm, places, timing);
+    view.setPortNamed(options.bootPort.empty() ? options.port : options.bootPort,
+                      options.portByDefault && options.bootPort.empty());
+    view.setProgramFile(options.file);
+    terminal.followRecord(&view.lastRun());
     switch (job) {
     case Job::Flash:
         view.flash();
@@ -177,8 +192,22 @@ bool ProgramRun::program(Job job) {
         board->stop();
     }
 #endif
-    unchecked = view.uncheckedCount() > 0;
-    return view.programmedCount() > 0;
+    lastRun = view.lastRun();
+    terminal.followRecord(nullptr);
+    tellOutcome(lastRun);
+    return lastRun.result == RunResult::Programmed;
+}
+
+void ProgramRun::tellOutcome(const RunRecord& record) {
+    if (record.succeeded()) {
+        if (const std::string summary = runSummary(record); !summary.empty() && !options.quiet) {
+            terminal.summary(summary);
+        }
+        return;
+    }
+    for (const std::string& line : runHints(record, HintReader::CommandLine)) {
+        terminal.hint(line);
+    }
 }
 
 // Ends the run: the transcript and the report published (each write
@@ -193,7 +222,14 @@ int ProgramRun::finish(bool programmed) {
     }
     BoardRecord record = recorder->finish(programmed && code == 0);
     record.interrupted = interruptSignal() != 0;
-    record.endedBeforeChecksum = unchecked;
+    record.endedBeforeChecksum = lastRun.endedBeforeChecksum;
+    if (lastRun.command != RunCommand::None) {
+        record.stage = stageText(lastRun);
+        record.cause = lastRun.cause;
+        // What crossed the wire, as the programming control counted it.
+        record.bytesSent = lastRun.bytesSent;
+        record.bytesReceived = lastRun.bytesReceived;
+    }
     if (!options.logPath.empty() && !recorder->closeTranscript()) {
         terminal.notify("velmora-cli: " + recorder->transcriptError(), Notice::Failure);
         code = code == 0 ? 1 : code;

@@ -12,6 +12,7 @@ struct ProgramOptions {
     std::string file;
     bool all = false;
     std::string port = "1";
+    bool portByDefault = false; // neither --port nor VELMORA_PORT named it
     std::string bootPort;
     std::string bootDir;
     std::string workDir = ".";

@@ -80,7 +80,8 @@ void ProgressWriter::end(const BoardRecord& record) {
     send("end\t" + record.result() + "\t" + std::to_string(record.bytesSent) + "\t" +
          std::to_string(record.bytesReceived) + "\t" + seconds + "\t" + field(record.startTime) +
          "\t" + field(record.endTime) + "\t" +
-         (record.endedBeforeChecksum ? "unchecked" : "checked"));
+         (record.endedBeforeChecksum ? "unchecked" : "checked") + "\t" + field(record.stage) +
+         "\t" + field(record.cause));
 }
 
 std::vector<ChannelEvent> ProgressReader::take(std::string_view bytes) {
@@ -118,7 +119,7 @@ std::vector<ChannelEvent> ProgressReader::take(std::string_view bytes) {
             event.messageKind = fields[1];
             event.text = fields[2];
         } else if (kind == "end") {
-            auto fields = splitFields(line, 8);
+            auto fields = splitFields(line, 10);
             if (fields.size() < 7) {
                 continue;
             }
@@ -131,6 +132,10 @@ std::vector<ChannelEvent> ProgressReader::take(std::string_view bytes) {
             event.record.startTime = fields[5];
             event.record.endTime = fields[6];
             event.record.endedBeforeChecksum = fields.size() > 7 && fields[7] == "unchecked";
+            if (fields.size() > 9) {
+                event.record.stage = fields[8];
+                event.record.cause = fields[9];
+            }
         } else {
             continue; // a line of a later version: not ours to guess at
         }

@@ -17,7 +17,9 @@ namespace velmora::cli {
 //   message <failure|warning|news> <text>
 //   wire <a run of bytes on the wire, as -v shows it>
 //   end <programmed|failed|interrupted> <bytes sent> <bytes received> <seconds> <start> <end>
-//       <checked|unchecked>   (unchecked: the board ended before the checksum)
+//       <checked|unchecked> <stage> <cause>
+//       (unchecked: the board ended before the checksum; stage and cause as
+//       the run's record has them, either may be empty)
 struct ChannelEvent {
     enum class Kind { Stage, Progress, Message, Wire, End };
     Kind kind = Kind::Message;

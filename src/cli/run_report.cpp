@@ -115,6 +115,10 @@ nlohmann::ordered_json boardRecordJson(const BoardRecord& record) {
     object["end"] = record.endTime;
     object["seconds"] = std::round(record.seconds * 1000) / 1000; // to the millisecond
     object["result"] = record.result();
+    object["stage"] = record.stage.empty() ? nlohmann::ordered_json(nullptr)
+                                           : nlohmann::ordered_json(record.stage);
+    object["cause"] = record.cause.empty() ? nlohmann::ordered_json(nullptr)
+                                           : nlohmann::ordered_json(record.cause);
     if (record.endedBeforeChecksum) {
         object["endedBeforeChecksum"] = true;
     }

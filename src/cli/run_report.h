@@ -31,6 +31,10 @@ struct BoardRecord {
     // The board ended a transfer after its last block, before the checksum
     // (the only check of the data) was sent.
     bool endedBeforeChecksum = false;
+    // Where the run ended ("command block", "block 3 of 8", "finished") and
+    // the system's reason, from the run's record; empty when unknown.
+    std::string stage{};
+    std::string cause{};
 
     // "programmed", "failed" or "interrupted".
     std::string result() const {
@@ -56,7 +60,7 @@ struct RunReport {
 };
 
 // One board's record as the report and --json give it: port, start, end,
-// seconds, result, messages, bytesSent, bytesReceived.
+// seconds, result, stage, cause, messages, bytesSent, bytesReceived.
 nlohmann::ordered_json boardRecordJson(const BoardRecord& record);
 // A JSON value as text: on one line (indent -1) or indented.
 std::string jsonText(const nlohmann::ordered_json& value, int indent = -1);

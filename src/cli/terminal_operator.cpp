@@ -13,8 +13,6 @@
 namespace velmora::cli {
 
 namespace {
-constexpr std::string_view loadReminder =
-    "Please check file name(upper-left corner) is correct or not!";
 // The longest a pause sleeps before it looks for a signal again.
 constexpr std::chrono::milliseconds pauseSlice{10};
 
@@ -60,8 +58,18 @@ void TerminalOperator::eventsAsJson(JsonEvents* events, std::string port) {
     jsonPort = std::move(port);
 }
 
-bool TerminalOperator::isFailure(std::string_view text, Icon icon) {
-    return icon != Icon::Information && text != loadReminder;
+bool TerminalOperator::isFailure(Icon icon) const {
+    return icon != Icon::Information && !(followed != nullptr && followed->succeeded());
+}
+
+void TerminalOperator::hint(std::string_view text) {
+    tell("hint", text);
+}
+
+void TerminalOperator::summary(std::string_view text) {
+    if (channel == nullptr) { // among several boards the table at the end says it
+        tell("news", text);
+    }
 }
 
 void TerminalOperator::printLine(std::FILE* stream, std::string_view text) {
@@ -98,7 +106,7 @@ void TerminalOperator::tell(std::string_view kind, std::string_view text) {
 
 void TerminalOperator::showMessage(std::string_view text, Icon icon) {
     interrupted(); // a signal's end is told before what it caused
-    tell(isFailure(text, icon) ? "failure" : "news", text);
+    tell(isFailure(icon) ? "failure" : "news", text);
 }
 
 void TerminalOperator::notify(std::string_view text, Notice kind) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/operator.h"
+#include "core/run_record.h"
 #include "core/timing.h"
 
 #include <cstdio>
@@ -37,6 +38,16 @@ public:
     // Whether a signal asked the run to end; says so, once.
     bool interrupted();
 
+    // The record of what runs now (the load, then the command): a message
+    // shown once it has succeeded is news, every other one but an
+    // information a failure.
+    void followRecord(const RunRecord* record) { followed = record; }
+    // A line after the run's messages saying why it ended and what to do:
+    // on stderr (also under -q), to the parent, as a JSON "hint" message.
+    void hint(std::string_view text);
+    // A success's last line, unless quiet.
+    void summary(std::string_view text);
+
     // A run of bytes on the wire (-v), on stderr or to the parent.
     void wireLine(std::string_view line);
 
@@ -45,8 +56,8 @@ public:
     void pause(int passes) override;
     void notify(std::string_view text, Notice kind) override;
 
-    // Whether a text is a failure (printed on stderr) or news (stdout).
-    static bool isFailure(std::string_view text, Icon icon);
+    // Whether a message is a failure (printed on stderr) or news (stdout).
+    bool isFailure(Icon icon) const;
 
 private:
     // How the progress shows on stderr: not at all, rewritten with a carriage
@@ -70,6 +81,7 @@ private:
     JsonEvents* json = nullptr;
     std::string jsonPort;
     Operator* self = this;
+    const RunRecord* followed = nullptr;
 };
 
 } // namespace velmora::cli

@@ -141,10 +141,6 @@ void loadHints(const RunRecord& record, std::vector<std::string>& hints) {
                         " overlap in a way the image cannot hold: rebuild the file with one "
                         "record per address, in address order (srec_cat writes it so).");
         break;
-    case RunStage::WritingImage:
-        hints.push_back("tmp.bin is written in the working folder: it must be one this user can "
-                        "write.");
-        break;
     default:
         break;
     }
@@ -186,7 +182,7 @@ void writeMidwayHints(const RunRecord& record, std::vector<std::string>& hints) 
 
 void programmingHints(const RunRecord& record, const std::vector<PortInfo>& ports,
                       HintReader reader, std::vector<std::string>& hints) {
-    if (involvesPort(record.stage)) {
+    if (involvesPort(record.stage) && record.result == RunResult::Failed) {
         hints.push_back("Port: " + portText(record) + ".");
     }
     if (reader == HintReader::Desktop && !record.cause.empty()) {
@@ -324,7 +320,7 @@ std::string runSummary(const RunRecord& record) {
     if (record.imageSize >= 0) {
         text += " " + std::to_string(record.imageSize) + " bytes";
     }
-    text += " on " + (record.portDevice.empty() ? record.portNamed : record.portDevice);
+    text += " on " + portText(record);
     text += " in " + secondsText(record.seconds()) + ".";
     return text;
 }

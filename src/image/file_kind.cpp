@@ -86,7 +86,7 @@ std::string convertedName(const std::string& path) {
     out.replace_extension(".mot");
     if (out == std::filesystem::path(path)) {
         out = std::filesystem::path(path).parent_path() /
-              (std::filesystem::path(path).stem().string() + "-s2.mot");
+              (std::filesystem::path(path).stem().string() + "-converted.mot");
     }
     return out.string();
 }

@@ -129,8 +129,60 @@ TEST_F(ConvertCommand, FailedLoadsExitOneWithTheMessagesOnStderr) {
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.err, "Warning: " + good +
                               ": 1 record starts at or above 0x20000, past the end of the flash "
-                              "(first at line 1); dropped\nMot File Data Range Error !\n");
+                              "(first at line 1); dropped\nMot File Data Range Error !\nNo "
+                              "data record of good.mot lies in the flash (0x00000 to 0x1FFFF): "
+                              "is it linked for this board?\n");
     EXPECT_FALSE(std::filesystem::exists(folder / "tmp.bin"));
+}
+
+TEST_F(ConvertCommand, AFileOfAnotherFormatIsNamedWithTheCommandThatConvertsIt) {
+    namespace fs = std::filesystem;
+    const auto path = [&](const char* name) { return (folder / name).string(); };
+    const auto load = [&](const std::string& file) {
+        return convert(shellQuoted(file) + " --work-dir " + shellQuoted(folder.path().string()));
+    };
+    const std::string notS19 = "Mot File Error (not S19 format) !\n";
+    // The same program as Intel HEX, as S3 records and as a flat binary: each
+    // is named, and the command offered turns it into a file that loads.
+    writeText(path("prog.hex"), ":0400200001020304D2\n:00000001FF\n");
+    writeText(path("prog3.mot"), "S00600004844521B\nS3090000002001020304CC\nS70500000000FA\n");
+    writeText(path("prog.bin"), std::string("\x00\x00\x01\x02\x03\x04", 6));
+    const struct {
+        std::string file, looks, command, converted;
+    } convertible[] = {
+        {path("prog.hex"), "an Intel HEX file", "objcopy -I ihex -O srec", path("prog.mot")},
+        {path("prog3.mot"), "S3 records (32-bit addresses)", "objcopy -I srec -O srec",
+         path("prog3-converted.mot")},
+        {path("prog.bin"), "a binary file", "objcopy -I binary -O srec", path("prog.mot")},
+    };
+    for (const auto& input : convertible) {
+        auto result = load(input.file);
+        EXPECT_EQ(result.exitCode, 1);
+        const std::string command = input.command + " " + input.file + " " + input.converted;
+        EXPECT_EQ(result.err,
+                  notS19 + fs::path(input.file).filename().string() + " looks like " + input.looks +
+                      ", not S-records with S1 or S2 data records.\nConvert it: " + command + "\n");
+        ASSERT_EQ(runCommand(command, folder.path()).exitCode, 0) << command;
+        EXPECT_EQ(load(input.converted).exitCode, 0) << command;
+        fs::remove(input.converted);
+    }
+    // Objects of a toolchain: named, with its objcopy.
+    writeText(path("prog.elf"), std::string("\x7f"
+                                            "ELF\x01\x02\x01",
+                                            7));
+    writeText(path("prog.o"), std::string("\x83\x00\x00\x03", 4));
+    auto result = load(path("prog.elf"));
+    EXPECT_EQ(result.err, notS19 +
+                              "prog.elf looks like an ELF object file, not S-records with S1 or "
+                              "S2 data records.\nConvert it: h8300-elf-objcopy -O srec " +
+                              path("prog.elf") + " " + path("prog.mot") + "\n");
+    result = load(path("prog.o"));
+    EXPECT_EQ(result.err, notS19 +
+                              "prog.o looks like an H8/300 COFF object file, not S-records with "
+                              "S1 or S2 data records.\nConvert it: h8300-hms-objcopy -O srec " +
+                              path("prog.o") + " " + path("prog.mot") + "\n");
+    writeText(path("empty.mot"), "");
+    EXPECT_EQ(load(path("empty.mot")).err, notS19 + "empty.mot is empty.\n");
 }
 
 TEST_F(ConvertCommand, WarnsWhenDataRecordsFollowWhereReadingStopped) {

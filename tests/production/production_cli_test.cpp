@@ -151,6 +151,14 @@ TEST_F(ProductionCli, GoodBoardsAreProgrammedAndTheSilentOneFailsAlone) {
     EXPECT_EQ(out.find("[" + silent + "] Porgramming"), std::string::npos) << out;
     EXPECT_EQ(out.find("[" + first + "] Time out"), std::string::npos) << out;
     EXPECT_NE(out.find("3 boards: 2 programmed, 1 failed"), std::string::npos) << out;
+    // The silent board's hints, on stderr with its port: what it must be doing.
+    const std::string err = readText(dir / "err.txt");
+    EXPECT_NE(err.find("[" + silent + "] The board did not answer on " + silent +
+                       ". It must be powered, connected to this port and running its own "
+                       "firmware"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(err.find("[" + first + "] "), std::string::npos) << err;
 
     // The good boards hold the program; the silent one was never written.
     for (std::string name : {"first", "third"}) {
@@ -187,6 +195,9 @@ TEST_F(ProductionCli, GoodBoardsAreProgrammedAndTheSilentOneFailsAlone) {
     EXPECT_EQ(bad["port"].toString().toStdString(), silent);
     EXPECT_EQ(bad["result"].toString(), "failed");
     EXPECT_EQ(bad["bytesReceived"].toInteger(), 0);
+    EXPECT_EQ(good["stage"].toString(), "finished");
+    EXPECT_EQ(bad["stage"].toString(), "command block");
+    EXPECT_TRUE(bad["cause"].isNull()); // it did not answer: no system's reason
     QJsonArray badMessages = bad["messages"].toArray();
     ASSERT_GE(badMessages.size(), 2);
     EXPECT_EQ(badMessages[1].toString(), "Time out !");

@@ -140,6 +140,7 @@ TEST_F(RunRecord, ReportCarriesTheImageHashAndEveryBoard) {
                                   8,
                                   0};
     bad.interrupted = true;
+    bad.stage = "command block";
     report.boards = {good, bad};
     velmora::PublishedFile file;
     ASSERT_TRUE(file.open((dir / "report.json").string())) << file.error();
@@ -165,6 +166,8 @@ TEST_F(RunRecord, ReportCarriesTheImageHashAndEveryBoard) {
     EXPECT_EQ(boards[1].toObject()["result"].toString(), "interrupted");
     EXPECT_EQ(boards[1].toObject()["messages"].toArray()[1].toString(), "System not Ready(A) !");
     EXPECT_EQ(boards[1].toObject()["end"].toString().toStdString(), bad.endTime);
+    EXPECT_EQ(boards[1].toObject()["stage"].toString(), "command block");
+    EXPECT_TRUE(boards[1].toObject()["cause"].isNull()); // a board that did not answer
 
     // Texts that JSON must escape, and hashes longer than one block.
     report.command = "say \"hi\"\t\\ \x01";
@@ -238,6 +241,8 @@ TEST(ProgressChannel, EventsCrossAPipeInAnyPiecesAndTextCannotBreakALine) {
     record.seconds = 1.5;
     record.startTime = "2026-01-01T00:00:00.000Z";
     record.endTime = "2026-01-01T00:00:01.500Z";
+    record.stage = "block 2 of 8";
+    record.cause = "/dev/ttyUSB0: Input/output\terror";
     writer.end(record);
     ::close(ends[1]);
     std::string bytes;
@@ -271,6 +276,8 @@ TEST(ProgressChannel, EventsCrossAPipeInAnyPiecesAndTextCannotBreakALine) {
     EXPECT_EQ(events[2].record.bytesReceived, 4);
     EXPECT_DOUBLE_EQ(events[2].record.seconds, 1.5);
     EXPECT_EQ(events[2].record.endTime, record.endTime);
+    EXPECT_EQ(events[2].record.stage, "block 2 of 8");
+    EXPECT_EQ(events[2].record.cause, "/dev/ttyUSB0: Input/output error");
 }
 
 } // namespace

@@ -191,7 +191,8 @@ TEST_F(Control, FlashWritesTheImageIntoTheBoard) {
     EXPECT_EQ(run.bytesSent, 7 + 34 + 8 + 17 * 129 + 2);
     EXPECT_EQ(run.bytesReceived, 2 + 17 + 1);
     EXPECT_TRUE(runHints(run, {}).empty());
-    EXPECT_EQ(runSummary(run).rfind("Programmed 2112 bytes on " + boardDevice() + " in ", 0), 0u)
+    EXPECT_EQ(
+        runSummary(run).rfind("Programmed 2112 bytes on " + boardDevice() + " (port 1) in ", 0), 0u)
         << runSummary(run);
 }
 
@@ -591,7 +592,7 @@ TEST_F(Control, TheOperatorsStopIsToldAsSuchWithWhatItLeftInTheFlash) {
     EXPECT_EQ(run.result, RunResult::Stopped);
     EXPECT_EQ(stageText(run), "block 3 of 8");
     EXPECT_EQ(runHints(run, {}),
-              (Texts{"Port: " + boardDevice() + " (port 1).", "Stopped by the operator.",
+              (Texts{"Stopped by the operator.",
                      "The board's flash is now partly written (the program ended at block 3 of "
                      "8): repeat the run before the board is used."}));
     expectIdle();

@@ -40,6 +40,23 @@ inline std::string shellQuoted(const std::string& text) {
     return result + "'";
 }
 
+// The lines that name serial adapters plugged into this machine (a failed
+// run offers them as places the board may be) left out: they differ from
+// machine to machine.
+inline std::string withoutAdapterLines(const std::string& text) {
+    std::string kept;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        if (text.compare(start, 20, "The board may be on ") != 0) {
+            kept.append(text, start, end - start);
+        }
+        start = end;
+    }
+    return kept;
+}
+
 // Runs a shell command line, its output collected in files of `folder`.
 inline CommandResult runCommand(const std::string& commandLine,
                                 const std::filesystem::path& folder) {
