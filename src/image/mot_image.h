@@ -44,6 +44,8 @@ struct RecordFaults {
     bool damaged() const { return wrongChecksums > 0 || notHex > 0; }
 };
 
+// The program image: an S-record file read and built into the flash's image.
+//
 // Reads an S-record (.mot) file and turns it into the flat image of the
 // target's 128 KiB flash: byte i of the image is the byte for address i, 0xFF
 // where no record supplies one, the length a multiple of 64.

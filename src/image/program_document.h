@@ -10,6 +10,8 @@
 
 namespace velmora {
 
+// The program document: the loaded program and its load sequence.
+//
 // The loaded program: runs the whole load of a .mot file (read, sort, cut
 // into lines, join, fill the gaps, write tmp.bin) and raises dataReady when
 // all of it succeeds. A load that fails leaves dataReady, the title, the path

@@ -16,7 +16,8 @@ namespace detail {
 class SharedPort;
 }
 
-// The communications control link: a serial port driven through properties.
+// The control line: the communications control link, a serial port driven
+// through properties.
 // Until put otherwise it names the direct port's device (port 1), is set to
 // "9600,n,8,1", reads in text mode and keeps DTR and RTS low. When the direct
 // port of the same run (the same Ports) has the same device open the two

@@ -13,6 +13,8 @@
 
 namespace velmora {
 
+// The boot-mode download: the boot program sent to the chip byte by byte.
+//
 // "Boot mode Download .....": sends the boot program (3062f.bin) to a chip in
 // its boot mode over the communications control, one byte at a time, each
 // echoed: the program's length (upper byte first), the program, then the chip's

@@ -13,6 +13,8 @@
 
 namespace velmora {
 
+// The programming transfer: an image written block by block into the flash.
+//
 // "Programming .....": sends an image (tmp.bin, or PreFlash.bin after a boot
 // download) to the target's flash-writing firmware in blocks of 128 bytes, each
 // answered 0x11, then the closing message with the one's complement of the

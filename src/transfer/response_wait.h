@@ -10,6 +10,8 @@
 
 namespace velmora {
 
+// The response wait: the board's acknowledgement, or the chip's handshake answer.
+//
 // "Waiting for System Response ...": waits, one step per tick, for the
 // target's one-byte answer to a message just sent. In the boot-mode handshake
 // (bootHandshake set) it expects 0x00 or 0xAA from the communications control
