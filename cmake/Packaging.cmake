@@ -1,5 +1,5 @@
-# The Windows build's archive (below), and on Linux the installation of what
-# is not a target and the Debian packages (cpack -G DEB), two from one build:
+# The installation of what is not a target, and the Debian packages (cpack -G
+# DEB), two from one build:
 #   velmora-cli  component "cli": velmora-cli and velmora-sim, their man pages
 #                and shell completions, the boot files folder; no Qt
 #   velmora      component "desktop": the desktop application, its desktop
@@ -8,34 +8,6 @@
 # The top level puts each source folder's install rules into its component.
 # Build the packages with CMAKE_INSTALL_PREFIX=/usr so the boot files folder
 # compiled into the programs is the one the package installs.
-
-if(WIN32)
-    # velmora-cli-<version>-windows-x64.zip: one folder of that name with the
-    # program, the README and the licence (a .txt, which Windows opens).
-    set(archive_name velmora-cli-${PROJECT_VERSION}-windows-x64)
-    set(archive_stage ${CMAKE_BINARY_DIR}/archive)
-    set(archive ${CMAKE_BINARY_DIR}/${archive_name}.zip)
-    set(folder ${archive_stage}/${archive_name})
-    set(strip_program)
-    if(CMAKE_STRIP)
-        set(strip_program COMMAND ${CMAKE_STRIP} ${folder}/velmora-cli.exe)
-    endif()
-    add_custom_command(
-        OUTPUT ${archive}
-        COMMAND ${CMAKE_COMMAND} -E rm -rf ${folder} ${archive}
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
-        COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:velmora-cli> ${folder}/velmora-cli.exe
-        ${strip_program}
-        COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/README.md ${folder}/README.md
-        COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/LICENSE ${folder}/LICENSE.txt
-        COMMAND ${CMAKE_COMMAND} -E chdir ${archive_stage}
-                ${CMAKE_COMMAND} -E tar cf ${archive} --format=zip ${archive_name}
-        DEPENDS velmora-cli ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
-        COMMENT "Packing ${archive_name}.zip"
-        VERBATIM)
-    add_custom_target(velmora_windows_archive ALL DEPENDS ${archive})
-    return()
-endif()
 
 set(VELMORA_PACKAGE_MAINTAINER "Velmora developers <velmora@velmora.dev>"
     CACHE STRING "Maintainer field of the Debian packages")

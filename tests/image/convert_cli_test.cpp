@@ -279,7 +279,6 @@ TEST_F(ConvertCommand, WarnsOfDamagedRecordsAndBytesPastTheFlashAndStrictRefuses
     EXPECT_FALSE(std::filesystem::exists(folder / "tmp.bin"));
 }
 
-#if defined(VELMORA_CLI_HAS_PROGRAMMING)
 TEST_F(ConvertCommand, ProgrammingCommandsWarnOfDamagedRecordsAndRefuseThemWhenStrict) {
     writeText(good, dataRecord(0x20, {1}) + "\nS1040030AA00\n");
     // A port that cannot be opened: the load comes first, and nothing waits.
@@ -302,7 +301,6 @@ TEST_F(ConvertCommand, ProgrammingCommandsWarnOfDamagedRecordsAndRefuseThemWhenS
         << result.err;
     EXPECT_TRUE(std::filesystem::exists(folder / "tmp.bin"));
 }
-#endif
 
 TEST_F(ConvertCommand, UsageErrorsExitTwoAndHelpExplains) {
     EXPECT_EQ(convert("").exitCode, 2);
