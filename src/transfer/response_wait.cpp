@@ -23,7 +23,7 @@ bool ResponseWait::start() {
     lineFailure = Status::done();
     endResult = 0;
     ticks = 0;
-    status = "Parsing... 00";
+    tickText = "Parsing... 00";
     return true;
 }
 
@@ -146,7 +146,7 @@ bool ResponseWait::step() {
     }
     char text[24];
     std::snprintf(text, sizeof text, "Parsing... %02d", ticks);
-    status = text;
+    tickText = text;
     return true;
 }
 

@@ -40,7 +40,7 @@ public:
         end(2);
     }
     int result() const override { return endResult; }
-    std::string statusText() const override { return status; }
+    std::string statusText() const override { return tickText; }
     std::chrono::microseconds stepInterval() const override { return timing.tick; }
     bool waitForAnswer(std::chrono::microseconds limit) override;
 
@@ -64,7 +64,8 @@ private:
     const int* bootHandshake = nullptr;
     int* bootSyncSeen = nullptr;
 
-    std::string status;
+    // What the dialog shows: "Parsing... 05".
+    std::string tickText;
     // A failure found while waiting between ticks, named by the next tick.
     Status lineFailure;
     int ticks = 0;
