@@ -96,6 +96,20 @@ void printSummary(const std::vector<Board>& boards, std::FILE* out) {
     std::fflush(out);
 }
 
+BoardRecord recordOf(const Board& board) {
+    BoardRecord record = board.record; // the run's own record, when it sent one
+    if (!board.reported) {             // it ended before: what it showed is what there is
+        record.startTime = board.startTime;
+        record.endTime = board.endTime;
+        record.seconds = board.seconds();
+    }
+    record.port = board.label;
+    record.messages = board.messages;
+    record.programmed = board.programmed();
+    record.interrupted = board.interrupted();
+    return record;
+}
+
 RunReport reportOf(const ProductionRun& run, const std::vector<Board>& boards) {
     RunReport report;
     report.command = commandLineOfThisProcess();
@@ -104,17 +118,7 @@ RunReport reportOf(const ProductionRun& run, const std::vector<Board>& boards) {
         if (report.imageSize < 0) {
             report.takeImage((board.dir / "tmp.bin").string());
         }
-        BoardRecord record = board.record; // the run's own record, when it sent one
-        if (!board.reported) {             // it ended before: what it showed is what there is
-            record.startTime = board.startTime;
-            record.endTime = board.endTime;
-            record.seconds = board.seconds();
-        }
-        record.port = board.label;
-        record.messages = board.messages;
-        record.programmed = board.programmed();
-        record.interrupted = board.interrupted();
-        report.boards.push_back(std::move(record));
+        report.boards.push_back(recordOf(board));
     }
     return report;
 }

@@ -25,6 +25,9 @@ void boardSays(Board& board, const BoardDisplay& display, std::string_view kind,
         board.hints.push_back(std::move(line));
         return;
     }
+    if (kind == "failure" && board.firstFailure.empty()) {
+        board.firstFailure = line;
+    }
     board.progress.state = line;
     board.messages.push_back(std::move(line));
 }
@@ -84,7 +87,9 @@ void endBoard(Board& board) {
     board.endTime = isoTimeNow();
 }
 
-void take(Board& board, const Arrival& arrival, const BoardDisplay& display) {
+} // namespace
+
+void takeArrival(Board& board, const Arrival& arrival, const BoardDisplay& display) {
     if (arrival.stream == BoardProcess::Stream::Channel) {
         takeEvents(board, display, arrival.bytes);
     } else {
@@ -94,8 +99,6 @@ void take(Board& board, const Arrival& arrival, const BoardDisplay& display) {
         endBoard(board);
     }
 }
-
-} // namespace
 
 void followBoards(std::vector<Board>& boards, const BoardDisplay& display) {
     std::vector<Board*> started;
@@ -124,7 +127,7 @@ void followBoards(std::vector<Board>& boards, const BoardDisplay& display) {
             forwarded = true;
         }
         for (const Arrival& arrival : streams.wait(redrawEvery)) {
-            take(*started[arrival.process], arrival, display);
+            takeArrival(*started[arrival.process], arrival, display);
         }
         if (display.live && BoardClock::now() - lastDrawn > redrawEvery) {
             drawLiveLines(boards, false);

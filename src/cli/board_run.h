@@ -41,6 +41,7 @@ struct Board {
     BoardProgress progress;
     std::vector<std::string> messages;
     std::vector<std::string> hints; // what the run said to do next
+    std::string firstFailure;       // the first failure it told: the cause of its end
     bool reported = false;          // the run sent its own record
     BoardRecord record;
     int exitCode = -1;
@@ -75,5 +76,12 @@ void followBoards(std::vector<Board>& boards, const BoardDisplay& display);
 void drawLiveLines(const std::vector<Board>& boards, bool first);
 void printSummary(const std::vector<Board>& boards, std::FILE* out);
 RunReport reportOf(const ProductionRun& run, const std::vector<Board>& boards);
+// One board's record as the report and the history keep it.
+BoardRecord recordOf(const Board& board);
+
+// The parts of followBoards, for runs whose boards come and go: a board's
+// run started (its port, its folder) and what one of its streams delivered.
+void startBoard(const ProductionRun& run, Board& board);
+void takeArrival(Board& board, const Arrival& arrival, const BoardDisplay& display);
 
 } // namespace velmora::cli

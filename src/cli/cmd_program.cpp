@@ -15,7 +15,7 @@ namespace velmora::cli {
 namespace {
 
 // Several ports: this program runs itself once per port, every run at once.
-int runOnSeveralPorts(const char* name, const ProgramOptions& options) {
+int runOnSeveralPorts(const char* name, Job job, const ProgramOptions& options) {
     ProductionRun run;
     run.program = thisProgram();
     run.arguments = {name,
@@ -42,6 +42,8 @@ int runOnSeveralPorts(const char* name, const ProgramOptions& options) {
     run.imageFile = options.file;
     run.reportPath = options.reportPath;
     run.logPath = options.logPath;
+    run.dbPath = options.dbPath;
+    run.command = jobName(job == Job::Flash && options.all ? Job::AllFlash : job);
     run.quiet = options.quiet;
     run.json = options.json;
     run.verbose = options.verbose;
@@ -80,7 +82,7 @@ int runJob(Job job, const char* name, ProgramOptions options) {
         return 2;
     }
     if (options.ports.size() > 1) {
-        return runOnSeveralPorts(name, options);
+        return runOnSeveralPorts(name, job, options);
     }
     if (options.ports.size() == 1) {
         options.port = options.ports.front();
@@ -108,6 +110,10 @@ void addJob(CLI::App& app, CommandRun& chosen, const char* name, const char* des
         ->add_option("--log", options->logPath,
                      "write a transcript of the wire to FILE (per board when several: "
                      "FILE's name with the port added)")
+        ->type_name("FILE");
+    command
+        ->add_option("--db", options->dbPath,
+                     "add the run (every board's) to this history file (SQLite; see history)")
         ->type_name("FILE");
     command->add_option("--work-dir", options->workDir, "folder for tmp.bin and Recv.bin")
         ->capture_default_str()

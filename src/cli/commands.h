@@ -17,6 +17,8 @@ struct CommandRun {
 void addConvertCommand(CLI::App& app, CommandRun& chosen);
 void addPortsCommand(CLI::App& app, CommandRun& chosen);
 void addProgramCommands(CLI::App& app, CommandRun& chosen);
+void addHistoryCommand(CLI::App& app, CommandRun& chosen);
+void addStationCommand(CLI::App& app, CommandRun& chosen);
 // The hidden `completion bash|zsh|fish`: a completion script made from the
 // commands and options of `app`.
 void addCompletionCommand(CLI::App& app, CommandRun& chosen);

@@ -23,6 +23,12 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
     acceptTerminalSequences();
 #endif
+#ifdef VELMORA_CLI_HISTORY
+    return runCommandLine(argc, argv,
+                          {addConvertCommand, addPortsCommand, addProgramCommands,
+                           addHistoryCommand, addCompletionCommand});
+#else
     return runCommandLine(
         argc, argv, {addConvertCommand, addPortsCommand, addProgramCommands, addCompletionCommand});
+#endif
 }

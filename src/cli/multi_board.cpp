@@ -1,6 +1,9 @@
 #include "cli/multi_board.h"
 
 #include "cli/board_run.h"
+#ifdef VELMORA_CLI_HISTORY
+#include "cli/history_db.h"
+#endif
 #include "cli/interrupts.h"
 #include "cli/output_style.h"
 #include "cli/progress_channel.h"
@@ -213,32 +216,35 @@ std::string tryFiles(const ProductionRun& run, const std::vector<Board>& boards,
     return {};
 }
 
-// Processes: one run of this program per board, on its port and in its folder.
-void startBoards(const ProductionRun& run, std::vector<Board>& boards) {
-    for (Board& board : boards) {
-        board.started = BoardClock::now();
-        board.startTime = isoTimeNow();
-        std::string error;
-        if (interruptSignal() == 0 && board.process.prepare(&error)) {
-            std::vector<std::string> argv{run.program};
-            argv.insert(argv.end(), run.arguments.begin(), run.arguments.end());
-            argv.insert(argv.end(), {"--port", board.port, "--work-dir", board.dir.string(),
-                                     "--progress-fd", board.process.channelArgument()});
-            if (!board.logPath.empty()) {
-                argv.insert(argv.end(), {"--log", board.logPath});
-            }
-            board.running = board.process.start(argv, &error);
+} // namespace
+
+// A process: one run of this program for the board, on its port and in its folder.
+void startBoard(const ProductionRun& run, Board& board) {
+    board.started = BoardClock::now();
+    board.startTime = isoTimeNow();
+    std::string error;
+    if (interruptSignal() == 0 && board.process.prepare(&error)) {
+        std::vector<std::string> argv{run.program};
+        argv.insert(argv.end(), run.arguments.begin(), run.arguments.end());
+        argv.insert(argv.end(), {"--port", board.port, "--work-dir", board.dir.string(),
+                                 "--progress-fd", board.process.channelArgument()});
+        if (!board.logPath.empty()) {
+            argv.insert(argv.end(), {"--log", board.logPath});
         }
-        if (!board.running) {
-            board.messages.push_back(interruptSignal() != 0
-                                         ? "not started: the run was stopped"
-                                         : "cannot start the run on this port: " + error);
-            board.ended = BoardClock::now();
-            board.endTime = isoTimeNow();
-            board.exitCode = interruptSignal() != 0 ? 128 + interruptSignal() : 1;
-        }
+        board.running = board.process.start(argv, &error);
+    }
+    if (!board.running) {
+        board.messages.push_back(interruptSignal() != 0
+                                     ? "not started: the run was stopped"
+                                     : "cannot start the run on this port: " + error);
+        board.firstFailure = board.messages.back();
+        board.ended = BoardClock::now();
+        board.endTime = isoTimeNow();
+        board.exitCode = interruptSignal() != 0 ? 128 + interruptSignal() : 1;
     }
 }
+
+namespace {
 
 int runCode(const std::vector<Board>& boards) {
     if (const int signal = interruptSignal(); signal != 0) {
@@ -262,6 +268,12 @@ int runOnEveryPort(const ProductionRun& run) {
     if (refused.empty()) {
         refused = tryFiles(run, boards, reportFile);
     }
+#ifdef VELMORA_CLI_HISTORY
+    HistoryDb history;
+    if (refused.empty() && !run.dbPath.empty() && !history.open(run.dbPath)) {
+        refused = history.error();
+    }
+#endif
     if (!refused.empty()) {
         std::fprintf(stderr, "velmora-cli: %s\n", refused.c_str());
         return 2;
@@ -277,7 +289,9 @@ int runOnEveryPort(const ProductionRun& run) {
     display.verbose = run.verbose;
     display.lines = run.json ? stderr : stdout; // stdout carries the JSON lines alone
     display.json = json ? &*json : nullptr;
-    startBoards(run, boards);
+    for (Board& board : boards) {
+        startBoard(run, board);
+    }
     followBoards(boards, display);
 
     printSummary(boards, display.lines);
@@ -296,6 +310,17 @@ int runOnEveryPort(const ProductionRun& run) {
             json->record(record);
         }
     }
+#ifdef VELMORA_CLI_HISTORY
+    for (std::size_t i = 0; history.isOpen() && i < boards.size(); ++i) {
+        HistoryContext context =
+            historyContextOf(boards[i], run.command, run.imageFile, report.imageSha256);
+        adapterIdentity(boards[i].port, context);
+        if (!history.add(historyRowOf(report.boards[i], context))) {
+            std::fprintf(stderr, "velmora-cli: %s\n", history.error().c_str());
+            code = code == 0 ? 1 : code;
+        }
+    }
+#endif
     if (reportFile.isOpen() && !report.write(reportFile)) {
         std::fprintf(stderr, "velmora-cli: %s\n", reportFile.error().c_str());
         return code == 0 ? 1 : code;

@@ -17,6 +17,8 @@ struct ProductionRun {
     std::string imageFile;
     std::string reportPath; // empty: no report
     std::string logPath;    // empty: no transcripts
+    std::string dbPath;     // empty: no history
+    std::string command;    // as the history names it: flash, all, write, boot
     bool quiet = false;
     bool json = false;    // events and records as JSON lines on stdout, the rest on stderr
     bool verbose = false; // the runs' wire lines on stderr

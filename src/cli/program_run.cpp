@@ -1,6 +1,9 @@
 #include "cli/program_run.h"
 
 #include "cli/board_process.h"
+#ifdef VELMORA_CLI_HISTORY
+#include "cli/history_db.h"
+#endif
 #include "cli/interrupts.h"
 #include "cli/json_events.h"
 #include "cli/progress_channel.h"
@@ -8,6 +11,7 @@
 #include "cli/terminal_operator.h"
 #include "control/corvane_view.h"
 #include "control/run_hints.h"
+#include "core/run_record.h"
 #include "core/file_io.h"
 #include "core/places.h"
 #include "core/timing.h"
@@ -41,7 +45,7 @@ private:
     bool program(Job job);
     // Tells the hints of a run that failed, or the summary of one that succeeded.
     void tellOutcome(const RunRecord& record);
-    int finish(bool programmed);
+    int finish(bool programmed, Job job);
 
     const ProgramOptions& options;
     Ports ports;
@@ -51,6 +55,9 @@ private:
     std::optional<ProgressWriter> channel;
     std::optional<JsonEvents> json;
     PublishedFile reportFile;
+#ifdef VELMORA_CLI_HISTORY
+    HistoryDb history;
+#endif
     std::optional<RunRecorder> recorder;
     Operator* op = &terminal;
     std::string device;
@@ -96,8 +103,20 @@ bool ProgramRun::openOutputs() {
         terminal.notify("velmora-cli: " + reportFile.error(), Notice::Failure);
         return false;
     }
-    if (options.reportPath.empty() && options.logPath.empty() && !channel && !json &&
-        !options.verbose) {
+#ifdef VELMORA_CLI_HISTORY
+    if (!options.dbPath.empty() && !history.open(options.dbPath)) {
+        terminal.notify("velmora-cli: " + history.error(), Notice::Failure);
+        return false;
+    }
+#else
+    if (!options.dbPath.empty()) {
+        terminal.notify("velmora-cli: --db: history files are not kept on this system",
+                        Notice::Failure);
+        return false;
+    }
+#endif
+    if (options.reportPath.empty() && options.logPath.empty() && options.dbPath.empty() &&
+        !channel && !json && !options.verbose) {
         return true;
     }
     recorder.emplace(terminal, options.port, ports);
@@ -212,7 +231,7 @@ void ProgramRun::tellOutcome(const RunRecord& record) {
 
 // Ends the run: the transcript and the report published (each write
 // checked), the parent or the JSON lines told, the exit code chosen.
-int ProgramRun::finish(bool programmed) {
+int ProgramRun::finish(bool programmed, Job job) {
     int code = programmed ? 0 : 1;
     if (const int signal = interruptSignal(); signal != 0) {
         code = 128 + signal;
@@ -234,12 +253,28 @@ int ProgramRun::finish(bool programmed) {
         terminal.notify("velmora-cli: " + recorder->transcriptError(), Notice::Failure);
         code = code == 0 ? 1 : code;
     }
+    RunReport runReport;
+    runReport.command = commandLineOfThisProcess();
+    runReport.imageFile = options.file;
+    runReport.takeImage((places.workDir / "tmp.bin").string());
+    runReport.boards.push_back(record);
+#ifdef VELMORA_CLI_HISTORY
+    if (history.isOpen()) {
+        HistoryContext context;
+        context.station = stationName();
+        context.command = jobName(job);
+        context.program = options.file;
+        context.imageSha256 = runReport.imageSha256;
+        adapterIdentity(options.port, context);
+        if (!history.add(historyRowOf(record, context))) {
+            terminal.notify("velmora-cli: " + history.error(), Notice::Failure);
+            code = code == 0 ? 1 : code;
+        }
+    }
+#else
+    (void)job;
+#endif
     if (reportFile.isOpen()) {
-        RunReport runReport;
-        runReport.command = commandLineOfThisProcess();
-        runReport.imageFile = options.file;
-        runReport.takeImage((places.workDir / "tmp.bin").string());
-        runReport.boards.push_back(record);
         if (!runReport.write(reportFile)) {
             terminal.notify("velmora-cli: " + reportFile.error(), Notice::Failure);
             code = code == 0 ? 1 : code;
@@ -259,12 +294,26 @@ int ProgramRun::run(Job job) {
         return 2;
     }
     if (!chooseDevice(job)) {
-        return refusal != 0 ? refusal : finish(false);
+        return refusal != 0 ? refusal : finish(false, job);
     }
-    return finish(program(job));
+    return finish(program(job), job);
 }
 
 } // namespace
+
+const char* jobName(Job job) {
+    switch (job) {
+    case Job::Flash:
+        return "flash";
+    case Job::AllFlash:
+        return "all";
+    case Job::Write:
+        return "write";
+    case Job::Boot:
+        return "boot";
+    }
+    return "flash";
+}
 
 int runProgramJob(Job job, const ProgramOptions& options) {
     catchInterrupts();

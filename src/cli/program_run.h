@@ -25,6 +25,7 @@ struct ProgramOptions {
     std::vector<std::string> ports; // more than one: every board at once
     std::string reportPath;
     std::string logPath;
+    std::string dbPath;  // the history file the run is added to; empty: none
     int progressFd = -1; // one board among several: events go to the parent here
 };
 
@@ -32,5 +33,8 @@ struct ProgramOptions {
 // report, transcript and parent told. The exit code: 0 programmed, 1 not, 2
 // refused before the board was touched, 128 + the signal's number.
 int runProgramJob(Job job, const ProgramOptions& options);
+
+// The command's name as the history keeps it: flash, all, write, boot.
+const char* jobName(Job job);
 
 } // namespace velmora::cli

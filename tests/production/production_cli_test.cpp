@@ -414,3 +414,59 @@ TEST_F(ProductionCli, OneDeviceNamedTwiceIsRefusedAtOnce) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ProductionCli, RunsWithDbAreKeptAndSeveralHistoriesReadAsOne) {
+    const std::string good = startBoard("good");
+    const std::string nak = startBoard("nak", {"--nak-block", "2"});
+    const std::string a = (dir / "a.sqlite").string();
+    const std::string b = (dir / "b.sqlite").string();
+    const std::string mot = (dir / "prog.mot").string();
+    EXPECT_EQ(run("flash " + mot + " --port " + good + " --port " + nak + " --work-dir " +
+                  (dir / "work").string() + " --db " + a),
+              1)
+        << readText(dir / "err.txt");
+    EXPECT_EQ(run("flash " + mot + " --port " + good + " --work-dir " + (dir / "one").string() +
+                  " --db " + b),
+              0)
+        << readText(dir / "err.txt");
+
+    auto history = [&](const std::string& arguments) {
+        return runCommand(std::string(VELMORA_CLI) + " history " + arguments, dir);
+    };
+    const CommandResult table = history("--db " + a + " --db " + b + " --csv");
+    EXPECT_EQ(table.exitCode, 0) << table.err;
+    std::istringstream csv(table.out);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(csv, line);) {
+        lines.push_back(line);
+    }
+    ASSERT_EQ(lines.size(), 4u) << table.out;
+    EXPECT_EQ(lines[0].rfind("start,end,station,port,", 0), 0u);
+
+    const CommandResult json = history("--db " + a + " --db " + b + " --json --result failed");
+    EXPECT_EQ(json.exitCode, 0);
+    const std::string& out = json.out;
+    ASSERT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    const auto failed = nlohmann::json::parse(out);
+    EXPECT_EQ(failed["port"], nak);
+    EXPECT_EQ(failed["command"], "flash");
+    EXPECT_EQ(failed["program"], mot);
+    EXPECT_EQ(failed["imageSha256"].get<std::string>().size(), 64u);
+    EXPECT_EQ(failed["stage"], "Programming .....");
+    EXPECT_EQ(failed["cause"], "Receive Error(B) !");
+    EXPECT_EQ(failed["messages"].back(), "Programming Data Error. Please try again !");
+
+    // The table for a person ends with the totals; a time it cannot read is refused.
+    const CommandResult people = history("--db " + a + " --db " + b + " --image " +
+                                         failed["imageSha256"].get<std::string>().substr(0, 8));
+    EXPECT_EQ(people.exitCode, 0);
+    EXPECT_NE(people.out.find("3 runs: 2 programmed, 1 failed, 0 interrupted"), std::string::npos)
+        << people.out;
+    const CommandResult refused = history("--db " + a + " --since soon");
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_NE(refused.err.find("--since soon: not a time"), std::string::npos) << refused.err;
+}
+
+} // namespace

@@ -1,0 +1,315 @@
+#include "cli/history_db.h"
+
+#include "cli/board_run.h"
+#include "serial/port_list.h"
+#include "serial/port_names.h"
+
+#include <cctype>
+#include <ctime>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <sqlite3.h>
+#include <unistd.h>
+
+namespace velmora::cli {
+
+namespace {
+
+// The history's one table; a file of a later version may add columns.
+constexpr const char* schema = R"(
+CREATE TABLE IF NOT EXISTS runs (
+    id INTEGER PRIMARY KEY,
+    start TEXT NOT NULL,
+    end TEXT NOT NULL,
+    station TEXT NOT NULL,
+    port TEXT NOT NULL,
+    usb_vendor TEXT,
+    usb_product TEXT,
+    usb_serial TEXT,
+    command TEXT NOT NULL,
+    program TEXT NOT NULL,
+    image_sha256 TEXT,
+    result TEXT NOT NULL,
+    stage TEXT,
+    cause TEXT,
+    seconds REAL NOT NULL,
+    messages TEXT NOT NULL
+);
+CREATE INDEX IF NOT EXISTS runs_start ON runs (start);
+)";
+
+std::string textOf(sqlite3_stmt* statement, int column) {
+    const unsigned char* text = sqlite3_column_text(statement, column);
+    return text != nullptr ? reinterpret_cast<const char*>(text) : "";
+}
+
+void bindText(sqlite3_stmt* statement, int index, const std::string& text, bool nullWhenEmpty) {
+    if (nullWhenEmpty && text.empty()) {
+        sqlite3_bind_null(statement, index);
+    } else {
+        sqlite3_bind_text(statement, index, text.c_str(), static_cast<int>(text.size()),
+                          SQLITE_TRANSIENT);
+    }
+}
+
+std::string usbId(const std::optional<unsigned>& id) {
+    if (!id) {
+        return {};
+    }
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", *id);
+    return text;
+}
+
+} // namespace
+
+HistoryContext historyContextOf(const Board& board, const std::string& command,
+                                const std::string& program, const std::string& imageSha256) {
+    HistoryContext context;
+    context.station = stationName();
+    context.command = command;
+    context.program = program;
+    context.imageSha256 = imageSha256;
+    context.stage = board.stage;
+    context.cause = board.firstFailure;
+    return context;
+}
+
+HistoryRow historyRowOf(const BoardRecord& record, const HistoryContext& context) {
+    HistoryRow row;
+    row.start = record.startTime;
+    row.end = record.endTime;
+    row.station = context.station;
+    row.port = record.port;
+    row.usbVendor = context.usbVendor;
+    row.usbProduct = context.usbProduct;
+    row.usbSerial = context.usbSerial;
+    row.command = context.command;
+    row.program = context.program;
+    row.imageSha256 = context.imageSha256;
+    row.result = record.result();
+    // The run's own record names where it ended and why; a run that ended
+    // before it could send one (it could not start, it crashed) has what it
+    // showed.
+    row.stage = !record.stage.empty() ? record.stage : record.programmed ? "" : context.stage;
+    row.cause = !record.cause.empty() ? record.cause : record.programmed ? "" : context.cause;
+    row.seconds = record.seconds;
+    row.messages = record.messages;
+    return row;
+}
+
+std::string stationName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
+        return "localhost";
+    }
+    return name;
+}
+
+void adapterIdentity(const std::string& port, HistoryContext& context) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path device = fs::weakly_canonical(resolvePort(port), error);
+    if (error || device.empty()) {
+        return;
+    }
+    for (const PortInfo& info : availablePorts()) {
+        std::error_code ignored;
+        if (fs::weakly_canonical(info.device, ignored) == device) {
+            context.usbVendor = usbId(info.vendorId);
+            context.usbProduct = usbId(info.productId);
+            context.usbSerial = info.serialNumber;
+            return;
+        }
+    }
+}
+
+HistoryDb::~HistoryDb() {
+    if (db != nullptr) {
+        sqlite3_close(db);
+    }
+}
+
+bool HistoryDb::fail(const std::string& what) {
+    lastError = "history " + path + ": " + what + ": " +
+                (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+    return false;
+}
+
+bool HistoryDb::execute(const char* sql) {
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool HistoryDb::open(const std::string& file) {
+    path = file;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
+        fail("cannot open");
+        sqlite3_close(db);
+        db = nullptr;
+        return false;
+    }
+    // Several writers (a station and a single run) wait for each other.
+    sqlite3_busy_timeout(db, 10000);
+    // Write-ahead logging; every commit reaches the disk before the next board.
+    if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=FULL") ||
+        !execute(schema)) {
+        fail("cannot prepare");
+        sqlite3_close(db);
+        db = nullptr;
+        return false;
+    }
+    return true;
+}
+
+bool HistoryDb::openToRead(const std::string& file) {
+    path = file;
+    std::error_code error;
+    if (!std::filesystem::exists(file, error)) {
+        lastError = "history " + file + ": no such file";
+        return false;
+    }
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        fail("cannot open");
+        sqlite3_close(db);
+        db = nullptr;
+        return false;
+    }
+    sqlite3_busy_timeout(db, 10000);
+    return true;
+}
+
+bool HistoryDb::add(const HistoryRow& row) {
+    sqlite3_stmt* statement = nullptr;
+    const char* insert =
+        "INSERT INTO runs (start, end, station, port, usb_vendor, usb_product, usb_serial, "
+        "command, program, image_sha256, result, stage, cause, seconds, messages) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    if (!execute("BEGIN IMMEDIATE")) {
+        return fail("cannot write");
+    }
+    bool written = sqlite3_prepare_v2(db, insert, -1, &statement, nullptr) == SQLITE_OK;
+    if (written) {
+        int i = 1;
+        for (const std::string* text : {&row.start, &row.end, &row.station, &row.port}) {
+            bindText(statement, i++, *text, false);
+        }
+        for (const std::string* text : {&row.usbVendor, &row.usbProduct, &row.usbSerial}) {
+            bindText(statement, i++, *text, true);
+        }
+        bindText(statement, i++, row.command, false);
+        bindText(statement, i++, row.program, false);
+        bindText(statement, i++, row.imageSha256, true);
+        bindText(statement, i++, row.result, false);
+        bindText(statement, i++, row.stage, true);
+        bindText(statement, i++, row.cause, true);
+        sqlite3_bind_double(statement, i++, row.seconds);
+        bindText(statement, i++, jsonText(nlohmann::ordered_json(row.messages)), false);
+        written = sqlite3_step(statement) == SQLITE_DONE;
+    }
+    sqlite3_finalize(statement);
+    if (!written || !execute("COMMIT")) {
+        fail("cannot write");
+        execute("ROLLBACK");
+        return false;
+    }
+    return true;
+}
+
+bool HistoryDb::read(const Filter& filter, std::vector<HistoryRow>& rows) {
+    std::string sql = "SELECT start, end, station, port, usb_vendor, usb_product, usb_serial, "
+                      "command, program, image_sha256, result, stage, cause, seconds, messages "
+                      "FROM runs WHERE 1";
+    std::vector<std::string> values;
+    auto where = [&](const std::string& value, const char* condition) {
+        if (!value.empty()) {
+            sql += condition;
+            values.push_back(value);
+        }
+    };
+    where(filter.since, " AND start >= ?");
+    where(filter.until, " AND start < ?");
+    where(filter.result, " AND result = ?");
+    if (!filter.port.empty()) {
+        sql += " AND (port = ? OR usb_serial = ?)";
+        values.push_back(filter.port);
+        values.push_back(filter.port);
+    }
+    where(filter.image.empty() ? "" : filter.image + "%", " AND image_sha256 LIKE ?");
+    sql += " ORDER BY start, id";
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+        return fail("cannot read");
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        bindText(statement, static_cast<int>(i + 1), values[i], false);
+    }
+    int step;
+    while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+        HistoryRow row;
+        std::string* texts[] = {&row.start,     &row.end,         &row.station,   &row.port,
+                                &row.usbVendor, &row.usbProduct,  &row.usbSerial, &row.command,
+                                &row.program,   &row.imageSha256, &row.result,    &row.stage,
+                                &row.cause};
+        for (int i = 0; i < 13; ++i) {
+            *texts[i] = textOf(statement, i);
+        }
+        row.seconds = sqlite3_column_double(statement, 13);
+        const nlohmann::json messages =
+            nlohmann::json::parse(textOf(statement, 14), nullptr, false);
+        if (messages.is_array()) {
+            for (const auto& message : messages) {
+                if (message.is_string()) {
+                    row.messages.push_back(message.get<std::string>());
+                }
+            }
+        }
+        rows.push_back(std::move(row));
+    }
+    sqlite3_finalize(statement);
+    return step == SQLITE_DONE || fail("cannot read");
+}
+
+std::string historyTime(const std::string& text) {
+    if (text.empty()) {
+        return {};
+    }
+    // A span back from now.
+    const char unit = text.back();
+    const std::string count = text.substr(0, text.size() - 1);
+    if (!count.empty() && count.size() < 9 &&
+        count.find_first_not_of("0123456789") == std::string::npos &&
+        (unit == 's' || unit == 'm' || unit == 'h' || unit == 'd')) {
+        const long long seconds = std::stoll(count) * (unit == 's'   ? 1
+                                                       : unit == 'm' ? 60
+                                                       : unit == 'h' ? 3600
+                                                                     : 86400);
+        const std::time_t then = std::time(nullptr) - seconds;
+        std::tm parts{};
+        gmtime_r(&then, &parts);
+        char out[32];
+        std::strftime(out, sizeof out, "%Y-%m-%dT%H:%M:%S", &parts);
+        return out;
+    }
+    // A date, a date and time: the history's own form up to some point.
+    const std::string form = "dddd-dd-ddTdd:dd:dd";
+    std::string time = text;
+    if (time.size() > 10 && time[10] == ' ') {
+        time[10] = 'T';
+    }
+    if (!time.empty() && time.back() == 'Z') {
+        time.pop_back();
+    }
+    if (time.size() != 10 && time.size() != 13 && time.size() != 16 && time.size() != 19) {
+        return {};
+    }
+    for (std::size_t i = 0; i < time.size(); ++i) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(time[i])) != 0;
+        if (form[i] == 'd' ? !digit : time[i] != form[i]) {
+            return {};
+        }
+    }
+    return time;
+}
+
+} // namespace velmora::cli
