@@ -80,6 +80,14 @@ public:
     std::vector<Arrival> wait(std::chrono::milliseconds limit);
     // Whether a stream is still open.
     bool watching() const;
+#ifndef _WIN32
+    // Watches one more process, started since: its place in the list (the
+    // place of one whose streams have both ended, when there is one).
+    std::size_t add(BoardProcess* process);
+    // wait() also returns as soon as one of these descriptors can be read
+    // (it reads nothing from them).
+    void wakeOn(std::vector<int> fds);
+#endif
 
     struct Watched; // the platform's own
 

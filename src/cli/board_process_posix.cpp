@@ -121,6 +121,7 @@ void BoardProcess::askToEnd(int signal) {
 struct StreamWatch::Watched {
     std::vector<pollfd> fds;      // -1 once a stream has ended
     std::vector<Arrival> sources; // the process and stream of each
+    std::vector<int> wake;        // others to return for
 };
 
 StreamWatch::StreamWatch(std::vector<BoardProcess*> processes)
@@ -137,6 +138,27 @@ StreamWatch::StreamWatch(std::vector<BoardProcess*> processes)
 
 StreamWatch::~StreamWatch() = default;
 
+std::size_t StreamWatch::add(BoardProcess* process) {
+    auto& fds = watched->fds;
+    std::size_t place = 0;
+    while (place < fds.size() / 2 && (fds[2 * place].fd >= 0 || fds[2 * place + 1].fd >= 0)) {
+        ++place;
+    }
+    if (place == fds.size() / 2) {
+        fds.resize(fds.size() + 2);
+        watched->sources.resize(fds.size());
+    }
+    fds[2 * place] = {process->channelRead, POLLIN, 0};
+    fds[2 * place + 1] = {process->outputRead, POLLIN, 0};
+    watched->sources[2 * place] = {place, BoardProcess::Stream::Channel, {}};
+    watched->sources[2 * place + 1] = {place, BoardProcess::Stream::Output, {}};
+    return place;
+}
+
+void StreamWatch::wakeOn(std::vector<int> fds) {
+    watched->wake = std::move(fds);
+}
+
 bool StreamWatch::watching() const {
     return std::any_of(watched->fds.begin(), watched->fds.end(),
                        [](const pollfd& each) { return each.fd >= 0; });
@@ -145,7 +167,12 @@ bool StreamWatch::watching() const {
 std::vector<Arrival> StreamWatch::wait(std::chrono::milliseconds limit) {
     std::vector<Arrival> arrivals;
     auto& fds = watched->fds;
+    const std::size_t streams = fds.size();
+    for (int fd : watched->wake) {
+        fds.push_back({fd, POLLIN, 0});
+    }
     const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(limit.count()));
+    fds.resize(streams);
     if (ready < 0 && errno != EINTR) {
         // The streams cannot be watched: take them as ended and wait for the runs.
         for (std::size_t i = 0; i < fds.size(); ++i) {

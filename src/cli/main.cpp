@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
 #ifdef VELMORA_CLI_HISTORY
     return runCommandLine(argc, argv,
                           {addConvertCommand, addPortsCommand, addProgramCommands,
-                           addHistoryCommand, addCompletionCommand});
+                           addHistoryCommand, addStationCommand, addCompletionCommand});
 #else
     return runCommandLine(
         argc, argv, {addConvertCommand, addPortsCommand, addProgramCommands, addCompletionCommand});

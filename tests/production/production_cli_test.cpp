@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -467,6 +468,155 @@ TEST_F(ProductionCli, RunsWithDbAreKeptAndSeveralHistoriesReadAsOne) {
     const CommandResult refused = history("--db " + a + " --since soon");
     EXPECT_EQ(refused.exitCode, 2);
     EXPECT_NE(refused.err.find("--since soon: not a time"), std::string::npos) << refused.err;
+}
+
+} // namespace
+
+namespace {
+
+// The rows of a history file as JSON, through velmora-cli history.
+std::vector<nlohmann::json> historyRows(const fs::path& db) {
+    const CommandResult read = runCommand(
+        std::string(VELMORA_CLI) + " history --json --db " + db.string(), db.parent_path());
+    std::vector<nlohmann::json> rows;
+    std::istringstream lines(read.out);
+    for (std::string line; std::getline(lines, line);) {
+        rows.push_back(nlohmann::json::parse(line));
+    }
+    return rows;
+}
+
+std::string integrityOf(const fs::path& db) {
+    sqlite3* raw = nullptr;
+    std::string verdict = "cannot open";
+    if (sqlite3_open_v2(db.string().c_str(), &raw, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* check = nullptr;
+        sqlite3_prepare_v2(raw, "PRAGMA integrity_check", -1, &check, nullptr);
+        verdict = sqlite3_step(check) == SQLITE_ROW
+                      ? reinterpret_cast<const char*>(sqlite3_column_text(check, 0))
+                      : sqlite3_errmsg(raw);
+        sqlite3_finalize(check);
+    }
+    sqlite3_close(raw);
+    return verdict;
+}
+
+TEST_F(ProductionCli, AStationProgramsBoardsAsTheirLinksAppearInTheWatchedFolder) {
+    const fs::path watched = dir / "by-id"; // made only once the station waits for it
+    const fs::path db = dir / "history.sqlite";
+    const pid_t station =
+        start({"station", (dir / "prog.mot").string(), "--watch", watched.string(), "--db",
+               db.string(), "--work-dir", (dir / "work").string()});
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    fs::create_directories(watched);
+    const std::string first = startBoard("by-id/first");
+    ASSERT_TRUE(waitForText(dir / "out.txt", "[" + first + "] programmed in"))
+        << readText(dir / "out.txt") << readText(dir / "err.txt");
+
+    // Several at once, one of them refusing a block.
+    const std::string second = startBoard("by-id/second");
+    const std::string nak = startBoard("by-id/nak", {"--nak-block", "2"});
+    ASSERT_TRUE(waitForText(dir / "out.txt", "[" + second + "] programmed in"))
+        << readText(dir / "out.txt");
+    ASSERT_TRUE(waitForText(dir / "out.txt", "[" + nak + "] FAILED in"))
+        << readText(dir / "out.txt");
+
+    // The first board unplugged and plugged again: the next board there.
+    const pid_t firstBoard = boards.front();
+    ::kill(firstBoard, SIGTERM);
+    ::waitpid(firstBoard, nullptr, 0);
+    boards.erase(boards.begin());
+    ASSERT_TRUE(waitForText(dir / "out.txt", "[" + first + "] board gone"));
+    startBoard("by-id/first");
+    ASSERT_TRUE(waitForText(dir / "out.txt", "[" + first + "] programmed in", 2))
+        << readText(dir / "out.txt");
+
+    ::kill(station, SIGINT);
+    EXPECT_EQ(waitForExit(station, std::chrono::seconds(20)), 130);
+    EXPECT_NE(readText(dir / "out.txt").find("station: 3 programmed, 1 failed"), std::string::npos)
+        << readText(dir / "out.txt");
+
+    const std::vector<nlohmann::json> rows = historyRows(db);
+    ASSERT_EQ(rows.size(), 4u);
+    std::map<std::string, int> runs;
+    for (const auto& row : rows) {
+        ++runs[row["port"]];
+        EXPECT_EQ(row["command"], "flash");
+        EXPECT_EQ(row["imageSha256"].get<std::string>().size(), 64u);
+        if (row["port"] == nak) {
+            EXPECT_EQ(row["result"], "failed");
+            EXPECT_EQ(row["stage"], "Programming .....");
+            EXPECT_EQ(row["cause"], "Receive Error(B) !");
+        } else {
+            EXPECT_EQ(row["result"], "programmed") << row.dump();
+        }
+    }
+    EXPECT_EQ(runs[first], 2);
+    EXPECT_EQ(runs[second], 1);
+}
+
+TEST_F(ProductionCli, AStationKilledMidRunLeavesAWholeHistoryOfItsFinishedRuns) {
+    const fs::path watched = dir / "by-id";
+    fs::create_directories(watched);
+    const fs::path db = dir / "history.sqlite";
+    const pid_t station =
+        start({"station", (dir / "prog.mot").string(), "--watch", watched.string(), "--db",
+               db.string(), "--work-dir", (dir / "work").string()});
+    startBoard("by-id/quick");
+    ASSERT_TRUE(waitForText(dir / "out.txt", "programmed in")) << readText(dir / "out.txt");
+    // A board that answers slowly is mid-run when the station dies.
+    startBoard("by-id/slow", {"--pace", "--reply-delay-ms", "300"});
+    ASSERT_TRUE(waitForText(dir / "out.txt", "by-id/slow] board started"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(station, SIGKILL);
+    EXPECT_EQ(waitForExit(station, std::chrono::seconds(10)), 128 + SIGKILL);
+
+    EXPECT_EQ(integrityOf(db), "ok");
+    const std::string out = readText(dir / "out.txt");
+    std::size_t finished = 0;
+    for (auto at = out.find("] programmed in"); at != std::string::npos;
+         at = out.find("] programmed in", at + 1)) {
+        ++finished;
+    }
+    const std::vector<nlohmann::json> rows = historyRows(db);
+    EXPECT_EQ(rows.size(), finished) << out;
+    EXPECT_GE(rows.size(), 1u);
+}
+
+TEST_F(ProductionCli, FixtureSlotsStartOnLinesOnStdinAndTheStationEndsWithIt) {
+    const std::string one = startBoard("one");
+    const std::string two = startBoard("two");
+    const fs::path db = dir / "history.sqlite";
+    int input[2];
+    ASSERT_EQ(::pipe(input), 0);
+    const pid_t station = ::fork();
+    if (station == 0) {
+        ::dup2(input[0], STDIN_FILENO);
+        ::close(input[1]);
+        const int out = ::open((dir / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
+        ::execl(VELMORA_CLI, VELMORA_CLI, "station", (dir / "prog.mot").c_str(), "--port",
+                one.c_str(), "--port", two.c_str(), "--db", db.c_str(), "--work-dir",
+                (dir / "work").c_str(), "--pass-us", passMicroseconds.c_str(), nullptr);
+        ::_exit(127);
+    }
+    ::close(input[0]);
+    auto say = [&](const std::string& line) {
+        ASSERT_EQ(::write(input[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    };
+    say("start 2\n");
+    ASSERT_TRUE(waitForText(dir / "out.txt", "[" + two + "] programmed in"))
+        << readText(dir / "out.txt");
+    EXPECT_EQ(readText(dir / "out.txt").find("[" + one + "] board started"), std::string::npos);
+    say("start 7\nstart\n");
+    ASSERT_TRUE(waitForText(dir / "out.txt", "programmed in", 3)) << readText(dir / "out.txt");
+    ::close(input[1]); // nothing more can start: the station ends
+    EXPECT_EQ(waitForExit(station, std::chrono::seconds(20)), 0) << readText(dir / "out.txt");
+    const std::string out = readText(dir / "out.txt");
+    EXPECT_NE(out.find("velmora-cli: station: no slot 7"), std::string::npos) << out;
+    EXPECT_NE(out.find("station: 3 programmed, 0 failed"), std::string::npos) << out;
+    EXPECT_EQ(historyRows(db).size(), 3u);
 }
 
 } // namespace
