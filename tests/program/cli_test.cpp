@@ -156,7 +156,7 @@ TEST_F(Cli, AnUnknownCommandIsNamedWithTheNearestOne) {
     }
     CommandResult outcome = run("frobnicate");
     EXPECT_EQ(outcome.exitCode, 2);
-    EXPECT_NE(outcome.err.find("(commands: convert, ports, flash, write, boot)"), std::string::npos)
+    EXPECT_NE(outcome.err.find("(commands: convert, ports, flash, write, boot, history, station)"), std::string::npos)
         << outcome.err;
 }
 
