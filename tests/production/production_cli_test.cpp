@@ -455,7 +455,7 @@ TEST_F(ProductionCli, RunsWithDbAreKeptAndSeveralHistoriesReadAsOne) {
     EXPECT_EQ(failed["command"], "flash");
     EXPECT_EQ(failed["program"], mot);
     EXPECT_EQ(failed["imageSha256"].get<std::string>().size(), 64u);
-    EXPECT_EQ(failed["stage"], "Programming .....");
+    EXPECT_EQ(failed["stage"], "block 2 of 3");
     EXPECT_EQ(failed["cause"], "Receive Error(B) !");
     EXPECT_EQ(failed["messages"].back(), "Programming Data Error. Please try again !");
 
@@ -545,7 +545,7 @@ TEST_F(ProductionCli, AStationProgramsBoardsAsTheirLinksAppearInTheWatchedFolder
         EXPECT_EQ(row["imageSha256"].get<std::string>().size(), 64u);
         if (row["port"] == nak) {
             EXPECT_EQ(row["result"], "failed");
-            EXPECT_EQ(row["stage"], "Programming .....");
+            EXPECT_EQ(row["stage"], "block 2 of 3");
             EXPECT_EQ(row["cause"], "Receive Error(B) !");
         } else {
             EXPECT_EQ(row["result"], "programmed") << row.dump();
