@@ -166,6 +166,8 @@ void MotImage::startRead() {
     placedRecords = 0;
     lastRunAddress = 0;
     dataEnd = 0;
+    suppliedFirst = imageWindowEnd;
+    suppliedEnd = 0;
     imageLength = 0;
     recordFaults = {};
     window.assign(imageWindowEnd, 0xFF);
@@ -215,6 +217,8 @@ void MotImage::takeRecord(std::string_view line, const SRecord& record, std::uin
     dataEnd = std::max(dataEnd, reach);
 
     const std::uint32_t stop = std::min(reach, imageWindowEnd);
+    suppliedFirst = std::min(suppliedFirst, start);
+    suppliedEnd = std::max(suppliedEnd, std::min(end, imageWindowEnd));
     for (std::uint32_t address = start; address < stop; ++address) {
         if (key > owner[address]) {
             owner[address] = key;
@@ -396,6 +400,15 @@ int MotImage::writeImage(const std::string& path) {
 std::vector<std::uint8_t> MotImage::imageBytes() const {
     const std::size_t size = std::min<std::size_t>(imageLength, window.size());
     return {window.begin(), window.begin() + static_cast<std::ptrdiff_t>(size)};
+}
+
+int MotImage::suppliedRange(std::uint32_t& first, std::uint32_t& last) const {
+    if (suppliedEnd <= suppliedFirst) {
+        return 0;
+    }
+    first = suppliedFirst;
+    last = suppliedEnd - 1;
+    return 1;
 }
 
 } // namespace velmora

@@ -138,6 +138,9 @@ public:
     const RecordFaults& faults() const { return recordFaults; }
     // The image fillGaps settled on (empty before it).
     std::vector<std::uint8_t> imageBytes() const;
+    // The lowest and highest address a record of the last file read supplies
+    // a byte for; 0 when none does.
+    int suppliedRange(std::uint32_t& first, std::uint32_t& last) const;
 
 private:
     // What the read keeps for one 16-byte line of the window.
@@ -158,6 +161,8 @@ private:
     std::uint64_t placedRecords = 0;
     std::uint32_t lastRunAddress = 0; // the highest start address so far in the window
     std::uint32_t dataEnd = 0;        // end of the furthest line a record reaches
+    std::uint32_t suppliedFirst = 0;  // the first address a record's data covers
+    std::uint32_t suppliedEnd = 0;    // the end of the last
     std::uint32_t imageLength = 0;
     RecordFaults recordFaults;
     std::vector<std::uint8_t> window;  // the image being built, 0x20000 bytes

@@ -148,8 +148,12 @@ int ProgramDocument::onOpenDocument(const std::string& path) {
     load.result = RunResult::Loaded;
     load.end = RunRecord::Clock::now();
     dataReady = 1;
-    op.showMessage("Please check file name(upper-left corner) is correct or not!");
+    // The caption names the new file before the reminder asks to check it.
     filePath = fileName;
+    if (loaded) {
+        loaded();
+    }
+    op.showMessage("Please check file name(upper-left corner) is correct or not!");
     return 1;
 }
 

@@ -6,6 +6,7 @@
 #include "image/mot_image.h"
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace velmora {
@@ -30,6 +31,11 @@ public:
     // characters that are not hex digits) and bytes past the flash's end
     // are told as warnings, with the first line of each.
     int onOpenDocument(const std::string& path);
+
+    // Called once a load has succeeded, with the new title and path in place,
+    // before the reminder to check the file's name: a window shows the new
+    // name and what will be programmed while the reminder asks about them.
+    void setLoadedHandler(std::function<void()> handler) { loaded = std::move(handler); }
 
     // Strict: a file with damaged records is refused ("Read File Error !",
     // after the reason) instead of loaded as written.
@@ -63,6 +69,7 @@ private:
     MotImage motImage;
     std::string filePath;
     bool strict = false;
+    std::function<void()> loaded;
 };
 
 } // namespace velmora

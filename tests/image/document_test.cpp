@@ -1,5 +1,6 @@
 #include "core/flags.h"
 #include "core/sha256.h"
+#include "image/image_summary.h"
 #include "image/program_document.h"
 #include "image_test_support.h"
 #include "support/recording_operator.h"
@@ -48,6 +49,31 @@ protected:
         return names;
     }
 };
+
+TEST_F(Document, TheLoadedHandlerSeesTheNewTitleAndSummaryBeforeTheReminder) {
+    writeText(other, dataRecord(0x3F0, std::vector<std::uint8_t>(0x20, 7)) + "\n");
+    ProgramDocument document(op, places);
+    std::string titleThen;
+    std::size_t messagesThen = 99;
+    ImageSummary summary;
+    document.setLoadedHandler([&] {
+        titleThen = document.title();
+        messagesThen = op.texts().size();
+        summary = summarizeImage(document.image());
+    });
+    ASSERT_EQ(document.onOpenDocument(other.string()), 1);
+    EXPECT_EQ(titleThen, "other.mot");
+    EXPECT_EQ(messagesThen, 0u);
+    EXPECT_EQ(op.texts(), (std::vector<std::string>{reminder}));
+    // Across the first two erase blocks: the image ends at the 64-byte boundary.
+    EXPECT_EQ(summary.imageSize, 0x440u);
+    EXPECT_TRUE(summary.hasData);
+    EXPECT_EQ(hexRange(summary.firstAddress, summary.lastAddress), "0x003F0-0x0040F");
+    EXPECT_EQ(blockList(summary.blocksWritten), "blocks 0-1 of 8");
+    EXPECT_EQ(blockList({0, 1, 2, 5}), "blocks 0-2, 5 of 8");
+    // 9 blocks of 129 bytes, 44 bytes of messages, 12 one-byte answers, 10 bits each.
+    EXPECT_DOUBLE_EQ(writeLineSeconds(0x440, 9600), (9 * 129 + 44 + 12) * 10 / 9600.0);
+}
 
 TEST_F(Document, SuccessfulLoadWritesTheImageShowsOnlyTheReminderAndSetsDataReady) {
     ProgramDocument document(op, places);
