@@ -37,4 +37,19 @@ CommandText commandText(int command) {
     }
 }
 
+QString buttonTooltip(int command) {
+    switch (command) {
+    case FlashCommand:
+        return QStringLiteral("Flash (F): sends the trigger word that puts the board's firmware "
+                              "into its reflash mode, then writes the loaded program");
+    case AllFlashCommand:
+        return QStringLiteral("All flash: as Flash, with the firmware's other trigger word");
+    case WriteCommandCommand:
+        return QStringLiteral("Write command: writes the loaded program to a board already in "
+                              "its reflash mode; sends no trigger word");
+    default:
+        return commandText(command).tooltip;
+    }
+}
+
 } // namespace velmora::app

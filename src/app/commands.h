@@ -29,6 +29,10 @@ struct CommandText {
 // The text of a command id; an empty prompt for an id without one.
 CommandText commandText(int command);
 
+// What a toolbar button's tooltip says: the command's tooltip part where it
+// has one, else what the command does and how it differs from its neighbours.
+QString buttonTooltip(int command);
+
 // The application's name: the caption of every message box.
 inline QString applicationName() {
     return QStringLiteral("Velmora(3062 series)");

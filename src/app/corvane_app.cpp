@@ -88,6 +88,7 @@ bool CCorvaneApp::initInstance(const QStringList& arguments) {
     }
     QGuiApplication::setWindowIcon(programIcon());
     doc = std::make_unique<CCorvaneDoc>(op, options.places);
+    doc->program().setLoadedHandler([this] { programLoaded(); });
     // The .mot association, written at every start; silent when it cannot be.
     if (options.desktopIntegration) {
         desktop::registerDesktopAssociation(QCoreApplication::applicationFilePath());
@@ -152,7 +153,8 @@ bool CCorvaneApp::createFrame() {
         }
         chooser.setChoice(stored);
     }
-    connect(&chooser, &PortChooser::choiceChanged, this, &CCorvaneApp::storePortChoice);
+    // Kept once a run has used it, not while it is being typed.
+    connect(form, &FormView::portUsed, this, &CCorvaneApp::storePortChoice);
     return true;
 }
 
@@ -208,15 +210,13 @@ void CCorvaneApp::openPending() {
 }
 
 void CCorvaneApp::showLog() {
-    if (!frame) {
-        return;
+    if (frame) {
+        frame->showLogPane(true);
     }
-    if (!log) {
-        log = new LogWindow(op.log(), frame.get());
-    }
-    log->show();
-    log->raise();
-    log->activateWindow();
+}
+
+LogPane* CCorvaneApp::logPane() const {
+    return frame ? frame->logPane() : nullptr;
 }
 
 QString CCorvaneApp::defaultBootDir() const {
@@ -286,6 +286,7 @@ void CCorvaneApp::onAppAbout() {
 void CCorvaneApp::onFileNew() {
     if (doc->onNewDocument() && frame) {
         frame->setDocumentTitle(doc->title());
+        frame->formView()->showNothingLoaded();
     }
 }
 
@@ -307,6 +308,7 @@ bool CCorvaneApp::openDocumentFile(const QString& path) {
         return false;
     }
     op.log().beginRun(QStringLiteral("Load ") + QFileInfo(path).absoluteFilePath());
+    loadLogStart = op.log().entries().size();
     op.clearLastMessage();
     if (!doc->onOpenDocument(path)) {
         op.log().endRun(op.lastMessage().isEmpty()
@@ -316,11 +318,26 @@ bool CCorvaneApp::openDocumentFile(const QString& path) {
     }
     op.log().endRun(QStringLiteral("loaded"));
     recent.add(path);
-    // The caption changes once the reminder is closed.
-    if (frame) {
-        frame->setDocumentTitle(doc->title());
-    }
     return true;
+}
+
+void CCorvaneApp::programLoaded() {
+    if (!frame) {
+        return;
+    }
+    // Before the reminder: the caption names the file it asks about, and the
+    // form shows what will be written, with the load's warnings.
+    frame->setDocumentTitle(doc->title());
+    LoadedProgram program;
+    program.path = doc->pathName();
+    program.image = summarizeImage(doc->program().image());
+    const QList<RunLog::Entry>& entries = op.log().entries();
+    for (qsizetype i = loadLogStart; i < entries.size(); ++i) {
+        if (entries[i].kind == RunLog::Kind::Warning) {
+            program.warnings << entries[i].text;
+        }
+    }
+    frame->formView()->showLoaded(program);
 }
 
 } // namespace velmora::app

@@ -22,7 +22,7 @@ namespace velmora::app {
 class CCorvaneDoc;
 class CMainFrame;
 class FormView;
-class LogWindow;
+class LogPane;
 class SingleInstance;
 class SuspendRefusal;
 
@@ -73,9 +73,9 @@ public:
     // as if chosen here, once no box or run is waiting for the operator.
     void takeHandedOver(const QString& path);
 
-    // The run log's window (View menu).
+    // The main window's log pane, shown (View menu).
     void showLog();
-    LogWindow* logWindow() const { return log; }
+    LogPane* logPane() const;
     // The settings dialog (View menu), and what it sets.
     void onSettings();
     // Keeps the boot files folder (empty: the default) and uses it from now on.
@@ -96,6 +96,7 @@ private:
     void showWindow();
     void storePortChoice(const QString& choice);
     void openPending();
+    void programLoaded();
 
     SerialPort& serialPort;
     AppOptions options;
@@ -106,8 +107,8 @@ private:
     std::unique_ptr<SuspendRefusal> suspendRefusal;
     std::unique_ptr<SingleInstance> instance;
     QStringList pendingFiles;
-    QPointer<LogWindow> log;
     std::filesystem::path startBootDir;
+    qsizetype loadLogStart = 0;
     bool unregistering = false;
     int exitCode = 0;
 };

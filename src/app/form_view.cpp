@@ -7,9 +7,13 @@
 #include "serial/serial_port.h"
 #include "sim/board_for_run.h"
 
+#include <QBoxLayout>
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPaintEvent>
 #include <QPainter>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -64,25 +68,44 @@ FormView::FormView(QtOperator& op, SerialPort& serialPort, Places places, Timing
     setAttribute(Qt::WA_OpaquePaintEvent);
     setFocusPolicy(Qt::StrongFocus);
     const DialogUnits units(font());
-    setFixedSize(units.size(formWidth, formHeight));
 
     chooser = new PortChooser(this);
     chooser->setObjectName(QStringLiteral("portChooser"));
-    const int height = chooser->sizeHint().height();
+    chooser->setFixedWidth(units.x(180));
     label = new QLabel(QStringLiteral("&Port:"), this);
     label->setObjectName(QStringLiteral("portLabel"));
     label->setBuddy(chooser);
+    summary = new QLabel(this);
+    summary->setObjectName(QStringLiteral("programSummary"));
+    summary->setWordWrap(true);
+    summary->setTextInteractionFlags(Qt::NoTextInteraction);
+    summary->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     // Light text on the form's brown.
     QPalette onForm = label->palette();
     onForm.setColor(QPalette::WindowText, Qt::white);
     label->setPalette(onForm);
-    const int labelWidth = label->sizeHint().width();
-    label->setGeometry(units.x(7), units.y(7), labelWidth, height);
-    chooser->setGeometry(units.x(7) + labelWidth + units.x(4), units.y(7), units.x(180), height);
+    summary->setPalette(onForm);
+
+    // The port where the communications control sat, at (7, 7) dialog units;
+    // under it what the loaded program will write.
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(units.x(7), units.y(7), units.x(7), units.y(7));
+    column->setSpacing(units.y(4));
+    auto* row = new QHBoxLayout;
+    row->setSpacing(units.x(4));
+    row->addWidget(label);
+    row->addWidget(chooser);
+    row->addStretch(1);
+    column->addLayout(row);
+    column->addWidget(summary);
+    column->addStretch(1);
+    showNothingLoaded();
     setTabOrder(this, chooser);
     connect(chooser, &PortChooser::choiceChanged, this, &FormView::portChoiceChanged);
     op.setMessageDetail([this](const QString& text) { return explainMessage(text); });
     connect(chooser, &PortChooser::finished, this, [this] { setFocus(Qt::OtherFocusReason); });
+    connect(chooser, &PortChooser::problemFound, this,
+            [this](const QString& problem) { this->op.log().add(RunLog::Kind::Warning, problem); });
 }
 
 FormView::~FormView() {
@@ -92,6 +115,55 @@ FormView::~FormView() {
 void FormView::makeControl(Places places) {
     control =
         std::make_unique<CCorvaneView>(op, serialPort, commControl, std::move(places), timing);
+}
+
+QSize FormView::minimumSizeHint() const {
+    // The form's own size at least, and room for the whole summary.
+    const DialogUnits units(font());
+    const QSize form = units.size(formWidth, formHeight);
+    const QMargins margins = layout()->contentsMargins();
+    const int width = std::max(form.width(), layout()->minimumSize().width());
+    const int textWidth = width - margins.left() - margins.right();
+    const int height = margins.top() + chooser->sizeHint().height() + layout()->spacing() +
+                       summary->heightForWidth(textWidth) + margins.bottom();
+    return {width, std::max(form.height(), height)};
+}
+
+QString FormView::firstStepsText() {
+    return QStringLiteral(
+        "No program is loaded. First open the program (.mot) with Load > Open... or L, "
+        "or drop it here; then choose the board's port above and press F to flash it.");
+}
+
+QString FormView::summaryText(const LoadedProgram& program) {
+    const ImageSummary& image = program.image;
+    QStringList lines;
+    lines << QStringLiteral("Program: %1").arg(QFileInfo(program.path).fileName());
+    QString content = QStringLiteral("Image: %1 bytes").arg(image.imageSize);
+    if (image.hasData) {
+        content += QStringLiteral(", data at ") +
+                   QString::fromStdString(hexRange(image.firstAddress, image.lastAddress));
+    }
+    content += QStringLiteral(", written into erase ") +
+               QString::fromStdString(blockList(image.blocksWritten));
+    lines << content;
+    lines << QStringLiteral("A write takes about %1 s at %2 baud")
+                 .arg(writeLineSeconds(image.imageSize, writeBaud), 0, 'f', 1)
+                 .arg(writeBaud);
+    lines << program.warnings;
+    return lines.join(QLatin1Char('\n'));
+}
+
+void FormView::showLoaded(const LoadedProgram& program) {
+    summary->setText(summaryText(program));
+    summary->setToolTip(QDir::toNativeSeparators(program.path));
+    updateGeometry();
+}
+
+void FormView::showNothingLoaded() {
+    summary->setText(firstStepsText());
+    summary->setToolTip({});
+    updateGeometry();
 }
 
 bool FormView::setBootDir(const std::filesystem::path& folder) {
@@ -148,6 +220,8 @@ bool FormView::runCommand(int command) {
     if (!control->isEnabled(command)) {
         return false;
     }
+    // A run uses the choice taken, never text typed and not taken.
+    chooser->restore();
     const QString device = chooser->chosenDevice();
     RunLog& log = op.log();
     log.beginRun(commandText(command).prompt, PortChooser::isSimulated(device)
@@ -185,7 +259,11 @@ bool FormView::runCommand(int command) {
         serialPort.ports().assign(CCorvaneView::directPort, device.toStdString());
         commControl.setPortName(device.toStdString());
     }
+    const bool portUsedByRun = dataReady != 0;
     control->runCommand(command);
+    if (portUsedByRun) {
+        emit portUsed(chooser->taken());
+    }
     if (board) {
         // The board lives for this run only: let go of its line before it goes.
         serialPort.close();

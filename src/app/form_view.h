@@ -4,14 +4,16 @@
 #include "control/corvane_view.h"
 #include "core/places.h"
 #include "core/timing.h"
+#include "image/image_summary.h"
 #include "serial/ms_comm.h"
 #include "sim/board_options.h"
 
+#include <QStringList>
 #include <QWidget>
 #include <filesystem>
+#include <memory>
 
 class QLabel;
-#include <memory>
 
 namespace velmora {
 class SerialPort;
@@ -21,6 +23,14 @@ class SimulatedBoard;
 namespace velmora::app {
 
 class PortChooser;
+
+// The program a run will write, as the form shows it: the file, what its
+// image holds, and the warnings its load gave (kept while it is loaded).
+struct LoadedProgram {
+    QString path;
+    ImageSummary image;
+    QStringList warnings;
+};
 
 // The form view: the programming control of the window. It paints the form's
 // background, holds the port chooser where the communications control sat,
@@ -49,6 +59,19 @@ public:
     bool setBootDir(const std::filesystem::path& folder);
     std::filesystem::path bootDir() const { return control->places().bootDir; }
 
+    // What the form says under the port: what the loaded program will write,
+    // or, with nothing loaded, what to do first.
+    void showLoaded(const LoadedProgram& program);
+    void showNothingLoaded();
+    static QString summaryText(const LoadedProgram& program);
+    static QString firstStepsText();
+    QLabel* summaryLabel() const { return summary; }
+    // The line rate of the writes of Flash, All flash and Write command.
+    static constexpr int writeBaud = 9600;
+
+    QSize minimumSizeHint() const override;
+    QSize sizeHint() const override { return minimumSizeHint(); }
+
     // What the program can add to a file's read error: the file it looked
     // for and why it could not read it; empty for other messages.
     QString explainMessage(const QString& text) const;
@@ -62,6 +85,10 @@ public:
     static bool handlesCommand(int command);
     // Carries out one of them on the chosen port; false when dropped by its rule.
     bool runCommand(int command);
+
+signals:
+    // A run went out on this port choice: the one to keep for the next start.
+    void portUsed(const QString& choice);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -78,6 +105,7 @@ private:
     BoardOptions simulatedBoardOptions;
     PortChooser* chooser = nullptr;
     QLabel* label = nullptr;
+    QLabel* summary = nullptr;
 };
 
 } // namespace velmora::app

@@ -10,6 +10,7 @@
 #include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QDir>
+#include <QDockWidget>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QLabel>
@@ -57,10 +58,8 @@ const Accelerator accelerators[] = {
 
 CMainFrame::CMainFrame(CCorvaneApp& app) : app(app) {
     setObjectName(QStringLiteral("mainFrame"));
-    // A fixed border with the system menu and a minimise box; no maximise box.
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
+    // A sizing border: the status line, the summary and the log get the room
+    // they need; the minimum still shows the whole form.
     setWindowIcon(programIcon());
     setAcceptDrops(true);
 }
@@ -75,15 +74,13 @@ int CMainFrame::create(FormView* formView) {
     }
     form = formView;
     setCentralWidget(form);
+    createLogPane();
     createMenu();
     if (createToolBar() != 0) {
         return -1;
     }
     createStatusBar();
     createAccelerators();
-    // The window is as large as the form and the bars around it, and follows
-    // them when the toolbar is docked elsewhere or floated.
-    layout()->setSizeConstraint(QLayout::SetFixedSize);
     // Toolbar states are drawn from the rules whenever the program goes idle.
     if (auto* dispatcher = QAbstractEventDispatcher::instance()) {
         idleConnection = connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
@@ -113,18 +110,44 @@ void CMainFrame::createMenu() {
     menuActions.insert(ExitCommand, makeAction(ExitCommand, QStringLiteral("Exit"), Source::Menu));
     load->addAction(menuActions.value(ExitCommand));
 
-    // A command on the menu bar itself: text only, Alt+F sends it at once.
-    menuActions.insert(FlashCommand,
-                       makeAction(FlashCommand, QStringLiteral("&Flash"), Source::Menu));
-    menuBar()->addAction(menuActions.value(FlashCommand));
+    // Every programming command with its key. The bar item's mnemonic Alt+F
+    // opens it; F there (or the key F anywhere) runs Flash.
+    flash = menuBar()->addMenu(QStringLiteral("&Flash"));
+    flash->menuAction()->setStatusTip(commandText(FlashCommand).prompt);
+    struct Entry {
+        int command;
+        const char* text;
+    };
+    const Entry entries[] = {
+        {FlashCommand, "&Flash\tF"},
+        {AllFlashCommand, "&All flash"},
+        {WriteCommandCommand, "&Write command"},
+        {WriteToFlashCommand, "Write &Data To Flash ROM\tS"},
+        {SetBootModeCommand, "Flash Action &Setting\tB"},
+    };
+    for (const Entry& entry : entries) {
+        QAction* action = makeAction(entry.command, QString::fromLatin1(entry.text), Source::Menu);
+        action->setToolTip(buttonTooltip(entry.command));
+        flash->addAction(action);
+        menuActions.insert(entry.command, action);
+    }
+    flash->setToolTipsVisible(true);
+    // Drawn from the rules as it opens: Write Data To Flash ROM greys out
+    // while a transfer is pending.
+    connect(flash, &QMenu::aboutToShow, this, [this] {
+        for (QAction* action : flash->actions()) {
+            action->setEnabled(commandEnabled(action->data().toInt()));
+        }
+    });
 
-    // What the window adds beside the programming commands: the run log and
-    // the settings, in their own windows, so the main window keeps its size.
+    // What the window adds beside the programming commands: the log pane and
+    // the settings.
     view = menuBar()->addMenu(QStringLiteral("&View"));
-    QAction* logAction = view->addAction(QStringLiteral("Run &log"));
+    QAction* logAction = dock->toggleViewAction();
+    logAction->setText(QStringLiteral("Run &log"));
     logAction->setObjectName(QStringLiteral("runLogAction"));
-    logAction->setStatusTip(QStringLiteral("Show what each run said and how it ended"));
-    connect(logAction, &QAction::triggered, this, [this] { app.showLog(); });
+    logAction->setStatusTip(QStringLiteral("Show or hide what each run said and how it ended"));
+    view->addAction(logAction);
     QAction* settingsAction = view->addAction(QStringLiteral("&Settings..."));
     settingsAction->setObjectName(QStringLiteral("settingsAction"));
     settingsAction->setStatusTip(QStringLiteral("Choose the boot files folder"));
@@ -139,8 +162,7 @@ void CMainFrame::createMenu() {
 int CMainFrame::createToolBar() {
     tools = new QToolBar(QStringLiteral("Toolbar"), this);
     tools->setObjectName(QStringLiteral("toolBar"));
-    // Docked at the top for good: the window has a fixed size, and a floated
-    // or moved toolbar would leave an empty band or push the status bar out.
+    // Docked at the top for good, above the form its buttons act on.
     tools->setMovable(false);
     tools->setFloatable(false);
     tools->setAllowedAreas(Qt::TopToolBarArea);
@@ -166,8 +188,8 @@ int CMainFrame::createToolBar() {
             makeAction(button.command, QString::fromLatin1(button.text), Source::Toolbar);
         action->setIcon(toolbarPicture(button.command));
         action->setCheckable(button.checkable);
-        // The tooltip part of the command's text; F, ALL and W have none.
-        action->setToolTip(commandText(button.command).tooltip);
+        // What each does and how F, ALL and W differ.
+        action->setToolTip(buttonTooltip(button.command));
         tools->addAction(action);
         toolbarActions.insert(button.command, action);
         QWidget* widget = tools->widgetForAction(action);
@@ -175,7 +197,6 @@ int CMainFrame::createToolBar() {
             return -1;
         }
         widget->setObjectName(QStringLiteral("button%1").arg(button.command));
-        widget->installEventFilter(this);
     }
     addToolBar(Qt::TopToolBarArea, tools);
     return 0;
@@ -197,6 +218,20 @@ void CMainFrame::createStatusBar() {
                 // A long result is cut on the line: the whole of it on pointing.
                 ready->setToolTip(text);
             });
+}
+
+void CMainFrame::createLogPane() {
+    dock = new QDockWidget(QStringLiteral("Run log"), this);
+    dock->setObjectName(QStringLiteral("logDock"));
+    dock->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable);
+    dock->setAllowedAreas(Qt::BottomDockWidgetArea | Qt::TopDockWidgetArea);
+    pane = new LogPane(app.messageOperator().log(), dock);
+    dock->setWidget(pane);
+    addDockWidget(Qt::BottomDockWidgetArea, dock);
+}
+
+void CMainFrame::showLogPane(bool shown) {
+    dock->setVisible(shown);
 }
 
 void CMainFrame::updateRecentFiles() {
@@ -300,19 +335,6 @@ void CMainFrame::updateCommandStates() {
             }
         }
     }
-}
-
-bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::ToolTip) {
-        if (auto* button = qobject_cast<QToolButton*>(watched)) {
-            QAction* action = button->defaultAction();
-            // A button whose command text has no tooltip part shows none.
-            if (action && commandText(action->data().toInt()).tooltip.isEmpty()) {
-                return true;
-            }
-        }
-    }
-    return QMainWindow::eventFilter(watched, event);
 }
 
 void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {

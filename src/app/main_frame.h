@@ -4,6 +4,7 @@
 #include <QMainWindow>
 
 class QAction;
+class QDockWidget;
 class QMenu;
 class QLabel;
 class QToolBar;
@@ -12,12 +13,13 @@ namespace velmora::app {
 
 class CCorvaneApp;
 class FormView;
+class LogPane;
 
 // The main window: caption, menu, toolbar, status bar and keys around the form
 // view. It handles no programming command itself: each command is put to its
 // enable rule and passed on to the form view, the document or the
-// application object. Fixed in size (it fits the form), it can be minimised
-// but not maximised or resized.
+// application object. Under the form a log pane follows the runs; the window
+// can be resized down to the size that shows the whole form.
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:
@@ -50,6 +52,10 @@ public:
     QAction* menuAction(int command) const { return menuActions.value(command); }
     QMenu* loadMenu() const { return load; }
     QMenu* viewMenu() const { return view; }
+    QMenu* flashMenu() const { return flash; }
+    LogPane* logPane() const { return pane; }
+    QDockWidget* logDock() const { return dock; }
+    void showLogPane(bool shown);
     // Lists the recent files in the Load menu, numbered, newest first.
     void updateRecentFiles();
     // The status bar's message line as it reads now.
@@ -62,13 +68,13 @@ signals:
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void createMenu();
     int createToolBar();
     void createStatusBar();
     void createAccelerators();
+    void createLogPane();
     QAction* makeAction(int command, const QString& text, Source source);
 
     CCorvaneApp& app;
@@ -77,6 +83,9 @@ private:
     QLabel* ready = nullptr;
     QMenu* load = nullptr;
     QMenu* view = nullptr;
+    QMenu* flash = nullptr;
+    LogPane* pane = nullptr;
+    QDockWidget* dock = nullptr;
     QList<QAction*> recentActions;
     QHash<int, QAction*> toolbarActions;
     QHash<int, QAction*> menuActions;

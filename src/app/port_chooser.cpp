@@ -3,7 +3,9 @@
 #include "serial/port_list.h"
 #include "serial/port_names.h"
 
+#include <QAbstractItemView>
 #include <QFileInfo>
+#include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPalette>
@@ -23,10 +25,9 @@ PortChooser::PortChooser(QWidget* parent) : QComboBox(parent) {
                   "device path, or a port on another machine (rfc2217://host:port)"));
     refresh();
     connect(this, &QComboBox::activated, this, [this] {
-        announce();
+        take(false);
         emit finished();
     });
-    connect(lineEdit(), &QLineEdit::editingFinished, this, &PortChooser::announce);
 }
 
 void PortChooser::refresh() {
@@ -110,7 +111,31 @@ void PortChooser::setChoice(const QString& wanted) {
         setEditText(wanted);
     }
     blockSignals(blocked);
-    lastAnnounced = choice();
+    takenChoice = choice();
+}
+
+void PortChooser::restore() {
+    if (choice() != takenChoice || currentText() != itemText(currentIndex())) {
+        setChoice(takenChoice);
+    }
+}
+
+QString PortChooser::problemOf(const QString& chosen) {
+    if (isSimulated(chosen)) {
+        return {};
+    }
+    const QString device = QString::fromStdString(resolvePort(chosen.toStdString()));
+    if (device.isEmpty()) {
+        return chosen.isEmpty() ? tr("No serial port is chosen.")
+                                : tr("%1 names no serial port.").arg(chosen);
+    }
+    if (device.contains(QStringLiteral("://"))) {
+        return {}; // a network port is tried when a run opens it
+    }
+    if (!QFileInfo::exists(device)) {
+        return tr("%1 is not on this machine now.").arg(device);
+    }
+    return {};
 }
 
 QString PortChooser::chosenDevice() const {
@@ -127,19 +152,40 @@ void PortChooser::showPopup() {
 }
 
 void PortChooser::keyPressEvent(QKeyEvent* event) {
-    const bool done = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter ||
-                      event->key() == Qt::Key_Escape;
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (event->key() == Qt::Key_Escape) {
+        restore();
+        event->accept();
+        emit finished();
+        return;
+    }
     QComboBox::keyPressEvent(event);
-    if (done) {
-        announce();
+    if (enter) {
+        take(true);
         emit finished();
     }
 }
 
-void PortChooser::announce() {
+void PortChooser::focusOutEvent(QFocusEvent* event) {
+    QComboBox::focusOutEvent(event);
+    // Typed but not taken: the last choice taken stands. The list's popup
+    // takes the focus for a moment; that is no leaving.
+    if (event->reason() != Qt::PopupFocusReason && !view()->isVisible()) {
+        restore();
+    }
+}
+
+void PortChooser::take(bool check) {
     const QString chosen = choice();
-    if (chosen != lastAnnounced) {
-        lastAnnounced = chosen;
+    const bool changed = chosen != takenChoice;
+    // Shown as it will be used: a device that is not here is listed as absent.
+    setChoice(chosen);
+    if (check) {
+        if (const QString problem = problemOf(chosen); !problem.isEmpty()) {
+            emit problemFound(problem);
+        }
+    }
+    if (changed) {
         emit choiceChanged(chosen);
     }
 }

@@ -12,7 +12,10 @@ namespace velmora::app {
 // speed and one that runs fast, or a device path or a network port
 // (rfc2217://host:port) typed in. A chosen device that is not there now is
 // listed as such. The list is read again each time it opens. Tab and the
-// label's mnemonic reach it; Enter and Esc hand the keys back to the window.
+// label's mnemonic reach it. A pick from the list or Enter takes the choice
+// (and checks it); Esc, or leaving it otherwise, puts the last choice taken
+// back: runs only ever use a choice taken, never half-typed text. Enter and
+// Esc hand the keys back to the window.
 class PortChooser : public QComboBox {
     Q_OBJECT
 public:
@@ -37,14 +40,24 @@ public:
 
     // "sim", a detected device's path, or the text typed in.
     QString choice() const;
+    // Shows and takes a choice.
     void setChoice(const QString& choice);
+    // The last choice taken; the text typed since is put back by restore().
+    QString taken() const { return takenChoice; }
+    void restore();
+    // What is wrong with a choice, for the operator: empty when it names a
+    // serial device that is there (or a simulated board, or a network port).
+    static QString problemOf(const QString& choice);
 
     // The device a run opens: a simulated choice as it is, a device path,
     // or empty when the text names no serial device.
     QString chosenDevice() const;
 
 signals:
+    // A different choice was taken.
     void choiceChanged(const QString& choice);
+    // A choice taken with Enter names no device that is there now.
+    void problemFound(const QString& problem);
     // The operator is done with the chooser (picked, Enter, Esc): the keys
     // belong to the window again.
     void finished();
@@ -54,12 +67,13 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
-    void announce();
+    void take(bool check);
     // Lists a chosen device path that is not on this machine now as absent.
     void addAbsent(const QString& device);
-    QString lastAnnounced;
+    QString takenChoice;
 };
 
 } // namespace velmora::app

@@ -2,13 +2,13 @@
 
 #include "core/published_file.h"
 
-#include <QDialogButtonBox>
+#include <QBoxLayout>
 #include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QVBoxLayout>
+#include <QTextCursor>
 
 namespace velmora::app {
 
@@ -89,37 +89,45 @@ void RunLog::clear() {
     log.clear();
 }
 
-LogWindow::LogWindow(RunLog& log, QWidget* owner) : QDialog(owner), log(log) {
-    setObjectName(QStringLiteral("logWindow"));
-    setWindowTitle(QStringLiteral("Run log - Velmora"));
+LogPane::LogPane(RunLog& log, QWidget* parent) : QWidget(parent), log(log) {
+    setObjectName(QStringLiteral("logPane"));
     textView = new QPlainTextEdit(this);
+    textView->setObjectName(QStringLiteral("logText"));
     textView->setReadOnly(true);
     textView->setLineWrapMode(QPlainTextEdit::NoWrap);
     textView->setPlainText(log.text());
     const QFontMetrics metrics(textView->font());
-    textView->setMinimumSize(metrics.horizontalAdvance(QLatin1Char('x')) * 80,
-                             metrics.lineSpacing() * 16);
+    textView->setMinimumHeight(metrics.lineSpacing() * 4);
 
-    auto* buttons = new QDialogButtonBox(this);
-    QPushButton* save =
-        buttons->addButton(QStringLiteral("&Save as text..."), QDialogButtonBox::ActionRole);
-    QPushButton* clear = buttons->addButton(QStringLiteral("C&lear"), QDialogButtonBox::ResetRole);
-    buttons->addButton(QDialogButtonBox::Close);
-    connect(save, &QPushButton::clicked, this, &LogWindow::saveAsText);
+    auto* save = new QPushButton(QStringLiteral("&Save as text..."), this);
+    auto* clear = new QPushButton(QStringLiteral("C&lear"), this);
+    // The window's plain-letter keys stay commands: the buttons take no focus.
+    save->setFocusPolicy(Qt::NoFocus);
+    clear->setFocusPolicy(Qt::NoFocus);
+    textView->setFocusPolicy(Qt::ClickFocus);
+    connect(save, &QPushButton::clicked, this, &LogPane::saveAsText);
     connect(clear, &QPushButton::clicked, this, [this] {
         this->log.clear();
         textView->clear();
     });
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::hide);
 
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(textView);
-    layout->addWidget(buttons);
-    connect(&log, &RunLog::entryAdded, this,
-            [this](const RunLog::Entry& entry) { textView->appendPlainText(RunLog::line(entry)); });
+    auto* buttons = new QVBoxLayout;
+    buttons->addWidget(save);
+    buttons->addWidget(clear);
+    buttons->addStretch(1);
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(4, 0, 4, 4);
+    layout->addWidget(textView, 1);
+    layout->addLayout(buttons);
+    // Each entry as it comes, the newest in sight.
+    connect(&log, &RunLog::entryAdded, this, [this](const RunLog::Entry& entry) {
+        textView->appendPlainText(RunLog::line(entry));
+        textView->moveCursor(QTextCursor::End);
+        textView->ensureCursorVisible();
+    });
 }
 
-void LogWindow::saveAsText() {
+void LogPane::saveAsText() {
     const QString path = QFileDialog::getSaveFileName(
         this, QStringLiteral("Save the run log"), QStringLiteral("velmora-log.txt"),
         QStringLiteral("Text files (*.txt);;All Files (*)"));
@@ -128,7 +136,7 @@ void LogWindow::saveAsText() {
     }
     QString error;
     if (!log.saveAs(path, &error)) {
-        QMessageBox::warning(this, windowTitle(),
+        QMessageBox::warning(this, QStringLiteral("Run log - Velmora"),
                              QStringLiteral("Cannot write %1: %2").arg(path, error));
     }
 }

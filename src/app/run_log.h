@@ -1,10 +1,10 @@
 #pragma once
 
 #include <QDateTime>
-#include <QDialog>
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QWidget>
 
 class QPlainTextEdit;
 
@@ -49,12 +49,12 @@ private:
     QString last;
 };
 
-// The log window: the run log as text, Save as text, Clear; it lives beside
-// the main window, which keeps its fixed size.
-class LogWindow : public QDialog {
+// The log pane of the main window: the run log as text, following the run
+// under way, with Save as text and Clear.
+class LogPane : public QWidget {
     Q_OBJECT
 public:
-    LogWindow(RunLog& log, QWidget* owner);
+    LogPane(RunLog& log, QWidget* parent);
     QPlainTextEdit* view() const { return textView; }
 
     // Asks for a file and writes the log there as text.

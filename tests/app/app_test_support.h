@@ -8,6 +8,7 @@
 #include "app/about_dialog.h"
 #include "app/corvane_app.h"
 #include "app/exchange_dialog.h"
+#include "app/form_view.h"
 #include "app/main_frame.h"
 #include "core/flags.h"
 #include "serial/serial_port.h"
@@ -43,6 +44,8 @@ struct SeenBox {
     int fontHeight = 0;
     QString detail;     // the text under the message
     QString statusLine; // the main window's status line then
+    QString caption;    // the main window's caption then
+    QString summary;    // what the form said about the program then
 };
 
 struct SeenProgress {
@@ -152,7 +155,9 @@ private:
                           owner && owner->isVisible(), box->width(),
                           QFontMetrics(bold).horizontalAdvance(box->windowTitle()),
                           box->fontMetrics().height(), box->informativeText(),
-                          mainFrame ? mainFrame->statusLine() : QString()});
+                          mainFrame ? mainFrame->statusLine() : QString(),
+                          owner ? owner->windowTitle() : QString(),
+                          mainFrame ? mainFrame->formView()->summaryLabel()->text() : QString()});
             box->button(QMessageBox::Ok)->click();
             return;
         }

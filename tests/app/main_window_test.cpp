@@ -2,6 +2,7 @@
 // rules, status bar, message boxes, open dialog, new, save and drops; the
 // port chooser by keyboard, the recent files, notices on the status line and
 // the transfer texts.
+#include "app/app_settings.h"
 #include "app/commands.h"
 #include "app/form_view.h"
 #include "app/port_chooser.h"
@@ -71,6 +72,7 @@ private slots:
     void newDocumentAndSaveWritesNothing();
     void droppedFileIsOpened();
     void formBackgroundAndPortChooser();
+    void formShowsWhatWillBeProgrammed();
     void typingADevicePathSendsNoCommands();
     void portChooserByKeyboard();
     void portEntriesSayWhatTheyAre();
@@ -89,23 +91,27 @@ void MainWindowTest::captionAndShape() {
     const Qt::WindowFlags flags = frame->windowFlags();
     QVERIFY(flags & Qt::WindowMinimizeButtonHint);
     QVERIFY(flags & Qt::WindowSystemMenuHint);
-    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
-    // Fixed: as large as the form and the bars, no larger, no smaller.
-    QCOMPARE(frame->minimumSize(), frame->maximumSize());
-    QCOMPARE(frame->size(), frame->minimumSize());
-    QCOMPARE(frame->centralWidget()->size(), frame->formView()->size());
+    // Resizable, down to a size that still shows the whole form.
+    QVERIFY(frame->minimumSize() != frame->maximumSize());
+    frame->resize(frame->minimumSize());
+    QTest::qWait(20);
+    QVERIFY(frame->width() >= frame->formView()->minimumSizeHint().width());
+    QVERIFY(frame->formView()->height() >= frame->formView()->minimumSizeHint().height());
+    QVERIFY(frame->formView()->width() >= frame->formView()->minimumSizeHint().width());
+    frame->resize(frame->minimumSize() + QSize(200, 100));
+    QTRY_COMPARE(frame->size(), frame->minimumSize() + QSize(200, 100));
     QVERIFY(frame->statusBar()->isSizeGripEnabled() == false);
 
     // The toolbar stays docked at the top: nothing to drag or float.
     QVERIFY(!frame->toolBar()->isMovable());
     QVERIFY(!frame->toolBar()->isFloatable());
-    // Moved there by the program all the same, the window refits around the same form.
-    const QSize formSize = frame->formView()->size();
+    // Moved there by the program all the same, the form keeps its whole size.
+    const QSize formSize = frame->formView()->minimumSizeHint();
     frame->addToolBar(Qt::LeftToolBarArea, frame->toolBar());
+    frame->resize(frame->minimumSize());
     QTest::qWait(50);
-    QCOMPARE(frame->formView()->size(), formSize);
-    QCOMPARE(frame->size(), frame->minimumSize());
-    QCOMPARE(frame->minimumSize(), frame->maximumSize());
+    QVERIFY(frame->formView()->width() >= formSize.width());
+    QVERIFY(frame->formView()->height() >= formSize.height());
     QVERIFY(frame->width() > formSize.width());
 }
 
@@ -120,10 +126,27 @@ void MainWindowTest::menuAndToolbarLayout() {
     QCOMPARE(bar[1]->text(), QStringLiteral("&Flash"));
     QCOMPARE(bar[2]->text(), QStringLiteral("&View"));
     QCOMPARE(bar[3]->text(), QStringLiteral("&Help"));
-    // "&Flash" is a command on the bar: no drop-down, no picture, no check mark.
-    QVERIFY(bar[1]->menu() == nullptr);
+    // "&Flash" lists every programming command with its key; no picture, no check mark.
+    QVERIFY(bar[1]->menu() != nullptr);
     QVERIFY(bar[1]->icon().isNull());
     QVERIFY(!bar[1]->isCheckable());
+    const QList<QAction*> flash = bar[1]->menu()->actions();
+    const QStringList flashTexts{"&Flash\tF", "&All flash", "&Write command",
+                                 "Write &Data To Flash ROM\tS", "Flash Action &Setting\tB"};
+    const int flashCommands[] = {FlashCommand, AllFlashCommand, WriteCommandCommand,
+                                 WriteToFlashCommand, SetBootModeCommand};
+    QCOMPARE(flash.size(), 5);
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(flash[i]->text(), flashTexts[i]);
+        QCOMPARE(flash[i]->data().toInt(), flashCommands[i]);
+        QCOMPARE(flash[i]->statusTip(), commandText(flashCommands[i]).prompt);
+    }
+    // Opened while a transfer is pending, Write Data To Flash ROM is greyed out.
+    rig.app->formView()->view().programmingPending = 1;
+    emit bar[1]->menu()->aboutToShow();
+    QVERIFY(!flash[3]->isEnabled());
+    QVERIFY(flash[0]->isEnabled());
+    rig.app->formView()->view().programmingPending = 0;
 
     const QList<QAction*> load = bar[0]->menu()->actions();
     QCOMPARE(load.size(), 3);
@@ -234,8 +257,10 @@ void MainWindowTest::menuToolbarAndMnemonicReachTheSameHandlers() {
     QTest::mouseClick(buttonOf(frame, AllFlashCommand), Qt::LeftButton);
     QTest::mouseClick(buttonOf(frame, WriteCommandCommand), Qt::LeftButton);
     QVERIFY(rig.activate());
-    // Alt+F, the mnemonic of the menu-bar item, sends Flash at once.
+    // Alt+F, the mnemonic of the menu-bar item, opens the Flash menu; F there runs Flash.
     QTest::keyClick(frame, Qt::Key_F, Qt::AltModifier);
+    QTRY_VERIFY(frame->flashMenu()->isVisible());
+    QTest::keyClick(frame->flashMenu(), Qt::Key_F);
     QTRY_COMPARE(log.routed.size(), 5);
     const int expected[] = {FlashCommand, FlashCommand, AllFlashCommand, WriteCommandCommand,
                             FlashCommand};
@@ -320,11 +345,18 @@ void MainWindowTest::statusBarPromptsAndTooltips() {
     QToolButton* write = buttonOf(frame, WriteCommandCommand);
     QTest::mouseMove(write);
     QTRY_COMPARE(frame->statusLine(), QStringLiteral("Write command"));
+    // F, ALL and W say what each does and how they differ.
     QHelpEvent writeTip(QEvent::ToolTip, write->rect().center(),
                         write->mapToGlobal(write->rect().center()));
     QApplication::sendEvent(write, &writeTip);
-    QTest::qWait(20);
-    QVERIFY(!QToolTip::isVisible());
+    QTRY_VERIFY(QToolTip::isVisible());
+    QVERIFY(QToolTip::text().startsWith(QStringLiteral("Write command: ")));
+    QVERIFY(QToolTip::text().contains(QStringLiteral("no trigger word")));
+    QToolTip::hideText();
+    QVERIFY(buttonOf(frame, FlashCommand)->toolTip().contains(QStringLiteral("trigger word")));
+    QVERIFY(buttonOf(frame, AllFlashCommand)
+                ->toolTip()
+                .startsWith(QStringLiteral("All flash: as Flash")));
 
     QToolButton* open = buttonOf(frame, OpenCommand);
     QTest::mouseMove(open);
@@ -341,7 +373,7 @@ void MainWindowTest::statusBarPromptsAndTooltips() {
 
     // So does the menu-bar item "&Flash" while the pointer rests on it.
     QMenuBar* bar = frame->menuBar();
-    const QRect flashItem = bar->actionGeometry(frame->menuAction(FlashCommand));
+    const QRect flashItem = bar->actionGeometry(frame->flashMenu()->menuAction());
     const QPoint onFlash = flashItem.center();
     QMouseEvent pointer(QEvent::MouseMove, onFlash, bar->mapToGlobal(onFlash), Qt::NoButton,
                         Qt::NoButton, Qt::NoModifier);
@@ -379,6 +411,8 @@ void MainWindowTest::messageBoxesAndTheirCaptions() {
     QCOMPARE(rig.watcher.texts(),
              QStringList{"Please check file name(upper-left corner) is correct or not!"});
     QCOMPARE(rig.watcher.boxes[0].icon, QMessageBox::Warning);
+    // The reminder asks about a caption that already names the new file.
+    QCOMPARE(rig.watcher.boxes[0].caption, QStringLiteral("blink.mot - Velmora"));
     QCOMPARE(rig.frame()->windowTitle(), QStringLiteral("blink.mot - Velmora"));
     QCOMPARE(dataReady, 1);
 
@@ -481,10 +515,60 @@ void MainWindowTest::formBackgroundAndPortChooser() {
     chooser.setCurrentIndex(chooser.findData(PortChooser::simulatedChoice()));
     emit chooser.activated(chooser.currentIndex());
     QCOMPARE(chooser.choice(), PortChooser::simulatedChoice());
-    QCOMPARE(settings::open()->value(settings::portChoiceKey()).toString(),
-             PortChooser::simulatedChoice());
+    QCOMPARE(chooser.taken(), PortChooser::simulatedChoice());
+    // Kept for the next start only once a run has used it.
+    QVERIFY(settings::open()->value(settings::portChoiceKey()).toString() !=
+            PortChooser::simulatedChoice());
     // Done with the chooser, the window's keys are commands again.
     QVERIFY(!chooser.hasFocus());
+}
+
+void MainWindowTest::formShowsWhatWillBeProgrammed() {
+    AppRig rig;
+    QVERIFY(rig.startActive());
+    QLabel* summary = rig.frame()->formView()->summaryLabel();
+    // Nothing loaded: what to do first.
+    QCOMPARE(summary->text(), FormView::firstStepsText());
+    QVERIFY(summary->text().contains(QStringLiteral("Load > Open...")));
+
+    // Loaded: shown before the reminder, and kept.
+    const QString expected = QStringLiteral(
+        "Program: blink.mot\n"
+        "Image: 320 bytes, data at 0x00000-0x00127, written into erase block 0 of 8\n"
+        "A write takes about 0.5 s at 9600 baud");
+    QVERIFY(rig.app->openDocumentFile(rig.exampleCopy("blink.mot")));
+    QCOMPARE(rig.watcher.boxes.last().summary, expected);
+    QCOMPARE(summary->text(), expected);
+    QVERIFY(rig.frame()->formView()->height() >=
+            rig.frame()->formView()->minimumSizeHint().height());
+
+    // A damaged record: its warning stays under the summary while that file
+    // is loaded, also after a load that failed.
+    QFile blink(rig.path("blink.mot"));
+    QVERIFY(blink.open(QIODevice::ReadOnly));
+    QByteArray damaged = blink.readAll();
+    blink.close();
+    damaged.replace("S1130010FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEC",
+                    "S1130010FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00");
+    const QString damagedPath = rig.path("damaged.mot");
+    QFile out(damagedPath);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(damaged);
+    out.close();
+    QVERIFY(rig.app->openDocumentFile(damagedPath));
+    const QStringList lines = summary->text().split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines[0], QStringLiteral("Program: damaged.mot"));
+    QVERIFY(lines[3].startsWith(QStringLiteral("Warning: ")));
+    QVERIFY(lines[3].contains(QStringLiteral("wrong checksum (first at line 3)")));
+    QVERIFY(!rig.app->openDocumentFile(rig.path("missing.mot")));
+    QCOMPARE(summary->text().split(QLatin1Char('\n')), lines);
+    QVERIFY(rig.app->openDocumentFile(rig.path("blink.mot")));
+    QCOMPARE(summary->text(), expected);
+
+    // A new, empty document: what to do first again.
+    rig.app->onFileNew();
+    QCOMPARE(summary->text(), FormView::firstStepsText());
 }
 
 void MainWindowTest::typingADevicePathSendsNoCommands() {
@@ -501,13 +585,36 @@ void MainWindowTest::typingADevicePathSendsNoCommands() {
     QCOMPARE(chooser.choice(), QStringLiteral("/dev/ttyFSBL"));
     QVERIFY(log.routed.isEmpty());
     QVERIFY(rig.watcher.boxes.isEmpty());
-    // Enter hands the keys back to the window.
+    // Taken on Enter and checked: a device that is not there is said so at once.
+    QCOMPARE(chooser.taken(), QStringLiteral("/dev/ttyFSBL"));
+    QCOMPARE(rig.frame()->statusLine(), QStringLiteral("/dev/ttyFSBL is not on this machine now."));
+    // Enter hands the keys back to the window; nothing is kept before a run uses it.
     QTRY_VERIFY(!chooser.hasFocus());
-    QCOMPARE(settings::open()->value(settings::portChoiceKey()).toString(),
-             QStringLiteral("/dev/ttyFSBL"));
+    QVERIFY(settings::open()->value(settings::portChoiceKey()).toString() !=
+            QStringLiteral("/dev/ttyFSBL"));
     QTest::keyClick(rig.frame(), Qt::Key_F);
     QTRY_COMPARE(log.routed.size(), 1);
     QCOMPARE(log.routed[0].command, int(FlashCommand));
+
+    // Esc puts the choice taken back, and so does leaving the chooser: a
+    // letter typed there never reaches a run.
+    QTRY_COMPARE(rig.watcher.boxes.size(), 1);
+    QVERIFY(rig.activate());
+    QTest::mouseClick(chooser.lineEdit(), Qt::LeftButton);
+    QTRY_VERIFY(chooser.hasFocus());
+    QTest::keyClick(chooser.lineEdit(), Qt::Key_End);
+    QTest::keyClicks(chooser.lineEdit(), QStringLiteral("f"));
+    QCOMPARE(chooser.currentText(), QStringLiteral("/dev/ttyFSBL  (not connected)f"));
+    QTest::keyClick(chooser.lineEdit(), Qt::Key_Escape);
+    QTRY_VERIFY(!chooser.hasFocus());
+    QCOMPARE(chooser.choice(), QStringLiteral("/dev/ttyFSBL"));
+    QTest::mouseClick(chooser.lineEdit(), Qt::LeftButton);
+    QTRY_VERIFY(chooser.hasFocus());
+    QTest::keyClicks(chooser.lineEdit(), QStringLiteral("x"));
+    rig.frame()->formView()->setFocus(Qt::OtherFocusReason);
+    QTRY_COMPARE(chooser.choice(), QStringLiteral("/dev/ttyFSBL"));
+    QCOMPARE(PortChooser::problemOf(QString()), QStringLiteral("No serial port is chosen."));
+    QVERIFY(PortChooser::problemOf(PortChooser::simulatedChoice()).isEmpty());
 }
 
 void MainWindowTest::portChooserByKeyboard() {
@@ -532,8 +639,7 @@ void MainWindowTest::portChooserByKeyboard() {
     QCOMPARE(chooser.choice(), PortChooser::simulatedFastChoice());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     QTRY_VERIFY(form->hasFocus());
-    QCOMPARE(settings::open()->value(settings::portChoiceKey()).toString(),
-             PortChooser::simulatedFastChoice());
+    QCOMPARE(chooser.taken(), PortChooser::simulatedFastChoice());
 }
 
 void MainWindowTest::portEntriesSayWhatTheyAre() {

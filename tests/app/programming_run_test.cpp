@@ -148,18 +148,25 @@ void ProgrammingRunTest::flashRunFromTheToolbarShowsItsProgress() {
     const BoardSummary seen = board.summary();
     QCOMPARE(QString::fromStdString(seen.messages.front().kind), QStringLiteral("trigger word"));
     QVERIFY(QFile::exists(rig.path("Recv.bin")));
+    // The port the run went out on is the one kept for the next start.
+    QCOMPARE(settings::open()->value(settings::portChoiceKey()).toString(),
+             QString::fromStdString(board.devicePath()));
 
     // The log keeps the run, its port, its message and its outcome; the status
-    // line keeps the result; the log window shows it and saves it as text.
+    // line keeps the result; the log pane shows it (and hides from the View
+    // menu) and saves it as text.
     const QString run = "Flash on " + QString::fromStdString(board.devicePath());
     RunLog& log = rig.app->messageOperator().log();
     QCOMPARE(lastRunOf(log),
              (QStringList{"run: " + run, "message: " + success, "outcome: succeeded"}));
     QCOMPARE(rig.frame()->statusLine(), run + ": succeeded");
     QVERIFY(rig.frame()->viewMenu());
+    QVERIFY(rig.app->logPane() && rig.app->logPane()->isVisible());
     rig.frame()->viewMenu()->actions().first()->trigger();
-    QVERIFY(rig.app->logWindow() && rig.app->logWindow()->isVisible());
-    const QString shown = rig.app->logWindow()->view()->toPlainText();
+    QVERIFY(!rig.app->logPane()->isVisible());
+    rig.frame()->viewMenu()->actions().first()->trigger();
+    QVERIFY(rig.app->logPane()->isVisible());
+    const QString shown = rig.app->logPane()->view()->toPlainText();
     QVERIFY(shown.contains(
         QRegularExpression("\\d\\d:\\d\\d:\\d\\d  " + QRegularExpression::escape(run))));
     QVERIFY(shown.contains(success));

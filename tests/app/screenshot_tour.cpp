@@ -241,18 +241,12 @@ int main(int argc, char** argv) {
         frame->formView()->setSimulatedBoardOptions(boot);
         frame->routeCommand(SetBootModeCommand, CMainFrame::Source::Key);
 
-        // The run log, and the status line with the last result.
+        // The main window with its log pane after the runs, and the status
+        // line with the last result.
         corvane.showLog();
         QEventLoop shown;
         QTimer::singleShot(500, &shown, &QEventLoop::quit);
         shown.exec();
-        if (corvane.logWindow()) {
-            save(corvane.logWindow(), "run-log");
-            corvane.logWindow()->hide();
-        }
-        QEventLoop hidden;
-        QTimer::singleShot(400, &hidden, &QEventLoop::quit);
-        hidden.exec();
         save(frame, "main-window-after-runs");
         QApplication::quit();
     });
