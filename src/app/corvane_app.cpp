@@ -21,6 +21,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QTimer>
+#include <QWindow>
 
 namespace velmora::app {
 
@@ -89,10 +90,6 @@ bool CCorvaneApp::initInstance(const QStringList& arguments) {
     QGuiApplication::setWindowIcon(programIcon());
     doc = std::make_unique<CCorvaneDoc>(op, options.places);
     doc->program().setLoadedHandler([this] { programLoaded(); });
-    // The .mot association, written at every start; silent when it cannot be.
-    if (options.desktopIntegration) {
-        desktop::registerDesktopAssociation(QCoreApplication::applicationFilePath());
-    }
 
     const CommandLineInfo info = CommandLineInfo::parse(arguments);
     switch (info.shellCommand) {
@@ -152,6 +149,7 @@ bool CCorvaneApp::createFrame() {
             stored = QString::fromStdString(portDevice(CCorvaneView::directPort));
         }
         chooser.setChoice(stored);
+        form->setChoiceIsDefault(store->value(settings::portChoiceKey()).toString().isEmpty());
     }
     // Kept once a run has used it, not while it is being typed.
     connect(form, &FormView::portUsed, this, &CCorvaneApp::storePortChoice);
@@ -171,7 +169,33 @@ void CCorvaneApp::showWindow() {
     frame->raise();
     frame->activateWindow();
     frame->formView()->setFocus(Qt::ActiveWindowFocusReason);
+    // The rest of the start waits until the window is on screen.
+    QWindow* window = frame->windowHandle();
+    if (window && !window->isExposed()) {
+        window->installEventFilter(this);
+    } else {
+        QTimer::singleShot(0, this, &CCorvaneApp::afterShown);
+    }
+}
+
+bool CCorvaneApp::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Expose && frame && watched == frame->windowHandle() &&
+        frame->windowHandle()->isExposed()) {
+        watched->removeEventFilter(this);
+        // Once this expose has been painted.
+        QTimer::singleShot(0, this, &CCorvaneApp::afterShown);
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void CCorvaneApp::afterShown() {
+    if (shownOnce || !frame) {
+        return;
+    }
+    shownOnce = true;
+    // The .mot association, written at every start; silent when it cannot be.
     if (options.desktopIntegration) {
+        desktop::registerDesktopAssociation(QCoreApplication::applicationFilePath());
         suspendRefusal = std::make_unique<SuspendRefusal>();
     }
     if (options.singleInstance) {
@@ -180,6 +204,7 @@ void CCorvaneApp::showWindow() {
                 &CCorvaneApp::takeHandedOver);
         instance->listen();
     }
+    emit startFinished();
 }
 
 void CCorvaneApp::takeHandedOver(const QString& path) {
@@ -308,15 +333,22 @@ bool CCorvaneApp::openDocumentFile(const QString& path) {
         return false;
     }
     op.log().beginRun(QStringLiteral("Load ") + QFileInfo(path).absoluteFilePath());
-    loadLogStart = op.log().entries().size();
-    op.clearLastMessage();
-    if (!doc->onOpenDocument(path)) {
-        op.log().endRun(op.lastMessage().isEmpty()
-                            ? QStringLiteral("not loaded")
-                            : QStringLiteral("not loaded (") + op.lastMessage() + QLatin1Char(')'));
+    const RunRecord& load = doc->program().lastLoad();
+    op.beginRecord(&load);
+    const bool loaded = doc->onOpenDocument(path) != 0;
+    op.endRecord();
+    if (!loaded) {
+        QString outcome = QStringLiteral("not loaded");
+        if (load.stage != RunStage::None) {
+            outcome += QStringLiteral(" at ") + QString::fromStdString(stageText(load));
+        }
+        if (!load.cause.empty()) {
+            outcome += QStringLiteral(" (") + QString::fromStdString(load.cause) + QLatin1Char(')');
+        }
+        op.log().endRun(outcome, op.lastBoxTime());
         return false;
     }
-    op.log().endRun(QStringLiteral("loaded"));
+    op.log().endRun(QStringLiteral("loaded"), op.lastBoxTime());
     recent.add(path);
     return true;
 }
@@ -331,10 +363,9 @@ void CCorvaneApp::programLoaded() {
     LoadedProgram program;
     program.path = doc->pathName();
     program.image = summarizeImage(doc->program().image());
-    const QList<RunLog::Entry>& entries = op.log().entries();
-    for (qsizetype i = loadLogStart; i < entries.size(); ++i) {
-        if (entries[i].kind == RunLog::Kind::Warning) {
-            program.warnings << entries[i].text;
+    for (const RunEntry& entry : doc->program().lastLoad().entries) {
+        if (entry.notice && entry.kind == Notice::Warning) {
+            program.warnings << QString::fromStdString(entry.text);
         }
     }
     frame->formView()->showLoaded(program);

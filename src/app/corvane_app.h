@@ -82,7 +82,15 @@ public:
     bool setBootDir(const QString& folder);
     QString defaultBootDir() const;
     SingleInstance* instanceServer() const { return instance.get(); }
+    // Whether the start's work after the window showed (association, suspend
+    // refusal, the hand-over server) is done.
+    bool startComplete() const { return shownOnce; }
 
+signals:
+    // The window is on screen and the rest of the start is done.
+    void startFinished();
+
+public:
     CMainFrame* mainFrame() const { return frame.get(); }
     CCorvaneDoc* document() const { return doc.get(); }
     FormView* formView() const;
@@ -90,8 +98,12 @@ public:
     const RecentFileList& recentFiles() const { return recent; }
     bool unregistered() const { return unregistering; }
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     bool createFrame();
+    void afterShown();
     bool unregister(const CommandLineInfo& info);
     void showWindow();
     void storePortChoice(const QString& choice);
@@ -108,8 +120,8 @@ private:
     std::unique_ptr<SingleInstance> instance;
     QStringList pendingFiles;
     std::filesystem::path startBootDir;
-    qsizetype loadLogStart = 0;
     bool unregistering = false;
+    bool shownOnce = false;
     int exitCode = 0;
 };
 

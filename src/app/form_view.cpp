@@ -35,28 +35,6 @@ SimulatedRun runFor(int command) {
     }
 }
 
-// Why a file cannot serve as a transfer's image: the system's reason when it
-// cannot be read, else what is wrong with its length; empty when it can.
-QString unreadableReason(const std::filesystem::path& file, std::uintmax_t largest) {
-    errno = 0;
-    std::ifstream in(file, std::ios::binary | std::ios::ate);
-    if (!in) {
-        return QString::fromLocal8Bit(std::strerror(errno != 0 ? errno : ENOENT));
-    }
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(file, error)) {
-        return QStringLiteral("not a regular file");
-    }
-    const auto size = static_cast<std::uintmax_t>(in.tellg());
-    if (size == 0) {
-        return QStringLiteral("the file is empty");
-    }
-    if (size > largest) {
-        return QStringLiteral("the file is larger than %1 bytes").arg(largest);
-    }
-    return {};
-}
-
 } // namespace
 
 FormView::FormView(QtOperator& op, SerialPort& serialPort, Places places, Timing timing,
@@ -102,15 +80,12 @@ FormView::FormView(QtOperator& op, SerialPort& serialPort, Places places, Timing
     showNothingLoaded();
     setTabOrder(this, chooser);
     connect(chooser, &PortChooser::choiceChanged, this, &FormView::portChoiceChanged);
-    op.setMessageDetail([this](const QString& text) { return explainMessage(text); });
     connect(chooser, &PortChooser::finished, this, [this] { setFocus(Qt::OtherFocusReason); });
     connect(chooser, &PortChooser::problemFound, this,
             [this](const QString& problem) { this->op.log().add(RunLog::Kind::Warning, problem); });
 }
 
-FormView::~FormView() {
-    op.setMessageDetail({});
-}
+FormView::~FormView() = default;
 
 void FormView::makeControl(Places places) {
     control =
@@ -155,12 +130,14 @@ QString FormView::summaryText(const LoadedProgram& program) {
 }
 
 void FormView::showLoaded(const LoadedProgram& program) {
+    loadedPath = program.path;
     summary->setText(summaryText(program));
     summary->setToolTip(QDir::toNativeSeparators(program.path));
     updateGeometry();
 }
 
 void FormView::showNothingLoaded() {
+    loadedPath.clear();
     summary->setText(firstStepsText());
     summary->setToolTip({});
     updateGeometry();
@@ -174,26 +151,6 @@ bool FormView::setBootDir(const std::filesystem::path& folder) {
     places.bootDir = folder;
     makeControl(std::move(places));
     return true;
-}
-
-QString FormView::explainMessage(const QString& text) const {
-    const Places& places = control->places();
-    std::filesystem::path file;
-    std::uintmax_t largest = UINTMAX_MAX;
-    if (text == QStringLiteral("3062f.bin File Read Error !")) {
-        file = places.bootProgramFile();
-        largest = 0xFFFF; // the download announces its length in two bytes
-    } else if (text == QStringLiteral("PreFlash.bin File Read Error !")) {
-        file = places.preFlashFile();
-    } else if (text == QStringLiteral("BIN File Read Error !")) {
-        file = places.imageFile();
-    } else {
-        return {};
-    }
-    const QString path = QString::fromStdString(std::filesystem::absolute(file).string());
-    const QString reason = unreadableReason(file, largest);
-    return QStringLiteral("Cannot read %1: %2")
-        .arg(path, reason.isEmpty() ? QStringLiteral("the file could not be read") : reason);
 }
 
 bool FormView::handlesCommand(int command) {
@@ -212,6 +169,7 @@ bool FormView::handlesCommand(int command) {
 }
 
 void FormView::portChoiceChanged() {
+    choiceIsDefault = false;
     // The control opens the new device at its next open: let go of the old one.
     commControl.setPortOpen(false);
 }
@@ -222,16 +180,17 @@ bool FormView::runCommand(int command) {
     }
     // A run uses the choice taken, never text typed and not taken.
     chooser->restore();
+    const QString choice = chooser->taken();
     const QString device = chooser->chosenDevice();
     RunLog& log = op.log();
     log.beginRun(commandText(command).prompt, PortChooser::isSimulated(device)
                                                   ? chooser->itemText(chooser->findData(device))
-                                              : device.isEmpty() ? chooser->choice()
+                                              : device.isEmpty() ? choice
                                                                  : device);
-    op.clearStopped();
-    op.clearLastMessage();
-    op.setRunCommand(command);
-    const int programmedBefore = control->programmedCount();
+    auto refuse = [&](const std::string& why) {
+        op.showMessage(why);
+        log.endRun(QStringLiteral("failed: ") + QString::fromStdString(why), op.lastBoxTime());
+    };
     std::unique_ptr<SimulatedBoard> board;
     if (PortChooser::isSimulated(device)) {
         std::string error;
@@ -240,48 +199,34 @@ bool FormView::runCommand(int command) {
         options.pace = device == PortChooser::simulatedChoice();
         board = startBoardFor(runFor(command), options, &error);
         if (!board) {
-            op.showMessage("Cannot start the simulated board: " + error);
-            op.setRunCommand(0);
-            log.endRun(QStringLiteral("failed (") + op.lastMessage() + QLatin1Char(')'));
+            refuse("Cannot start the simulated board: " + error);
             return true;
         }
         serialPort.ports().assign(CCorvaneView::directPort, board->devicePath());
         commControl.setPortName(board->devicePath());
     } else if (device.isEmpty()) {
-        const QString typed = chooser->choice();
-        op.showMessage(typed.isEmpty()
-                           ? std::string("No serial port is chosen.")
-                           : (typed + QStringLiteral(" names no serial port.")).toStdString());
-        op.setRunCommand(0);
-        log.endRun(QStringLiteral("failed (") + op.lastMessage() + QLatin1Char(')'));
+        refuse(PortChooser::problemOf(choice).toStdString());
         return true;
     } else {
         serialPort.ports().assign(CCorvaneView::directPort, device.toStdString());
         commControl.setPortName(device.toStdString());
     }
-    const bool portUsedByRun = dataReady != 0;
+    control->setPortNamed(choice.toStdString(), choiceIsDefault);
+    control->setProgramFile(loadedPath.toStdString());
+    op.beginRecord(&control->lastRun());
     control->runCommand(command);
-    if (portUsedByRun) {
-        emit portUsed(chooser->taken());
-    }
+    op.endRecord();
     if (board) {
         // The board lives for this run only: let go of its line before it goes.
         serialPort.close();
         commControl.setPortOpen(false);
         board->stop();
     }
-    op.setRunCommand(0);
-    const QString said = op.lastMessage();
-    QString outcome;
-    if (control->programmedCount() > programmedBefore) {
-        outcome = QStringLiteral("succeeded");
-    } else {
-        outcome = op.stoppedByOperator() ? QStringLiteral("stopped") : QStringLiteral("failed");
-        if (!said.isEmpty()) {
-            outcome += QStringLiteral(" (") + said + QLatin1Char(')');
-        }
+    const RunRecord& record = control->lastRun();
+    if (record.portOpened) {
+        emit portUsed(choice);
     }
-    log.endRun(outcome);
+    log.endRun(runOutcome(record, op.lastBoxTime()), op.lastBoxTime());
     return true;
 }
 

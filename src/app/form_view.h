@@ -72,9 +72,8 @@ public:
     QSize minimumSizeHint() const override;
     QSize sizeHint() const override { return minimumSizeHint(); }
 
-    // What the program can add to a file's read error: the file it looked
-    // for and why it could not read it; empty for other messages.
-    QString explainMessage(const QString& text) const;
+    // Whether the port chosen now is the default one, not one the operator chose.
+    void setChoiceIsDefault(bool isDefault) { choiceIsDefault = isDefault; }
 
     // What the board started for a run with "Simulated board" plays (pace, faults).
     void setSimulatedBoardOptions(BoardOptions options) {
@@ -106,6 +105,8 @@ private:
     PortChooser* chooser = nullptr;
     QLabel* label = nullptr;
     QLabel* summary = nullptr;
+    QString loadedPath;
+    bool choiceIsDefault = false;
 };
 
 } // namespace velmora::app

@@ -123,7 +123,7 @@ void CMainFrame::createMenu() {
         {AllFlashCommand, "&All flash"},
         {WriteCommandCommand, "&Write command"},
         {WriteToFlashCommand, "Write &Data To Flash ROM\tS"},
-        {SetBootModeCommand, "Flash Action &Setting\tB"},
+        {SetBootModeCommand, "Flash A&ction Setting\tB"},
     };
     for (const Entry& entry : entries) {
         QAction* action = makeAction(entry.command, QString::fromLatin1(entry.text), Source::Menu);

@@ -2,10 +2,7 @@
 
 #include "app/commands.h"
 #include "app/exchange_dialog.h"
-#include "control/corvane_view.h"
-#include "core/flags.h"
-#include "transfer/boot_download.h"
-#include "transfer/programming_transfer.h"
+#include "control/run_hints.h"
 
 #include <QGridLayout>
 #include <QMessageBox>
@@ -27,18 +24,19 @@ QMessageBox::Icon boxIcon(Icon icon) {
     return QMessageBox::Warning;
 }
 
-// Which stage of a boot-mode run an exchange is, by its kind and the order of
-// the run: the boot program, then PreFlash.bin, then the program.
-QString stageOf(const Exchange& exchange, int command) {
-    if (command != SetBootModeCommand) {
+// Which stage of a boot-mode run an exchange is, by where the run's record
+// stands: the boot program, then PreFlash.bin, then the program.
+QString stageOf(const RunRecord* record) {
+    if (!record || record->command != RunCommand::SetBootMode) {
         return {};
     }
-    if (dynamic_cast<const BootDownload*>(&exchange)) {
+    if (record->stage == RunStage::BootDownload) {
         return QStringLiteral("Step 1 of 3: the boot program (3062f.bin)");
     }
-    if (dynamic_cast<const ProgrammingTransfer*>(&exchange)) {
-        return bootDownloadDone ? QStringLiteral("Step 2 of 3: PreFlash.bin")
-                                : QStringLiteral("Step 3 of 3: the program (tmp.bin)");
+    if (record->stage == RunStage::Block) {
+        return record->imageSent == "PreFlash.bin"
+                   ? QStringLiteral("Step 2 of 3: PreFlash.bin")
+                   : QStringLiteral("Step 3 of 3: the program (tmp.bin)");
     }
     return {};
 }
@@ -63,13 +61,7 @@ std::unique_ptr<QMessageBox> makeMessageBox(QWidget* owner, const QString& text,
     // Modal to the whole program, also while the owner is hidden (a print request).
     box->setWindowModality(Qt::ApplicationModal);
     if (!detail.isEmpty()) {
-        // "Cannot read <file>: <reason>": the reason on a line of its own.
-        QString shown = detail;
-        const qsizetype colon = shown.lastIndexOf(QStringLiteral(": "));
-        if (colon > 0) {
-            shown.replace(colon, 2, QStringLiteral(":\n"));
-        }
-        box->setInformativeText(shown);
+        box->setInformativeText(detail);
     }
     // A short text would make the box narrower than its title: a strut across
     // the box's grid keeps the whole title readable.
@@ -88,18 +80,85 @@ std::unique_ptr<QMessageBox> makeMessageBox(QWidget* owner, const QString& text,
     return box;
 }
 
+QString runOutcome(const RunRecord& record, const QDateTime& resultShown) {
+    QString text = QString::fromUtf8(resultName(record.result).data(),
+                                     static_cast<qsizetype>(resultName(record.result).size()));
+    if (record.result == RunResult::Stopped) {
+        text += QStringLiteral(" by the operator");
+    }
+    if (!record.succeeded() && record.stage != RunStage::None &&
+        record.stage != RunStage::Finished) {
+        text += QStringLiteral(" at ") + QString::fromStdString(stageText(record));
+    }
+    if (!record.succeeded() && !record.cause.empty()) {
+        text += QStringLiteral(" (") + QString::fromStdString(record.cause) + QLatin1Char(')');
+    }
+    double seconds = record.seconds();
+    if (resultShown.isValid()) {
+        const auto start =
+            std::chrono::duration_cast<std::chrono::milliseconds>(record.start.time_since_epoch())
+                .count();
+        seconds = std::max(0.0, (resultShown.toMSecsSinceEpoch() - start) / 1000.0);
+    }
+    text += QStringLiteral(": %1 bytes sent, %2 received in %3 s")
+                .arg(record.bytesSent)
+                .arg(record.bytesReceived)
+                .arg(seconds, 0, 'f', 1);
+    return text;
+}
+
 QtOperator::QtOperator(Timing timing, MessagePresenter presenter)
     : timing(timing), presenter(std::move(presenter)) {}
 
+void QtOperator::beginRecord(const RunRecord* running) {
+    record = running;
+    shownDetail.clear();
+    shownCause.clear();
+    stopped = false;
+    lastBox = {};
+}
+
+QString QtOperator::boxDetail(const RunRecord& running, bool inExchange) {
+    if (inExchange) {
+        return QString::fromStdString(running.cause);
+    }
+    // Read as if the run ended here: it does, or goes on to its reset.
+    RunRecord now = running;
+    if (!now.ended()) {
+        now.result = RunResult::Failed;
+    }
+    if (now.end < now.start) {
+        now.end = RunRecord::Clock::now();
+    }
+    if (now.succeeded()) {
+        return QString::fromStdString(runSummary(now));
+    }
+    QStringList lines;
+    for (const std::string& hint : runHints(now, HintReader::Desktop)) {
+        lines << QString::fromStdString(hint);
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
 void QtOperator::showMessage(std::string_view text, Icon icon) {
     const QString message = fromView(text);
-    // What the program knows beyond the fixed text is said first, where it happened.
-    const QString detail = messageDetail ? messageDetail(message) : QString();
-    if (!detail.isEmpty()) {
-        runLog.add(RunLog::Kind::Failure, detail);
+    QString detail;
+    if (record) {
+        const bool inExchange = exchangeRunning();
+        detail = boxDetail(*record, inExchange);
+        // Each thing said once: a cause already under an earlier box, or the
+        // same advice again, is not repeated.
+        const QString cause = QString::fromStdString(record->cause);
+        if (detail == shownDetail || (inExchange && cause == shownCause)) {
+            detail.clear();
+        }
+        if (!detail.isEmpty()) {
+            shownDetail = detail;
+            shownCause = cause;
+        }
     }
     runLog.add(RunLog::Kind::Message, message);
-    last = message;
+    lastBox = QDateTime::currentDateTime();
     if (presenter) {
         presenter(ownerWindow, message, icon, detail);
         return;
@@ -111,7 +170,7 @@ int QtOperator::runExchange(Exchange& exchange) {
     ++runningExchanges;
     int result = 0;
     {
-        ExchangeDialog dialog(exchange, ownerWindow, stageOf(exchange, runCommand));
+        ExchangeDialog dialog(exchange, ownerWindow, stageOf(record));
         result = dialog.run();
         if (dialog.stoppedByOperator()) {
             stopped = true;

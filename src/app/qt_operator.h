@@ -2,8 +2,10 @@
 
 #include "app/run_log.h"
 #include "core/operator.h"
+#include "core/run_record.h"
 #include "core/timing.h"
 
+#include <QDateTime>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -20,10 +22,6 @@ namespace velmora::app {
 using MessagePresenter =
     std::function<void(QWidget* owner, const QString& text, Icon icon, const QString& detail)>;
 
-// What the program can tell about a message beyond its fixed text (which file
-// it could not read, and why); empty when nothing.
-using MessageDetail = std::function<QString(const QString& text)>;
-
 // The width a window needs to show its whole title beside the icon and
 // buttons a window manager puts on a title bar.
 int titleRoom(const QWidget& window);
@@ -34,6 +32,12 @@ int titleRoom(const QWidget& window);
 // title; `detail` goes under the text.
 std::unique_ptr<QMessageBox> makeMessageBox(QWidget* owner, const QString& text, Icon icon,
                                             const QString& detail = {});
+
+// How a run ended, as its log and status line end it: the result, where a
+// failure happened and why, the bytes each way and the time to the result
+// (`resultShown`, when its last box came up; the record's end when invalid).
+// "programmed: 4224 bytes sent, 35 received in 3.2 s".
+QString runOutcome(const RunRecord& record, const QDateTime& resultShown = {});
 
 // The desktop's operator: message boxes, the transfer dialogs driven from a
 // timer, and pauses as timed waits that block the user-interface thread.
@@ -53,15 +57,17 @@ public:
     void notify(std::string_view text, Notice kind) override;
 
     RunLog& log() { return runLog; }
-    // The command now running (0: none): a boot-mode run tells its stages apart.
-    void setRunCommand(int command) { runCommand = command; }
-    void setMessageDetail(MessageDetail explain) { messageDetail = std::move(explain); }
-    // Whether the operator stopped a transfer dialog since the command began.
-    bool stoppedByOperator() const { return stopped; }
-    void clearStopped() { stopped = false; }
-    // The last message box's text since the command began.
-    QString lastMessage() const { return last; }
-    void clearLastMessage() { last.clear(); }
+    // The record of the command (or load) now running, filled by the library
+    // as it goes; null between commands. Each box it shows says beside its
+    // text what the record tells: within an exchange the cause when a new
+    // one was told, after it the cause and what to do (or, for a success,
+    // what was done), each said once.
+    void beginRecord(const RunRecord* running);
+    void endRecord() { record = nullptr; }
+    // When the run's last box came up: the moment its result was known.
+    QDateTime lastBoxTime() const { return lastBox; }
+    // What a box of the record's run says under its text now.
+    static QString boxDetail(const RunRecord& record, bool inExchange);
 
     // Whether a transfer dialog is running now.
     bool exchangeRunning() const { return runningExchanges > 0; }
@@ -72,10 +78,11 @@ private:
     QPointer<QWidget> ownerWindow;
     int runningExchanges = 0;
     RunLog runLog;
-    MessageDetail messageDetail;
-    int runCommand = 0;
+    const RunRecord* record = nullptr;
+    QString shownDetail;
+    QString shownCause;
+    QDateTime lastBox;
     bool stopped = false;
-    QString last;
 };
 
 } // namespace velmora::app

@@ -38,16 +38,16 @@ void RunLog::beginRun(const QString& command, const QString& port) {
     emit statusChanged(runName + QStringLiteral(" ..."));
 }
 
-void RunLog::add(Kind kind, const QString& text) {
-    log.append({QDateTime::currentDateTime(), kind, text});
+void RunLog::add(Kind kind, const QString& text, const QDateTime& at) {
+    log.append({at.isValid() ? at : QDateTime::currentDateTime(), kind, text});
     emit entryAdded(log.constLast());
     if (kind == Kind::Failure || kind == Kind::Warning || kind == Kind::Information) {
         emit statusChanged(text);
     }
 }
 
-void RunLog::endRun(const QString& outcome) {
-    add(Kind::Outcome, outcome);
+void RunLog::endRun(const QString& outcome, const QDateTime& at) {
+    add(Kind::Outcome, outcome, at);
     last = runName.isEmpty() ? outcome : runName + QStringLiteral(": ") + outcome;
     emit statusChanged(last);
 }

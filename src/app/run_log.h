@@ -25,9 +25,10 @@ public:
 
     // A command begins: "Flash on /dev/ttyUSB0".
     void beginRun(const QString& command, const QString& port = {});
-    void add(Kind kind, const QString& text);
-    // The command has ended; `outcome` is what the status line keeps.
-    void endRun(const QString& outcome);
+    void add(Kind kind, const QString& text, const QDateTime& at = {});
+    // The command has ended, its result known at `at` (now when invalid);
+    // `outcome` is what the status line keeps.
+    void endRun(const QString& outcome, const QDateTime& at = {});
 
     const QList<Entry>& entries() const { return log; }
     QString lastResult() const { return last; }

@@ -132,7 +132,7 @@ void MainWindowTest::menuAndToolbarLayout() {
     QVERIFY(!bar[1]->isCheckable());
     const QList<QAction*> flash = bar[1]->menu()->actions();
     const QStringList flashTexts{"&Flash\tF", "&All flash", "&Write command",
-                                 "Write &Data To Flash ROM\tS", "Flash Action &Setting\tB"};
+                                 "Write &Data To Flash ROM\tS", "Flash A&ction Setting\tB"};
     const int flashCommands[] = {FlashCommand, AllFlashCommand, WriteCommandCommand,
                                  WriteToFlashCommand, SetBootModeCommand};
     QCOMPARE(flash.size(), 5);

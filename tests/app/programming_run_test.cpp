@@ -115,6 +115,14 @@ void ProgrammingRunTest::flashRunFromTheToolbarShowsItsProgress() {
     QTest::mouseClick(buttonOf(rig.frame(), FlashCommand), Qt::LeftButton);
     QCOMPARE(rig.watcher.texts(), QStringList{success});
     QCOMPARE(rig.watcher.boxes[0].icon, QMessageBox::Information);
+    // Under the specified text, what was done: file, bytes, port, time.
+    QVERIFY2(
+        QRegularExpression("^Programmed large\\.mot: 4096 bytes on " +
+                           QRegularExpression::escape(QString::fromStdString(board.devicePath())) +
+                           " in \\d+\\.\\d s\\.$")
+            .match(rig.watcher.boxes[0].detail)
+            .hasMatch(),
+        qPrintable(rig.watcher.boxes[0].detail));
     QCOMPARE(rig.watcher.dialogCaptions,
              (QStringList{"Waiting for System Response ...", "Waiting for System Response ...",
                           "Programming ....."}));
@@ -157,9 +165,19 @@ void ProgrammingRunTest::flashRunFromTheToolbarShowsItsProgress() {
     // menu) and saves it as text.
     const QString run = "Flash on " + QString::fromStdString(board.devicePath());
     RunLog& log = rig.app->messageOperator().log();
-    QCOMPARE(lastRunOf(log),
-             (QStringList{"run: " + run, "message: " + success, "outcome: succeeded"}));
-    QCOMPARE(rig.frame()->statusLine(), run + ": succeeded");
+    // The run's last line: the result with the bytes each way and the time
+    // to the result, read from the run's record.
+    const QStringList lines = lastRunOf(log);
+    QCOMPARE(lines.mid(0, 2), (QStringList{"run: " + run, "message: " + success}));
+    QCOMPARE(lines.size(), 3);
+    const QRegularExpression outcome(
+        "^programmed: (\\d+) bytes sent, (\\d+) received in \\d+\\.\\d s$");
+    const QString ended = lines[2].mid(QStringLiteral("outcome: ").size());
+    const auto counts = outcome.match(ended);
+    QVERIFY2(counts.hasMatch(), qPrintable(lines[2]));
+    // The trigger word, command block, size message, 32 blocks of 129 and the closing message.
+    QCOMPARE(counts.captured(1).toInt(), 7 + 34 + 8 + 32 * 129 + 2);
+    QCOMPARE(rig.frame()->statusLine(), run + ": " + ended);
     QVERIFY(rig.frame()->viewMenu());
     QVERIFY(rig.app->logPane() && rig.app->logPane()->isVisible());
     rig.frame()->viewMenu()->actions().first()->trigger();
@@ -237,8 +255,13 @@ void ProgrammingRunTest::stopEndsTheResponseWait() {
     QVERIFY(waits.last().status != QStringLiteral("Parsing... 00"));
     QCOMPARE(rig.app->formView()->view().busy, 0);
     const QStringList run = lastRunOf(rig.app->messageOperator().log());
-    QCOMPARE(run.mid(1), (QStringList{"information: Stopped.", "message: System not Ready(A) !",
-                                      "outcome: stopped (System not Ready(A) !)"}));
+    QCOMPARE(run.mid(1, 2),
+             (QStringList{"information: Stopped.", "message: System not Ready(A) !"}));
+    QVERIFY2(run.value(3).startsWith("outcome: stopped by the operator at command block: "),
+             qPrintable(run.value(3)));
+    // The box keeps its text; under it the stop is named as such.
+    QVERIFY2(rig.watcher.boxes[0].detail.contains("Stopped by the operator."),
+             qPrintable(rig.watcher.boxes[0].detail));
 }
 
 void ProgrammingRunTest::stopEndsTheProgrammingTransfer() {
@@ -282,9 +305,13 @@ void ProgrammingRunTest::stopEndsTheProgrammingTransfer() {
     const QStringList run = lastRunOf(rig.app->messageOperator().log());
     QCOMPARE(run.mid(1, 2), (QStringList{"information: Stopped.",
                                          "message: Programming Data Error. Please try again !"}));
-    QCOMPARE(rig.frame()->statusLine(),
-             "All flash on " + QString::fromStdString(board.devicePath()) +
-                 ": stopped (Programming Data Error. Please try again !)");
+    QVERIFY2(rig.frame()->statusLine().startsWith("All flash on " +
+                                                  QString::fromStdString(board.devicePath()) +
+                                                  ": stopped by the operator at block "),
+             qPrintable(rig.frame()->statusLine()));
+    const QString detail = rig.watcher.boxes[0].detail;
+    QVERIFY2(detail.contains("Stopped by the operator."), qPrintable(detail));
+    QVERIFY2(detail.contains("partly written"), qPrintable(detail));
 }
 
 void ProgrammingRunTest::pacedRehearsalShowsBytesRateAndTimeLeft() {
@@ -414,9 +441,12 @@ void ProgrammingRunTest::bootFilesFolderIsSetAndNamedInItsErrors() {
     QTest::keyClick(rig.frame(), Qt::Key_B);
     QVERIFY(!rig.watcher.boxes.isEmpty());
     QCOMPARE(rig.watcher.boxes[0].text, QStringLiteral("3062f.bin File Read Error !"));
-    const QString reason = "Cannot read " + folder + "/3062f.bin: No such file or directory";
-    QCOMPARE(rig.watcher.boxes[0].detail,
-             "Cannot read " + folder + "/3062f.bin:\nNo such file or directory");
+    const QString reason = folder + "/3062f.bin: No such file or directory";
+    QCOMPARE(rig.watcher.boxes[0].detail, reason);
+    // The command's own box after it says what to do, without repeating the reason alone.
+    QCOMPARE(rig.watcher.boxes.value(1).text, QStringLiteral("Boot Mode Setting Failed"));
+    QVERIFY(!rig.watcher.boxes[1].detail.isEmpty());
+    QVERIFY(rig.watcher.boxes[1].detail != reason);
     const QStringList run = lastRunOf(rig.app->messageOperator().log());
     QVERIFY(run.indexOf("failure: " + reason) >= 0);
     QVERIFY(run.indexOf("failure: " + reason) <
@@ -466,6 +496,11 @@ void ProgrammingRunTest::aPortThatCannotBeOpenedIsNamedBeforeTheFailureBox() {
         QCOMPARE(run.value(0), "run: Flash on " + device);
         QVERIFY2(run.value(1).startsWith("failure: " + reason), qPrintable(run.join('|')));
         QCOMPARE(run.value(2), QStringLiteral("message: System not Ready(A) !"));
+        // The box names the reason and what to do under its own text.
+        QVERIFY2(box.detail.contains(reason), qPrintable(box.detail));
+        QVERIFY2(box.detail.count(QLatin1Char('\n')) >= 1, qPrintable(box.detail));
+        QVERIFY2(run.value(3).startsWith("outcome: failed at opening the port (" + reason),
+                 qPrintable(run.value(3)));
     }
     ::close(holder);
 }

@@ -162,10 +162,16 @@ int main(int argc, char** argv) {
                              : text.startsWith("Please check") ? QStringLiteral("message-reminder")
                              : text.startsWith("3062f.bin")    ? QStringLiteral("message-boot-file")
                              : text.startsWith("Boot Mode")    ? QStringLiteral("message-short")
-                                                               : QString();
-        QTimer::singleShot(400, shown, [shown, name] {
+                             : text.startsWith("System not Ready(A)")
+                                 ? QStringLiteral("message-failure-cause")
+                                 : QString();
+        QTimer::singleShot(400, shown, [shown, name, owner] {
             if (!name.isEmpty()) {
                 save(shown, name);
+                // The reminder over the window whose caption it asks about.
+                if (name == QStringLiteral("message-reminder") && owner && owner->isVisible()) {
+                    save(owner, name + "-over-window", shown);
+                }
             }
             shown->accept();
         });
@@ -215,6 +221,17 @@ int main(int argc, char** argv) {
 
         // Flash: both response waits and the programming transfer.
         frame->routeCommand(FlashCommand, CMainFrame::Source::Toolbar);
+        // A port that is not there: the failure box with its cause and what to do.
+        frame->formView()->portChooser().setChoice(QStringLiteral("/dev/ttyUSB9"));
+        frame->routeCommand(FlashCommand, CMainFrame::Source::Toolbar);
+        frame->formView()->portChooser().setChoice(PortChooser::simulatedChoice());
+        // The first start's form, then the program loaded again with its reminder.
+        corvane.onFileNew();
+        QEventLoop blank;
+        QTimer::singleShot(300, &blank, &QEventLoop::quit);
+        blank.exec();
+        save(frame, "main-window-nothing-loaded");
+        corvane.openDocumentFile(program);
         // The settings dialog, set to a folder without boot files, and the
         // error that names it.
         QTimer::singleShot(300, [&] {
@@ -253,5 +270,5 @@ int main(int argc, char** argv) {
     QApplication::exec();
     corvane.exitInstance();
     std::printf("%d pictures; messages: %s\n", saved, qPrintable(boxesSeen.join(" | ")));
-    return saved >= 12 ? 0 : 1;
+    return saved >= 14 ? 0 : 1;
 }

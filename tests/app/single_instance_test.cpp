@@ -51,7 +51,12 @@ void SingleInstanceTest::secondStartHandsItsFileOver() {
     QVERIFY2(QDBusConnection::sessionBus().isConnected(), "the private session bus is not up");
     AppRig rig;
     rig.options.singleInstance = true;
-    QVERIFY(rig.startActive());
+    QVERIFY(rig.start());
+    // The window first; the server once it is on screen.
+    QVERIFY(rig.frame()->isVisible());
+    QVERIFY(!rig.app->instanceServer());
+    QTRY_VERIFY(rig.app->startComplete());
+    QVERIFY(rig.activate());
     SingleInstance* server = rig.app->instanceServer();
     QVERIFY(server && server->onBus() && server->onSocket());
 
