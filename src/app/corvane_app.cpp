@@ -147,9 +147,9 @@ bool CCorvaneApp::createFrame() {
         QString stored = store->value(settings::portChoiceKey()).toString();
         if (stored.isEmpty()) {
             stored = QString::fromStdString(portDevice(CCorvaneView::directPort));
+            form->setDefaultChoice(stored);
         }
         chooser.setChoice(stored);
-        form->setChoiceIsDefault(store->value(settings::portChoiceKey()).toString().isEmpty());
     }
     // Kept once a run has used it, not while it is being typed.
     connect(form, &FormView::portUsed, this, &CCorvaneApp::storePortChoice);

@@ -14,9 +14,6 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 
 namespace velmora::app {
 
@@ -169,7 +166,6 @@ bool FormView::handlesCommand(int command) {
 }
 
 void FormView::portChoiceChanged() {
-    choiceIsDefault = false;
     // The control opens the new device at its next open: let go of the old one.
     commControl.setPortOpen(false);
 }
@@ -211,7 +207,8 @@ bool FormView::runCommand(int command) {
         serialPort.ports().assign(CCorvaneView::directPort, device.toStdString());
         commControl.setPortName(device.toStdString());
     }
-    control->setPortNamed(choice.toStdString(), choiceIsDefault);
+    control->setPortNamed(choice.toStdString(),
+                          !defaultChoice.isEmpty() && choice == defaultChoice);
     control->setProgramFile(loadedPath.toStdString());
     op.beginRecord(&control->lastRun());
     control->runCommand(command);

@@ -72,8 +72,9 @@ public:
     QSize minimumSizeHint() const override;
     QSize sizeHint() const override { return minimumSizeHint(); }
 
-    // Whether the port chosen now is the default one, not one the operator chose.
-    void setChoiceIsDefault(bool isDefault) { choiceIsDefault = isDefault; }
+    // The port the form starts with when the operator has chosen none (empty
+    // when a choice was kept): a run on it says it took the default.
+    void setDefaultChoice(const QString& choice) { defaultChoice = choice; }
 
     // What the board started for a run with "Simulated board" plays (pace, faults).
     void setSimulatedBoardOptions(BoardOptions options) {
@@ -106,7 +107,7 @@ private:
     QLabel* label = nullptr;
     QLabel* summary = nullptr;
     QString loadedPath;
-    bool choiceIsDefault = false;
+    QString defaultChoice;
 };
 
 } // namespace velmora::app
