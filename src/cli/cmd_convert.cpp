@@ -93,6 +93,7 @@ int runConvert(const ConvertOptions& options) {
     }
     ProgramDocument document(op, places);
     document.setStrict(options.strict);
+    document.setHashImage(false);
     if (!options.output.empty()) {
         document.setImageFile(options.output);
     }

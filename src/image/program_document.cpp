@@ -143,7 +143,9 @@ int ProgramDocument::onOpenDocument(const std::string& path) {
     }
     const std::vector<std::uint8_t> built = motImage.imageBytes();
     load.imageSize = static_cast<long long>(built.size());
-    load.imageSha256 = sha256Hex(built.data(), built.size());
+    if (hashImage) {
+        load.imageSha256 = sha256Hex(built.data(), built.size());
+    }
     load.stage = RunStage::Finished;
     load.result = RunResult::Loaded;
     load.end = RunRecord::Clock::now();

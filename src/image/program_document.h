@@ -41,6 +41,11 @@ public:
     // after the reason) instead of loaded as written.
     void setStrict(bool refuseDamaged) { strict = refuseDamaged; }
 
+    // Whether the load's record gets the image's SHA-256 (on by default). A
+    // plain conversion, which keeps no record, leaves it off: hashing the
+    // image is a third of its work.
+    void setHashImage(bool hash) { hashImage = hash; }
+
     // "Default" for an empty document, else the loaded file's name.
     std::string title() const;
     // The loaded file's path; empty for an empty document.
@@ -70,6 +75,7 @@ private:
     std::string filePath;
     bool strict = false;
     std::function<void()> loaded;
+    bool hashImage = true;
 };
 
 } // namespace velmora
