@@ -116,12 +116,12 @@ QString FormView::summaryText(const LoadedProgram& program) {
         content += QStringLiteral(", data at ") +
                    QString::fromStdString(hexRange(image.firstAddress, image.lastAddress));
     }
-    content += QStringLiteral(", written into erase ") +
-               QString::fromStdString(blockList(image.blocksWritten));
     lines << content;
-    lines << QStringLiteral("A write takes about %1 s at %2 baud")
-                 .arg(writeLineSeconds(image.imageSize, writeBaud), 0, 'f', 1)
-                 .arg(writeBaud);
+    lines << QStringLiteral("Written into erase ") +
+                 QString::fromStdString(blockList(image.blocksWritten)) +
+                 QStringLiteral("; a write takes about %1 s at %2 baud")
+                     .arg(writeLineSeconds(image.imageSize, writeBaud), 0, 'f', 1)
+                     .arg(writeBaud);
     lines << program.warnings;
     return lines.join(QLatin1Char('\n'));
 }

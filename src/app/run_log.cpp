@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTextCursor>
 
 namespace velmora::app {
@@ -124,6 +125,8 @@ LogPane::LogPane(RunLog& log, QWidget* parent) : QWidget(parent), log(log) {
         textView->appendPlainText(RunLog::line(entry));
         textView->moveCursor(QTextCursor::End);
         textView->ensureCursorVisible();
+        // Down to the newest line, but from the start of the lines: their times.
+        textView->horizontalScrollBar()->setValue(0);
     });
 }
 

@@ -532,10 +532,10 @@ void MainWindowTest::formShowsWhatWillBeProgrammed() {
     QVERIFY(summary->text().contains(QStringLiteral("Load > Open...")));
 
     // Loaded: shown before the reminder, and kept.
-    const QString expected = QStringLiteral(
-        "Program: blink.mot\n"
-        "Image: 320 bytes, data at 0x00000-0x00127, written into erase block 0 of 8\n"
-        "A write takes about 0.5 s at 9600 baud");
+    const QString expected =
+        QStringLiteral("Program: blink.mot\n"
+                       "Image: 320 bytes, data at 0x00000-0x00127\n"
+                       "Written into erase block 0 of 8; a write takes about 0.5 s at 9600 baud");
     QVERIFY(rig.app->openDocumentFile(rig.exampleCopy("blink.mot")));
     QCOMPARE(rig.watcher.boxes.last().summary, expected);
     QCOMPARE(summary->text(), expected);
