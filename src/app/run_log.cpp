@@ -1,6 +1,6 @@
 #include "app/run_log.h"
 
-#include "core/published_file.h"
+#include "core/file_io.h"
 
 #include <QBoxLayout>
 #include <QFile>
@@ -73,13 +73,13 @@ QString RunLog::text() const {
 bool RunLog::saveAs(const QString& path, QString* error) const {
     // Written where it is named (through a link, into a FIFO), a regular
     // file whole or not at all: an earlier file stays as it was on failure.
-    PublishedFile file;
     const QByteArray bytes = text().toUtf8();
-    if (!file.open(QFile::encodeName(path).toStdString()) ||
-        !file.write(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))) ||
-        !file.commit()) {
+    std::string reason;
+    if (!publishFile(QFile::encodeName(path).toStdString(),
+                     std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())),
+                     Durability::Synced, &reason)) {
         if (error) {
-            *error = QString::fromStdString(file.reason());
+            *error = QString::fromStdString(reason);
         }
         return false;
     }

@@ -2,7 +2,7 @@
 #include "cli/terminal_operator.h"
 #include "control/run_hints.h"
 #include "core/places.h"
-#include "core/published_file.h"
+#include "core/file_io.h"
 #include "image/program_document.h"
 
 #include <cstdint>

@@ -8,7 +8,7 @@
 #include "cli/output_style.h"
 #include "cli/progress_channel.h"
 #include "cli/run_report.h"
-#include "core/published_file.h"
+#include "core/file_io.h"
 #include "serial/network_transport.h"
 #include "serial/port_names.h"
 

@@ -1,5 +1,7 @@
 #include "cli/progress_channel.h"
 
+#include "core/file_io.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -43,17 +45,8 @@ long long number(const std::string& text) {
 
 void ProgressWriter::send(std::string line) {
     line += '\n';
-    std::size_t done = 0;
-    while (done < line.size()) {
-        ssize_t written = ::write(fd, line.data() + done, line.size() - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return; // the parent is gone; the board's run goes on
-        }
-        done += static_cast<std::size_t>(written);
-    }
+    // A write that fails means the parent is gone; the board's run goes on.
+    writeWhole(fd, line.data(), line.size());
 }
 
 void ProgressWriter::progress(long long value, long long maximum, long long rate,

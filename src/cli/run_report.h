@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/operator.h"
-#include "core/published_file.h"
+#include "core/file_io.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,11 +1,11 @@
 #include "control/corvane_view.h"
 
+#include "core/file_io.h"
 #include "core/sha256.h"
 #include "serial/ms_comm.h"
 #include "serial/port_names.h"
 #include "serial/ports.h"
 #include "serial/serial_port.h"
-#include "transfer/file_bytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -266,7 +266,7 @@ void CCorvaneView::writeToFlash() {
     at(RunStage::ImageFile);
     run.imageSent = preFlash ? "PreFlash.bin" : "tmp.bin";
     std::string problem;
-    const auto image =
+    auto image =
         readFileToSend(preFlash ? filePlaces.preFlashFile() : filePlaces.imageFile(), problem);
     imageSize = image ? static_cast<int>(image->size()) : -1;
     if (image && !preFlash) {
@@ -309,16 +309,21 @@ void CCorvaneView::writeToFlash() {
     }
     programmingPending = 1;
     if (bootMode != 0 || userMode != 0) {
-        startProgramming();
+        // The bytes announced are the bytes sent: the transfer takes them as read here.
+        sendImage(std::move(image));
     }
 }
 
 void CCorvaneView::startProgramming() {
+    sendImage(std::nullopt);
+}
+
+void CCorvaneView::sendImage(std::optional<std::vector<std::uint8_t>> image) {
     RunScope scope(*this, RunCommand::WriteToFlash);
     comm.setInputMode(1);
     run.imageSent = bootDownloadDone != 0 ? "PreFlash.bin" : "tmp.bin";
     at(RunStage::Block);
-    programmingTransfer.setUp(writeLink());
+    programmingTransfer.setUp(writeLink(), std::move(image));
     if (op.runExchange(programmingTransfer) != 1) {
         noteTransferEnd();
         op.showMessage("Programming Data Error. Please try again !", Icon::Warning);

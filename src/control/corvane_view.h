@@ -13,7 +13,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace velmora {
 
@@ -104,6 +106,9 @@ public:
 private:
     friend class RunScope;
     void flashWithTrigger(const char* triggerWord);
+    // Start programming with the image as the write request read it, or
+    // (without one) as the transfer reads it from its file.
+    void sendImage(std::optional<std::vector<std::uint8_t>> image);
     // The run record: where the run is now; an exchange's end that ends it.
     void at(RunStage stage) { run.stage = stage; }
     void noteExchangeEnd(const Exchange& exchange);

@@ -1,7 +1,6 @@
 #include "image/mot_image.h"
 
 #include "core/file_io.h"
-#include "image/atomic_file.h"
 
 #include <algorithm>
 #include <array>
@@ -386,8 +385,11 @@ int MotImage::writeImage(const std::string& path) {
         return 0;
     }
     std::string reason;
-    if (!replaceFileAtomically(path, window.data(),
-                               std::min<std::size_t>(imageLength, window.size()), &reason)) {
+    // The image is made again by every load: renamed into place whole, not
+    // waited on to reach the disk.
+    const std::string_view bytes(reinterpret_cast<const char*>(window.data()),
+                                 std::min<std::size_t>(imageLength, window.size()));
+    if (!publishFile(path, bytes, Durability::Renamed, &reason)) {
         if (!reason.empty()) {
             op->notify("Cannot write " + path + ": " + reason, Notice::Failure);
         }

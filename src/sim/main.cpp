@@ -1,40 +1,16 @@
 // velmora-sim: a simulated H8/3062F board on a pseudo-terminal.
 
+#include "core/file_io.h"
 #include "sim/simulated_board.h"
 
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <pthread.h>
 #include <string>
 
 namespace {
-
-// Writes a file whole or not at all: a reader never sees half a flash.
-bool writeAtomically(const std::string& path, const std::string& bytes) {
-    const std::string temporary = path + ".part";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        if (!out.flush()) {
-            std::remove(temporary.c_str());
-            return false;
-        }
-    }
-    return std::rename(temporary.c_str(), path.c_str()) == 0;
-}
-
-bool readFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
 
 int parseByte(const std::string& text) {
     try {
@@ -165,15 +141,24 @@ int main(int argc, char** argv) {
         options.strayBytes.push_back(
             static_cast<std::uint8_t>(std::stoul(stray.substr(i, 2), nullptr, 16)));
     }
-    if (!bootProgram.empty() && !readFile(bootProgram, options.expectedBootProgram)) {
-        std::cerr << "velmora-sim: cannot read " << bootProgram << "\n";
-        return 2;
+    if (!bootProgram.empty()) {
+        std::string problem;
+        auto expected = velmora::readWholeFile(bootProgram, &problem);
+        if (!expected) {
+            std::cerr << "velmora-sim: cannot read " << problem << "\n";
+            return 2;
+        }
+        options.expectedBootProgram = std::move(*expected);
     }
     bool flashWriteFailed = false;
     if (!flashOut.empty()) {
         options.onWriteCompleted = [&flashOut,
                                     &flashWriteFailed](const std::vector<std::uint8_t>& flash) {
-            if (!writeAtomically(flashOut, std::string(flash.begin(), flash.end()))) {
+            // Published whole: a reader never sees half a flash.
+            if (!velmora::publishFile(
+                    flashOut,
+                    std::string_view(reinterpret_cast<const char*>(flash.data()), flash.size()),
+                    velmora::Durability::Renamed)) {
                 flashWriteFailed = true;
             }
         };
@@ -196,7 +181,8 @@ int main(int argc, char** argv) {
               << mode << " mode)" << std::endl;
 
     auto writeSummary = [&] {
-        if (!summaryOut.empty() && !writeAtomically(summaryOut, board.summary().toJson())) {
+        if (!summaryOut.empty() && !velmora::publishFile(summaryOut, board.summary().toJson(),
+                                                         velmora::Durability::Renamed)) {
             std::cerr << "velmora-sim: cannot write " << summaryOut << "\n";
         }
     };

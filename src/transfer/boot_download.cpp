@@ -1,6 +1,6 @@
 #include "transfer/boot_download.h"
 
-#include "transfer/file_bytes.h"
+#include "core/file_io.h"
 
 #include <algorithm>
 #include <cstdio>

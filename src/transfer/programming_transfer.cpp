@@ -2,8 +2,6 @@
 
 #include "core/file_io.h"
 #include "core/flags.h"
-#include "core/published_file.h"
-#include "transfer/file_bytes.h"
 
 #include <algorithm>
 #include <array>
@@ -12,6 +10,7 @@
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
+#include <utility>
 
 namespace velmora {
 
@@ -26,8 +25,10 @@ ProgrammingTransfer::~ProgrammingTransfer() {
     }
 }
 
-void ProgrammingTransfer::setUp(Transport& target) {
+void ProgrammingTransfer::setUp(Transport& target,
+                                std::optional<std::vector<std::uint8_t>> imageRead) {
     link = &target;
+    handedImage = std::move(imageRead);
     stopped = false;
     image.clear();
     image.shrink_to_fit();
@@ -50,7 +51,9 @@ bool ProgrammingTransfer::start() {
     succeededWithoutChecksum = false;
     const bool preFlash = bootDownloadDone != 0;
     std::string problem;
-    auto file = readFileToSend(preFlash ? places.preFlashFile() : places.imageFile(), problem);
+    auto file = handedImage ? std::exchange(handedImage, std::nullopt)
+                            : readFileToSend(preFlash ? places.preFlashFile() : places.imageFile(),
+                                             problem);
     if (!file) {
         imageLength = -1;
         startProblem = StartFailure::ImageFile;
@@ -152,18 +155,7 @@ void ProgrammingTransfer::failOn(const Status& status) {
 bool ProgrammingTransfer::writeRecord(std::uint8_t reply) {
     std::array<std::uint8_t, recordSize> record{};
     record[0] = reply;
-    std::size_t written = 0;
-    while (written < record.size()) {
-        ssize_t count = ::write(recordFile, record.data() + written, record.size() - written);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return false;
-        }
-        written += static_cast<std::size_t>(count);
-    }
-    return true;
+    return writeWhole(recordFile, record.data(), record.size()) == 0;
 }
 
 void ProgrammingTransfer::awaitReply() {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,10 @@ public:
     ProgrammingTransfer(Operator& op, Places places, Timing timing);
     ~ProgrammingTransfer() override;
 
-    // Before each run: the transport the image goes over.
-    void setUp(Transport& transport);
+    // Before each run: the transport the image goes over, and the image when
+    // the caller has read it already (the write request reads it to announce
+    // its size); without one, start() reads it from its file.
+    void setUp(Transport& transport, std::optional<std::vector<std::uint8_t>> imageRead = {});
 
     Clock& clock() const override { return *timing.clock; }
     std::string caption() const override { return "Programming ....."; }
@@ -97,6 +100,7 @@ private:
     int recordFile = -1;
     int imageLength = -1;
     std::vector<std::uint8_t> image;
+    std::optional<std::vector<std::uint8_t>> handedImage; // from setUp, for the next start
     std::uint8_t checksum = 0;
     int finished = 0;
     int closingSent = 0; // closing messages sent in this run

@@ -1,14 +1,15 @@
 // The run recorder: messages in order, bytes counted and transcribed as they
-// cross a real pseudo-terminal; the JSON report; files published whole or not
-// at all, on a full disk too; the channel a board's run reports on.
+// cross a real pseudo-terminal; the JSON report; the channel a board's run
+// reports on.
 
 #include "cli/progress_channel.h"
 #include "cli/run_report.h"
-#include "core/published_file.h"
+#include "core/file_io.h"
 #include "serial/ports.h"
 #include "serial/serial_port.h"
 #include "support/pty_peer.h"
 #include "support/recording_operator.h"
+#include "support/test_files.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -18,14 +19,13 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
-#include <sys/mount.h>
 #include <unistd.h>
 
 namespace {
 
 namespace fs = std::filesystem;
 using velmora::testing::Bytes;
+using velmora::testing::readText;
 
 class RunRecord : public ::testing::Test {
 protected:
@@ -35,13 +35,6 @@ protected:
         fs::create_directories(dir);
     }
     void TearDown() override { fs::remove_all(dir); }
-
-    std::string readText(const fs::path& path) {
-        std::ifstream in(path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
 
     fs::path dir;
 };
@@ -181,51 +174,6 @@ TEST_F(RunRecord, ReportCarriesTheImageHashAndEveryBoard) {
               "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(velmora::cli::sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
               "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-}
-
-TEST_F(RunRecord, APublishedFileReplacesTheOldOneOnlyWhenWholeAndOnTheDisk) {
-    // A small file system, full: the new file cannot be written.
-    fs::path small = dir / "small";
-    fs::create_directories(small);
-    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k") != 0) {
-        GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
-    }
-    std::ofstream(small / "report.json") << "the earlier report";
-    {
-        std::ofstream filler(small / "filler", std::ios::binary);
-        std::string block(4096, 'x');
-        for (int i = 0; i < 16 && filler; ++i) {
-            filler.write(block.data(), static_cast<std::streamsize>(block.size()));
-        }
-    }
-    velmora::PublishedFile file;
-    ASSERT_TRUE(file.open((small / "report.json").string())) << file.error();
-    file.write(std::string(20000, 'y'));
-    EXPECT_FALSE(file.commit());
-    EXPECT_NE(file.error().find("cannot write " + (small / "report.json").string() +
-                                ": No space left on device"),
-              std::string::npos)
-        << file.error();
-    EXPECT_EQ(readText(small / "report.json"), "the earlier report");
-    // No hidden piece is left behind.
-    int entries = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(small)) {
-        ++entries;
-    }
-    EXPECT_EQ(entries, 2);
-
-    // With room again the file is replaced, whole.
-    fs::remove(small / "filler");
-    ASSERT_TRUE(file.open((small / "report.json").string()));
-    EXPECT_TRUE(file.write("new") && file.commit()) << file.error();
-    EXPECT_EQ(readText(small / "report.json"), "new");
-    ::umount(small.c_str());
-
-    // A place that cannot take a file is found out at open, with the reason.
-    EXPECT_FALSE(file.open((dir / "absent" / "report.json").string()));
-    EXPECT_NE(file.error().find("No such file or directory"), std::string::npos) << file.error();
-    EXPECT_FALSE(file.open(dir.string()));
-    EXPECT_NE(file.error().find("Is a directory"), std::string::npos) << file.error();
 }
 
 TEST(ProgressChannel, EventsCrossAPipeInAnyPiecesAndTextCannotBreakALine) {
