@@ -486,39 +486,37 @@ void CCorvaneView::setBootMode() {
     bootHandshake = 1;
     bootSyncSeen = 0;
     at(RunStage::BootHandshake);
-    const std::uint8_t zero = 0x00;
-    if (!tell(sendWithinLineTime(controlLink.over(comm.transport()), &zero, 1, *timing.clock))) {
-        op.showMessage("Boot mode System not Ready (A)!", Icon::Warning);
-        resetTarget();
-        return;
-    }
-    responseWait.setUp(controlLink.over(comm.transport()), controlLink, bootHandshake,
-                       bootSyncSeen);
-    if (op.runExchange(responseWait) != 1) {
-        noteExchangeEnd(responseWait);
-        op.showMessage("Boot mode System not Ready (A)!", Icon::Warning);
-        resetTarget();
+    if (!sendAndAwaitOnControl(0x00, "Boot mode System not Ready (A)!")) {
         return;
     }
     at(RunStage::BootSelect);
-    const std::uint8_t select = 0x55;
-    if (!tell(sendWithinLineTime(controlLink.over(comm.transport()), &select, 1, *timing.clock))) {
-        op.showMessage("Boot Mode System not Ready(B) !", Icon::Warning);
-        resetTarget();
-        return;
-    }
-    responseWait.setUp(controlLink.over(comm.transport()), controlLink, bootHandshake,
-                       bootSyncSeen);
-    if (op.runExchange(responseWait) != 1) {
-        noteExchangeEnd(responseWait);
-        op.showMessage("Boot Mode System not Ready(B) !", Icon::Warning);
-        resetTarget();
+    if (!sendAndAwaitOnControl(0x55, "Boot Mode System not Ready(B) !")) {
         return;
     }
     bootMode = 1;
     bootDownloadDone = 0;
     bootHandshake = 0;
+    writeInBootMode();
+}
 
+bool CCorvaneView::sendAndAwaitOnControl(std::uint8_t byte, const char* notReadyMessage) {
+    if (!tell(sendWithinLineTime(controlLink.over(comm.transport()), &byte, 1, *timing.clock))) {
+        op.showMessage(notReadyMessage, Icon::Warning);
+        resetTarget();
+        return false;
+    }
+    responseWait.setUp(controlLink.over(comm.transport()), controlLink, bootHandshake,
+                       bootSyncSeen);
+    if (op.runExchange(responseWait) != 1) {
+        noteExchangeEnd(responseWait);
+        op.showMessage(notReadyMessage, Icon::Warning);
+        resetTarget();
+        return false;
+    }
+    return true;
+}
+
+void CCorvaneView::writeInBootMode() {
     bootDownload();
     if (bootMode == 0) {
         return;

@@ -109,6 +109,12 @@ private:
     // Start programming with the image as the write request read it, or
     // (without one) as the transfer reads it from its file.
     void sendImage(std::optional<std::vector<std::uint8_t>> image);
+    // The boot mode's handshake: one byte over the control line and the
+    // board's answer; false (after the message, the target reset) without one.
+    bool sendAndAwaitOnControl(std::uint8_t byte, const char* notReadyMessage);
+    // In boot mode: the boot program, the write of PreFlash.bin, then the
+    // write of the image at the new firmware's rate.
+    void writeInBootMode();
     // The run record: where the run is now; an exchange's end that ends it.
     void at(RunStage stage) { run.stage = stage; }
     void noteExchangeEnd(const Exchange& exchange);

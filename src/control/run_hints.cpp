@@ -180,6 +180,87 @@ void writeMidwayHints(const RunRecord& record, std::vector<std::string>& hints) 
     }
 }
 
+// The hints of a run that ended at a stage that says it all (a missing
+// file, a port that would not open, the boot mode's own steps); false for
+// the stages of the write, whose hints depend on what the board answered.
+bool stageHints(const RunRecord& record, const std::vector<PortInfo>& ports, HintReader reader,
+                std::vector<std::string>& hints) {
+    switch (record.stage) {
+    case RunStage::PreviousRun:
+        hints.push_back("A run before this one had not ended; its mark is now cleared: give the "
+                        "command again.");
+        return true;
+    case RunStage::LoadedProgram:
+        hints.push_back(reader == HintReader::CommandLine
+                            ? "No program is loaded: name a .mot file."
+                            : "No program is loaded: open a .mot file first (Open..., key L).");
+        return true;
+    case RunStage::ModeCheck:
+        hints.push_back(record.command == RunCommand::SetBootMode
+                            ? "The board's mode was cleared: give Flash Action Setting again."
+                            : "Write Data To Flash ROM writes to a board put in user mode or boot "
+                              "mode by an earlier command: use Flash, or Flash Action Setting.");
+        return true;
+    case RunStage::OpeningPort:
+    case RunStage::ReopeningPort:
+        if (record.portByDefault) {
+            hints.push_back(
+                "No port was named, so the default was used: name the board's port "
+                "with " +
+                std::string(reader == HintReader::CommandLine ? "--port" : "the port field") + ".");
+        }
+        for (std::string& line : otherAdapters(record, ports, reader)) {
+            hints.push_back(std::move(line));
+        }
+        return true;
+    case RunStage::ImageFile:
+        hints.push_back(record.imageSent == "PreFlash.bin"
+                            ? "PreFlash.bin belongs in the boot files folder (--boot-dir, "
+                              "VELMORA_BOOT_DIR)."
+                            : "tmp.bin is made by loading the program: load it again.");
+        return true;
+    case RunStage::BootFile:
+        hints.push_back("3062f.bin belongs in the boot files folder (--boot-dir, "
+                        "VELMORA_BOOT_DIR).");
+        return true;
+    case RunStage::RecordFile:
+        hints.push_back("Recv.bin is written in the working folder: it must be one this user can "
+                        "write.");
+        return true;
+    case RunStage::BootSelect:
+        hints.push_back("The chip answered the bit-rate bytes but not 0x55: reset the board in "
+                        "boot mode and run again.");
+        return true;
+    case RunStage::BootDownload:
+        if (record.cause.empty()) {
+            hints.push_back("The chip's echoes of the boot program did not come back right: "
+                            "check the cable and the line rate, reset the board in boot mode and "
+                            "run again.");
+        }
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A board that answered nothing: what it must do, and the other adapters.
+void silentBoardHints(const RunRecord& record, const std::vector<PortInfo>& ports,
+                      HintReader reader, std::vector<std::string>& hints) {
+    hints.push_back("The board did not answer on " +
+                    (record.portDevice.empty() ? record.portNamed : record.portDevice) +
+                    ". It must be " + whatTheBoardMustDo(record) + ".");
+    if (record.portByDefault) {
+        hints.push_back("No port was named, so the default was used.");
+    }
+    std::vector<std::string> others = otherAdapters(record, ports, reader);
+    if (others.empty()) {
+        hints.push_back("No other serial adapter is plugged in.");
+    }
+    for (std::string& line : others) {
+        hints.push_back(std::move(line));
+    }
+}
+
 void programmingHints(const RunRecord& record, const std::vector<PortInfo>& ports,
                       HintReader reader, std::vector<std::string>& hints) {
     if (involvesPort(record.stage) && record.result == RunResult::Failed) {
@@ -193,76 +274,11 @@ void programmingHints(const RunRecord& record, const std::vector<PortInfo>& port
         writeMidwayHints(record, hints);
         return;
     }
-    switch (record.stage) {
-    case RunStage::PreviousRun:
-        hints.push_back("A run before this one had not ended; its mark is now cleared: give the "
-                        "command again.");
+    if (stageHints(record, ports, reader, hints)) {
         return;
-    case RunStage::LoadedProgram:
-        hints.push_back(reader == HintReader::CommandLine
-                            ? "No program is loaded: name a .mot file."
-                            : "No program is loaded: open a .mot file first (Open..., key L).");
-        return;
-    case RunStage::ModeCheck:
-        hints.push_back(record.command == RunCommand::SetBootMode
-                            ? "The board's mode was cleared: give Flash Action Setting again."
-                            : "Write Data To Flash ROM writes to a board put in user mode or boot "
-                              "mode by an earlier command: use Flash, or Flash Action Setting.");
-        return;
-    case RunStage::OpeningPort:
-    case RunStage::ReopeningPort:
-        if (record.portByDefault) {
-            hints.push_back(
-                "No port was named, so the default was used: name the board's port "
-                "with " +
-                std::string(reader == HintReader::CommandLine ? "--port" : "the port field") + ".");
-        }
-        for (std::string& line : otherAdapters(record, ports, reader)) {
-            hints.push_back(std::move(line));
-        }
-        return;
-    case RunStage::ImageFile:
-        hints.push_back(record.imageSent == "PreFlash.bin"
-                            ? "PreFlash.bin belongs in the boot files folder (--boot-dir, "
-                              "VELMORA_BOOT_DIR)."
-                            : "tmp.bin is made by loading the program: load it again.");
-        return;
-    case RunStage::BootFile:
-        hints.push_back("3062f.bin belongs in the boot files folder (--boot-dir, "
-                        "VELMORA_BOOT_DIR).");
-        return;
-    case RunStage::RecordFile:
-        hints.push_back("Recv.bin is written in the working folder: it must be one this user can "
-                        "write.");
-        return;
-    case RunStage::BootSelect:
-        hints.push_back("The chip answered the bit-rate bytes but not 0x55: reset the board in "
-                        "boot mode and run again.");
-        return;
-    case RunStage::BootDownload:
-        if (record.cause.empty()) {
-            hints.push_back("The chip's echoes of the boot program did not come back right: "
-                            "check the cable and the line rate, reset the board in boot mode and "
-                            "run again.");
-        }
-        return;
-    default:
-        break;
     }
     if (answeredNothing(record)) {
-        hints.push_back("The board did not answer on " +
-                        (record.portDevice.empty() ? record.portNamed : record.portDevice) +
-                        ". It must be " + whatTheBoardMustDo(record) + ".");
-        if (record.portByDefault) {
-            hints.push_back("No port was named, so the default was used.");
-        }
-        std::vector<std::string> others = otherAdapters(record, ports, reader);
-        if (others.empty()) {
-            hints.push_back("No other serial adapter is plugged in.");
-        }
-        for (std::string& line : others) {
-            hints.push_back(std::move(line));
-        }
+        silentBoardHints(record, ports, reader, hints);
         return;
     }
     if (record.cause.empty() &&

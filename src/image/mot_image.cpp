@@ -23,6 +23,56 @@ constexpr std::uint32_t linesInWindow = imageWindowEnd / lineSize;
 constexpr std::size_t longestRecordText = 8 + 2 * 252 + 2;
 constexpr std::size_t readChunk = 64 * 1024;
 
+// Cuts the bytes of a file into lines, keeping at most `keep` characters of
+// each (the rest of a longer line is skipped); a carriage return before the
+// line feed belongs to the line end.
+class LineSplitter {
+public:
+    explicit LineSplitter(std::size_t keep) : keep(keep) { line.reserve(keep); }
+
+    // Hands every line the bytes end to `take`; false once `take` said stop.
+    template <typename Take> bool feed(const char* cursor, const char* end, Take& take) {
+        while (cursor < end) {
+            const char* newline = static_cast<const char*>(std::memchr(cursor, '\n', end - cursor));
+            const char* pieceEnd = newline ? newline : end;
+            if (!tooLong) {
+                const std::size_t room = keep - line.size();
+                const std::size_t piece = static_cast<std::size_t>(pieceEnd - cursor);
+                line.append(cursor, std::min(room, piece));
+                tooLong = piece > room;
+            }
+            pending = true;
+            if (!newline) {
+                break;
+            }
+            if (!tooLong && !line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            if (!take(line)) {
+                return false;
+            }
+            line.clear();
+            tooLong = false;
+            pending = false;
+            cursor = newline + 1;
+        }
+        return true;
+    }
+
+    // Hands on the characters read since the last line end, if any.
+    template <typename Take> void finish(Take& take) {
+        if (pending) {
+            take(line);
+        }
+    }
+
+private:
+    std::string line;
+    std::size_t keep;
+    bool tooLong = false; // characters past the kept part are skipped
+    bool pending = false; // characters read since the last line end
+};
+
 // A record's place in the order: its start address above, then its rank
 // among the records of that address. Records of the ascending run rank above
 // the middle in file order; late records below it, the latest lowest, so the
@@ -244,17 +294,21 @@ int MotImage::readFile(const std::string& path) {
     inputInode = status.st_ino;
     inputPath = path;
     startRead();
+    const bool read = readRecords(fd);
+    ::close(fd);
+    if (!read) {
+        op->showMessage("Read File Error !");
+        return 0;
+    }
+    return 1;
+}
 
+bool MotImage::readRecords(int fd) {
     SRecord working;
     working.data.reserve(longestRecordText + 1);
-    std::string line;
-    line.reserve(longestRecordText + 1);
-    bool lineTooLong = false; // characters past the kept part are skipped
     std::uint64_t lineNumber = 0;
-    std::vector<char> chunk(readChunk);
-
-    // Hands one line (without its line end) to the parser; false ends the reading.
-    auto takeLine = [&]() {
+    // Takes one line (without its line end); false ends the reading.
+    auto takeLine = [&](const std::string& line) {
         ++lineNumber;
         if (parseLine(line, working) == 0) {
             stoppedAt = lineNumber;
@@ -265,60 +319,25 @@ int MotImage::readFile(const std::string& path) {
         }
         return true;
     };
-
-    bool reading = true;
-    bool failed = false;
-    bool pendingLine = false; // characters read since the last line end
-    while (reading) {
+    LineSplitter lines(longestRecordText + 1);
+    std::vector<char> chunk(readChunk);
+    for (;;) {
         const ssize_t got = ::read(fd, chunk.data(), chunk.size());
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got < 0) {
-            failed = true;
-            break;
+            return false;
         }
         if (got == 0) {
             break;
         }
-        const char* cursor = chunk.data();
-        const char* end = cursor + got;
-        while (cursor < end) {
-            const char* newline = static_cast<const char*>(std::memchr(cursor, '\n', end - cursor));
-            const char* pieceEnd = newline ? newline : end;
-            if (!lineTooLong) {
-                const std::size_t room = longestRecordText + 1 - line.size();
-                const std::size_t piece = static_cast<std::size_t>(pieceEnd - cursor);
-                line.append(cursor, std::min(room, piece));
-                lineTooLong = piece > room;
-            }
-            pendingLine = true;
-            if (!newline) {
-                break;
-            }
-            // A carriage return before the line feed belongs to the line end.
-            if (!lineTooLong && !line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            if (!takeLine()) {
-                reading = false;
-                break;
-            }
-            line.clear();
-            lineTooLong = false;
-            pendingLine = false;
-            cursor = newline + 1;
+        if (!lines.feed(chunk.data(), chunk.data() + got, takeLine)) {
+            return true;
         }
     }
-    ::close(fd);
-    if (failed) {
-        op->showMessage("Read File Error !");
-        return 0;
-    }
-    if (reading && pendingLine) {
-        takeLine(); // a last line without a line end
-    }
-    return 1;
+    lines.finish(takeLine); // a last line without a line end
+    return true;
 }
 
 int MotImage::sortRecords() {

@@ -152,6 +152,8 @@ private:
     };
 
     void startRead();
+    // Reads the records of the open file line by line; false when a read fails.
+    bool readRecords(int fd);
     void takeRecord(std::string_view line, const SRecord& record, std::uint64_t lineNumber);
 
     Operator* op;

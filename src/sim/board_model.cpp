@@ -453,106 +453,122 @@ BoardResponse BoardModel::echo(std::uint8_t byte) {
 BoardResponse BoardModel::onBootByte(std::uint8_t byte) {
     switch (stage_) {
     case Stage::Adjust:
-        if (byte != 0x00) {
-            adjustZeros_ = 0;
-            adjustRecord_ = -1;
-            recordIgnored("ignored: not a bit-rate byte", byteRates_);
-            return {};
-        }
-        ++adjustZeros_;
-        if (adjustRecord_ < 0) {
-            pendingRates_.clear();
-            mergeRates(pendingRates_, byteRates_);
-            record("bit-rate adjustment", 0, "measuring", -1);
-            adjustRecord_ = static_cast<int>(summary_.messages.size()) - 1;
-        }
-        {
-            MessageRecord& adjust = summary_.messages[adjustRecord_];
-            adjust.bytes = static_cast<std::size_t>(adjustZeros_);
-            fillRates(adjust, byteRates_);
-            if (adjustZeros_ < options_.adjustZeros) {
-                return {};
-            }
-            if (options_.noAdjustAnswer) {
-                if (adjustZeros_ == options_.adjustZeros) {
-                    noteFault("no answer to the bit-rate adjustment");
-                }
-                adjust.result = "adjusted: answer withheld by fault";
-                return {};
-            }
-            adjust.result = "adjusted";
-            adjust.reply = 0x00;
-        }
-        stage_ = Stage::Select;
-        return answer(0x00);
+        return onAdjustByte(byte);
     case Stage::Select:
-        if (byte == 0x00) {
-            recordIgnored("ignored: bit-rate byte after the adjustment", byteRates_);
-            return {};
-        }
-        pendingRates_ = byteRates_;
-        if (byte != bootSelect) {
-            record("boot select", 1, "refused: " + hexByte(byte) + ", not 0x55", -1);
-            enterBootStart();
-            return {};
-        }
-        if (options_.noSelectAnswer) {
-            noteFault("no answer to 0x55");
-            record("boot select", 1, "accepted: answer withheld by fault", -1);
-            return {};
-        }
-        record("boot select", 1, "accepted", bootSelected);
-        stage_ = Stage::Length;
-        downloadIndex_ = 0;
-        wrongEchoesLeft_ = 0;
-        program_.clear();
-        return answer(bootSelected);
-    case Stage::Length: {
-        pending_.push_back(byte);
-        mergeRates(pendingRates_, byteRates_);
-        BoardResponse response = echo(byte);
-        if (pending_.size() == 2) {
-            bootLength_ = (static_cast<std::uint32_t>(pending_[0]) << 8) | pending_[1];
-            if (bootLength_ == 0) {
-                record("boot length", 2, "refused: length 0", -1);
-                enterBootStart();
-            } else {
-                record("boot length", 2, "accepted: " + std::to_string(bootLength_) + " bytes", -1);
-                stage_ = Stage::Download;
-                pendingRates_.clear();
-            }
-            pending_.clear();
-        }
-        return response;
-    }
-    case Stage::Download: {
-        program_.push_back(byte);
-        mergeRates(pendingRates_, byteRates_);
-        BoardResponse response = echo(byte);
-        if (program_.size() < bootLength_) {
-            return response;
-        }
-        ++summary_.bootDownloads;
-        BoardResponse marker = answer(endMarker);
-        for (BoardOutput& output : marker.outputs) {
-            output.afterHostDrained = true;
-            response.outputs.push_back(output);
-        }
-        if (!options_.expectedBootProgram.empty() && program_ != options_.expectedBootProgram) {
-            record("boot program", program_.size(),
-                   "refused: not the expected boot program; the chip runs astray", endMarker);
-            stage_ = Stage::Astray;
-        } else {
-            record("boot program", program_.size(), "accepted: end marker sent", endMarker);
-            stage_ = Stage::BootProgramWrite;
-            step_ = Step::Command;
-        }
-        return response;
-    }
+        return onSelectByte(byte);
+    case Stage::Length:
+        return onLengthByte(byte);
+    case Stage::Download:
+        return onDownloadByte(byte);
     default:
         break;
     }
     return {};
+}
+
+// The 0x00 stream of the bit-rate adjustment, answered 0x00 once measured.
+BoardResponse BoardModel::onAdjustByte(std::uint8_t byte) {
+    if (byte != 0x00) {
+        adjustZeros_ = 0;
+        adjustRecord_ = -1;
+        recordIgnored("ignored: not a bit-rate byte", byteRates_);
+        return {};
+    }
+    ++adjustZeros_;
+    if (adjustRecord_ < 0) {
+        pendingRates_.clear();
+        mergeRates(pendingRates_, byteRates_);
+        record("bit-rate adjustment", 0, "measuring", -1);
+        adjustRecord_ = static_cast<int>(summary_.messages.size()) - 1;
+    }
+    MessageRecord& adjust = summary_.messages[adjustRecord_];
+    adjust.bytes = static_cast<std::size_t>(adjustZeros_);
+    fillRates(adjust, byteRates_);
+    if (adjustZeros_ < options_.adjustZeros) {
+        return {};
+    }
+    if (options_.noAdjustAnswer) {
+        if (adjustZeros_ == options_.adjustZeros) {
+            noteFault("no answer to the bit-rate adjustment");
+        }
+        adjust.result = "adjusted: answer withheld by fault";
+        return {};
+    }
+    adjust.result = "adjusted";
+    adjust.reply = 0x00;
+    stage_ = Stage::Select;
+    return answer(0x00);
+}
+
+// 0x55 selects the boot download, answered 0xAA; anything else starts over.
+BoardResponse BoardModel::onSelectByte(std::uint8_t byte) {
+    if (byte == 0x00) {
+        recordIgnored("ignored: bit-rate byte after the adjustment", byteRates_);
+        return {};
+    }
+    pendingRates_ = byteRates_;
+    if (byte != bootSelect) {
+        record("boot select", 1, "refused: " + hexByte(byte) + ", not 0x55", -1);
+        enterBootStart();
+        return {};
+    }
+    if (options_.noSelectAnswer) {
+        noteFault("no answer to 0x55");
+        record("boot select", 1, "accepted: answer withheld by fault", -1);
+        return {};
+    }
+    record("boot select", 1, "accepted", bootSelected);
+    stage_ = Stage::Length;
+    downloadIndex_ = 0;
+    wrongEchoesLeft_ = 0;
+    program_.clear();
+    return answer(bootSelected);
+}
+
+// The two length bytes of the boot program, each echoed.
+BoardResponse BoardModel::onLengthByte(std::uint8_t byte) {
+    pending_.push_back(byte);
+    mergeRates(pendingRates_, byteRates_);
+    BoardResponse response = echo(byte);
+    if (pending_.size() == 2) {
+        bootLength_ = (static_cast<std::uint32_t>(pending_[0]) << 8) | pending_[1];
+        if (bootLength_ == 0) {
+            record("boot length", 2, "refused: length 0", -1);
+            enterBootStart();
+        } else {
+            record("boot length", 2, "accepted: " + std::to_string(bootLength_) + " bytes", -1);
+            stage_ = Stage::Download;
+            pendingRates_.clear();
+        }
+        pending_.clear();
+    }
+    return response;
+}
+
+// The boot program, each byte echoed, then the end marker once it is whole.
+BoardResponse BoardModel::onDownloadByte(std::uint8_t byte) {
+    program_.push_back(byte);
+    mergeRates(pendingRates_, byteRates_);
+    BoardResponse response = echo(byte);
+    if (program_.size() < bootLength_) {
+        return response;
+    }
+    ++summary_.bootDownloads;
+    BoardResponse marker = answer(endMarker);
+    for (BoardOutput& output : marker.outputs) {
+        output.afterHostDrained = true;
+        response.outputs.push_back(output);
+    }
+    if (!options_.expectedBootProgram.empty() && program_ != options_.expectedBootProgram) {
+        record("boot program", program_.size(),
+               "refused: not the expected boot program; the chip runs astray", endMarker);
+        stage_ = Stage::Astray;
+    } else {
+        record("boot program", program_.size(), "accepted: end marker sent", endMarker);
+        stage_ = Stage::BootProgramWrite;
+        step_ = Step::Command;
+    }
+    return response;
 }
 
 // ---- messages cut short ------------------------------------------------------

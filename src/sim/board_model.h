@@ -113,6 +113,10 @@ private:
     BoardResponse onBlock();
     BoardResponse onClosing();
     BoardResponse onBootByte(std::uint8_t byte);
+    BoardResponse onAdjustByte(std::uint8_t byte);
+    BoardResponse onSelectByte(std::uint8_t byte);
+    BoardResponse onLengthByte(std::uint8_t byte);
+    BoardResponse onDownloadByte(std::uint8_t byte);
     BoardResponse echo(std::uint8_t byte);
     void endWrite(bool completed);
     void enterBootStart();
