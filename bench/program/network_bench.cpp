@@ -23,7 +23,7 @@
 #include <vector>
 
 using namespace velmora;
-using Clock = std::chrono::steady_clock;
+using WallClock = std::chrono::steady_clock;
 
 namespace {
 
@@ -53,14 +53,14 @@ double timeRun(const Run& run, SimulatedBoard& board, bench::ProtocolHost& host)
     if (!host.setBaud(run.withTrigger ? 2400 : run.baud)) {
         return -1;
     }
-    const auto started = Clock::now();
+    const auto started = WallClock::now();
     bool ok = !run.withTrigger || (host.sendTriggerWord("reflshu") && host.setBaud(run.baud));
     if (run.withTrigger) {
         std::printf("    (trigger word and the change to %d: %.3f s)\n", run.baud,
-                    std::chrono::duration<double>(Clock::now() - started).count());
+                    std::chrono::duration<double>(WallClock::now() - started).count());
     }
     ok = ok && host.write(image) && board.waitForCompletedWrites(1, std::chrono::seconds(5));
-    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    const double seconds = std::chrono::duration<double>(WallClock::now() - started).count();
     const auto flash = board.flash();
     return ok && std::equal(image.begin(), image.end(), flash.begin()) ? seconds : -1;
 }

@@ -31,7 +31,7 @@
 #include <vector>
 
 using namespace velmora;
-using Clock = std::chrono::steady_clock;
+using WallClock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 namespace {
@@ -94,9 +94,9 @@ double productFlash(bool throughNetwork) {
     Timing timing;
     timing.pass = std::chrono::microseconds(0);
     CCorvaneView view(op, serialPort, comm, places, timing);
-    const auto started = Clock::now();
+    const auto started = WallClock::now();
     view.flash();
-    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    const double seconds = std::chrono::duration<double>(WallClock::now() - started).count();
     serialPort.close();
     fs::remove_all(places.workDir);
     if (view.programmedCount() != 1 || !flashHolds(board, image)) {

@@ -28,7 +28,7 @@
 #include <vector>
 
 using namespace velmora;
-using Clock = std::chrono::steady_clock;
+using WallClock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 namespace {
@@ -44,26 +44,26 @@ class TimingOperator : public Operator {
 public:
     struct Run {
         std::string caption;
-        Clock::time_point started, ended;
+        WallClock::time_point started, ended;
         double cpuSeconds = 0;
         int result = 0;
     };
     std::vector<Run> runs;
     std::vector<std::string> messages;
     // When the last pause of each length began.
-    std::map<int, Clock::time_point> pauses;
+    std::map<int, WallClock::time_point> pauses;
 
     void showMessage(std::string_view text, Icon) override { messages.emplace_back(text); }
     int runExchange(Exchange& exchange) override {
-        Run run{exchange.caption(), Clock::now(), {}, 0, 0};
+        Run run{exchange.caption(), WallClock::now(), {}, 0, 0};
         const double cpuBefore = threadCpuSeconds();
         run.result = runToEnd(exchange);
-        run.ended = Clock::now();
+        run.ended = WallClock::now();
         run.cpuSeconds = threadCpuSeconds() - cpuBefore;
         runs.push_back(run);
         return run.result;
     }
-    void pause(int passes) override { pauses[passes] = Clock::now(); }
+    void pause(int passes) override { pauses[passes] = WallClock::now(); }
     void notify(std::string_view text, Notice) override { messages.emplace_back(text); }
 };
 
@@ -122,8 +122,8 @@ bool flashHolds(const SimulatedBoard& board, const std::vector<std::uint8_t>& im
     return std::equal(image.begin(), image.end(), flash.begin());
 }
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
+double secondsSince(WallClock::time_point start) {
+    return std::chrono::duration<double>(WallClock::now() - start).count();
 }
 
 // The bare host's "Flash": the trigger word at 2400, then the write at 9600.
@@ -139,7 +139,7 @@ void bareFlashAt9600(Row& row, std::size_t size) {
     if (!host.ok() || !host.setBaud(2400)) {
         return;
     }
-    const auto started = Clock::now();
+    const auto started = WallClock::now();
     row.bareOk = host.sendTriggerWord(CCorvaneView::flashTriggerWord) && host.setBaud(9600) &&
                  host.write(image) && board.waitForCompletedWrites(1, std::chrono::seconds(5)) &&
                  flashHolds(board, image);
@@ -163,13 +163,13 @@ void bareBootModeRun(std::vector<Row>& rows, std::size_t size) {
     if (!host.ok() || !host.setBaud(9600)) {
         return;
     }
-    const auto started = Clock::now();
+    const auto started = WallClock::now();
     bool ok = host.bootHandshake();
-    const auto downloadStarted = Clock::now();
+    const auto downloadStarted = WallClock::now();
     rows[0].bareOk = ok = ok && host.bootDownload(bootProgram);
     rows[0].bareSeconds = secondsSince(downloadStarted);
     ok = ok && host.write(preFlash) && board.waitForCompletedWrites(1, std::chrono::seconds(5));
-    const auto writeStarted = Clock::now();
+    const auto writeStarted = WallClock::now();
     rows[1].bareOk = ok = ok && host.setBaud(38400) && host.write(image) &&
                           board.waitForCompletedWrites(2, std::chrono::seconds(5)) &&
                           flashHolds(board, image);
@@ -209,9 +209,9 @@ Row flashAt9600(std::size_t size) {
     timing.pass = std::chrono::microseconds(0);
     CCorvaneView view(op, port, comm, places, timing);
     const double cpuBefore = threadCpuSeconds();
-    const auto started = Clock::now();
+    const auto started = WallClock::now();
     view.flash();
-    row.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    row.seconds = std::chrono::duration<double>(WallClock::now() - started).count();
     row.cpuSeconds = threadCpuSeconds() - cpuBefore;
     row.lineSeconds = 7.0 * 10 / 2400 + writeLineSeconds(size, 9600);
     auto flash = board.flash();
@@ -248,9 +248,9 @@ std::vector<Row> bootModeRun(std::size_t size) {
     timing.pass = std::chrono::microseconds(0);
     CCorvaneView view(op, port, comm, places, timing);
     const double cpuBefore = threadCpuSeconds();
-    const auto started = Clock::now();
+    const auto started = WallClock::now();
     view.setBootMode();
-    const auto ended = Clock::now();
+    const auto ended = WallClock::now();
     const double cpu = threadCpuSeconds() - cpuBefore;
     auto flash = board.flash();
     const bool ok =
