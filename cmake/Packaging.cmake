@@ -118,6 +118,9 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 set(CPACK_DEBIAN_CLI_PACKAGE_NAME "velmora-cli")
 set(CPACK_DEBIAN_CLI_PACKAGE_SOURCE "velmora")
+# The history loads SQLite when it opens a file, so the shared-library scan
+# cannot see it: named here, the scan's dependencies added to it.
+set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS "libsqlite3-0")
 # Each package's description, its first line the synopsis; no summary common
 # to both is put before it.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")

@@ -103,7 +103,7 @@ int runConvert(const ConvertOptions& options) {
     for (const std::string& line : runHints(document.lastLoad(), HintReader::CommandLine)) {
         op.hint(line);
     }
-    if (document.image().stopLine() > 0) {
+    if (document.image().stopLine() > 0 && document.image().textAfterStop()) {
         warnAboutIgnoredRecords(options.file, document.image().stopLine());
     }
     return loaded == 1 ? 0 : 1;
@@ -112,6 +112,9 @@ int runConvert(const ConvertOptions& options) {
 } // namespace
 
 void addConvertCommand(CLI::App& app, CommandRun& chosen) {
+    if (!chosen.builds("convert")) {
+        return;
+    }
     auto options = std::make_shared<ConvertOptions>();
     auto* command = app.add_subcommand(
         "convert",

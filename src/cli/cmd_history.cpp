@@ -156,6 +156,9 @@ int runHistory(const HistoryOptions& options) {
 } // namespace
 
 void addHistoryCommand(CLI::App& app, CommandRun& chosen) {
+    if (!chosen.builds("history")) {
+        return;
+    }
     auto options = std::make_shared<HistoryOptions>();
     auto* command = app.add_subcommand(
         "history", "the board runs kept in history files: which board got which image, when, "

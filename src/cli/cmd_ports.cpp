@@ -62,6 +62,9 @@ void listPorts(bool json) {
 // object a line. Finding none is not a failure; any device path may still be
 // given by hand.
 void addPortsCommand(CLI::App& app, CommandRun& chosen) {
+    if (!chosen.builds("ports")) {
+        return;
+    }
     CLI::App* ports = app.add_subcommand("ports", "List the serial ports found on this machine");
     auto json = std::make_shared<bool>(false);
     ports->add_flag("--json", *json, "one JSON object a port on stdout");

@@ -92,6 +92,9 @@ int runJob(Job job, const char* name, ProgramOptions options) {
 }
 
 void addJob(CLI::App& app, CommandRun& chosen, const char* name, const char* description, Job job) {
+    if (!chosen.builds(name)) {
+        return;
+    }
     auto options = std::make_shared<ProgramOptions>();
     auto* command = app.add_subcommand(name, description);
     command->add_option("file", options->file, "S-record program (.mot)")

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <set>
 
 namespace velmora::cli {
@@ -145,19 +146,41 @@ std::string environmentValue(const char* name) {
     return value != nullptr ? value : "";
 }
 
-int runCommandLine(int argc, char** argv, std::initializer_list<AddCommands> commands) {
-    CLI::App app{"velmora-cli: load S-record programs and write them into H8/3062F boards",
-                 "velmora-cli"};
-    app.require_subcommand(1);
-    app.set_version_flag("--version", "velmora-cli " VELMORA_VERSION);
-    app.footer("Every option of a command may also stand before it: "
-               "velmora-cli --port sim flash FILE.\n"
-               "Exit status: 0 done, 1 failed, 2 usage error, 128 + the signal's number "
-               "after SIGINT, SIGTERM or SIGHUP.");
-    CommandRun chosen;
+namespace {
+
+std::unique_ptr<CLI::App> makeApp(CommandRun& chosen, std::initializer_list<AddCommands> commands) {
+    auto app = std::make_unique<CLI::App>(
+        "velmora-cli: load S-record programs and write them into H8/3062F boards", "velmora-cli");
+    app->require_subcommand(1);
+    app->set_version_flag("--version", "velmora-cli " VELMORA_VERSION);
+    app->footer("Every option of a command may also stand before it: "
+                "velmora-cli --port sim flash FILE.\n"
+                "Exit status: 0 done, 1 failed, 2 usage error, 128 + the signal's number "
+                "after SIGINT, SIGTERM or SIGHUP.");
     for (AddCommands add : commands) {
-        add(app, chosen);
+        add(*app, chosen);
     }
+    return app;
+}
+
+} // namespace
+
+int runCommandLine(int argc, char** argv, std::initializer_list<AddCommands> commands) {
+    CommandRun chosen;
+    // A command line that starts with its command (the usual one) builds that
+    // command alone: building every command's options is most of the start-up
+    // of a short run such as a conversion. Anything else builds them all.
+    chosen.only = argc > 1 ? argv[1] : "";
+    std::unique_ptr<CLI::App> built = makeApp(chosen, commands);
+    const auto namedOnly = [&chosen](CLI::App* command) {
+        return command->get_name() == chosen.only;
+    };
+    if (!chosen.only.empty() &&
+        (chosen.needsEveryCommand || built->get_subcommands(namedOnly).empty())) {
+        chosen = CommandRun{};
+        built = makeApp(chosen, commands);
+    }
+    CLI::App& app = *built;
     const std::vector<OptionBeforeCommand> mirrors = acceptOptionsBeforeCommands(app);
     try {
         app.parse(argc, argv);

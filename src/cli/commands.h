@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <functional>
 #include <initializer_list>
+#include <string>
 
 // Each subcommand of velmora-cli lives in a file of its own and registers
 // itself here. A command's callback, run while the command line is read,
@@ -12,6 +13,12 @@ namespace velmora::cli {
 
 struct CommandRun {
     std::function<int()> run; // the chosen command: its exit code
+    // When not empty, only the command of this name is built: a command line
+    // that names its command first needs no other.
+    std::string only;
+    // Set by a command that reads all the others (completion): build them all.
+    bool needsEveryCommand = false;
+    bool builds(const char* name) const { return only.empty() || only == name; }
 };
 
 void addConvertCommand(CLI::App& app, CommandRun& chosen);

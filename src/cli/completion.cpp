@@ -312,6 +312,13 @@ std::string fishScript(const std::vector<CommandText>& commands) {
 } // namespace
 
 void addCompletionCommand(CLI::App& app, CommandRun& chosen) {
+    if (!chosen.builds("completion")) {
+        return;
+    }
+    if (!chosen.only.empty()) {
+        chosen.needsEveryCommand = true; // the script lists every command
+        return;
+    }
     auto shell = std::make_shared<std::string>();
     CLI::App* command =
         app.add_subcommand("completion", "Print a completion script for bash, zsh or fish");

@@ -1,6 +1,7 @@
 #include "cli/history_db.h"
 
 #include "cli/board_run.h"
+#include "cli/sqlite_calls.h"
 #include "serial/port_list.h"
 #include "serial/port_names.h"
 
@@ -8,7 +9,6 @@
 #include <ctime>
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <sqlite3.h>
 #include <unistd.h>
 
 namespace velmora::cli {
@@ -38,17 +38,18 @@ CREATE TABLE IF NOT EXISTS runs (
 CREATE INDEX IF NOT EXISTS runs_start ON runs (start);
 )";
 
-std::string textOf(sqlite3_stmt* statement, int column) {
-    const unsigned char* text = sqlite3_column_text(statement, column);
+std::string textOf(const SqliteCalls* calls, sqlite3_stmt* statement, int column) {
+    const unsigned char* text = calls->column_text(statement, column);
     return text != nullptr ? reinterpret_cast<const char*>(text) : "";
 }
 
-void bindText(sqlite3_stmt* statement, int index, const std::string& text, bool nullWhenEmpty) {
+void bindText(const SqliteCalls* calls, sqlite3_stmt* statement, int index, const std::string& text,
+              bool nullWhenEmpty) {
     if (nullWhenEmpty && text.empty()) {
-        sqlite3_bind_null(statement, index);
+        calls->bind_null(statement, index);
     } else {
-        sqlite3_bind_text(statement, index, text.c_str(), static_cast<int>(text.size()),
-                          SQLITE_TRANSIENT);
+        calls->bind_text(statement, index, text.c_str(), static_cast<int>(text.size()),
+                         SQLITE_TRANSIENT);
     }
 }
 
@@ -126,36 +127,48 @@ void adapterIdentity(const std::string& port, HistoryContext& context) {
 
 HistoryDb::~HistoryDb() {
     if (db != nullptr) {
-        sqlite3_close(db);
+        calls->close(db);
     }
 }
 
 bool HistoryDb::fail(const std::string& what) {
     lastError = "history " + path + ": " + what + ": " +
-                (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+                (db != nullptr ? calls->errmsg(db) : "out of memory");
     return false;
 }
 
 bool HistoryDb::execute(const char* sql) {
-    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    return calls->exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool HistoryDb::loadCalls() {
+    std::string reason;
+    calls = sqliteCalls(reason);
+    if (calls == nullptr) {
+        lastError = "history " + path + ": " + reason;
+    }
+    return calls != nullptr;
 }
 
 bool HistoryDb::open(const std::string& file) {
     path = file;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+    if (!loadCalls()) {
+        return false;
+    }
+    if (calls->open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
         fail("cannot open");
-        sqlite3_close(db);
+        calls->close(db);
         db = nullptr;
         return false;
     }
     // Several writers (a station and a single run) wait for each other.
-    sqlite3_busy_timeout(db, 10000);
+    calls->busy_timeout(db, 10000);
     // Write-ahead logging; every commit reaches the disk before the next board.
     if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=FULL") ||
         !execute(schema)) {
         fail("cannot prepare");
-        sqlite3_close(db);
+        calls->close(db);
         db = nullptr;
         return false;
     }
@@ -169,13 +182,16 @@ bool HistoryDb::openToRead(const std::string& file) {
         lastError = "history " + file + ": no such file";
         return false;
     }
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    if (!loadCalls()) {
+        return false;
+    }
+    if (calls->open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
         fail("cannot open");
-        sqlite3_close(db);
+        calls->close(db);
         db = nullptr;
         return false;
     }
-    sqlite3_busy_timeout(db, 10000);
+    calls->busy_timeout(db, 10000);
     return true;
 }
 
@@ -188,26 +204,26 @@ bool HistoryDb::add(const HistoryRow& row) {
     if (!execute("BEGIN IMMEDIATE")) {
         return fail("cannot write");
     }
-    bool written = sqlite3_prepare_v2(db, insert, -1, &statement, nullptr) == SQLITE_OK;
+    bool written = calls->prepare_v2(db, insert, -1, &statement, nullptr) == SQLITE_OK;
     if (written) {
         int i = 1;
         for (const std::string* text : {&row.start, &row.end, &row.station, &row.port}) {
-            bindText(statement, i++, *text, false);
+            bindText(calls, statement, i++, *text, false);
         }
         for (const std::string* text : {&row.usbVendor, &row.usbProduct, &row.usbSerial}) {
-            bindText(statement, i++, *text, true);
+            bindText(calls, statement, i++, *text, true);
         }
-        bindText(statement, i++, row.command, false);
-        bindText(statement, i++, row.program, false);
-        bindText(statement, i++, row.imageSha256, true);
-        bindText(statement, i++, row.result, false);
-        bindText(statement, i++, row.stage, true);
-        bindText(statement, i++, row.cause, true);
-        sqlite3_bind_double(statement, i++, row.seconds);
-        bindText(statement, i++, jsonText(nlohmann::ordered_json(row.messages)), false);
-        written = sqlite3_step(statement) == SQLITE_DONE;
+        bindText(calls, statement, i++, row.command, false);
+        bindText(calls, statement, i++, row.program, false);
+        bindText(calls, statement, i++, row.imageSha256, true);
+        bindText(calls, statement, i++, row.result, false);
+        bindText(calls, statement, i++, row.stage, true);
+        bindText(calls, statement, i++, row.cause, true);
+        calls->bind_double(statement, i++, row.seconds);
+        bindText(calls, statement, i++, jsonText(nlohmann::ordered_json(row.messages)), false);
+        written = calls->step(statement) == SQLITE_DONE;
     }
-    sqlite3_finalize(statement);
+    calls->finalize(statement);
     if (!written || !execute("COMMIT")) {
         fail("cannot write");
         execute("ROLLBACK");
@@ -238,25 +254,25 @@ bool HistoryDb::read(const Filter& filter, std::vector<HistoryRow>& rows) {
     where(filter.image.empty() ? "" : filter.image + "%", " AND image_sha256 LIKE ?");
     sql += " ORDER BY start, id";
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+    if (calls->prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
         return fail("cannot read");
     }
     for (std::size_t i = 0; i < values.size(); ++i) {
-        bindText(statement, static_cast<int>(i + 1), values[i], false);
+        bindText(calls, statement, static_cast<int>(i + 1), values[i], false);
     }
     int step;
-    while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+    while ((step = calls->step(statement)) == SQLITE_ROW) {
         HistoryRow row;
         std::string* texts[] = {&row.start,     &row.end,         &row.station,   &row.port,
                                 &row.usbVendor, &row.usbProduct,  &row.usbSerial, &row.command,
                                 &row.program,   &row.imageSha256, &row.result,    &row.stage,
                                 &row.cause};
         for (int i = 0; i < 13; ++i) {
-            *texts[i] = textOf(statement, i);
+            *texts[i] = textOf(calls, statement, i);
         }
-        row.seconds = sqlite3_column_double(statement, 13);
+        row.seconds = calls->column_double(statement, 13);
         const nlohmann::json messages =
-            nlohmann::json::parse(textOf(statement, 14), nullptr, false);
+            nlohmann::json::parse(textOf(calls, statement, 14), nullptr, false);
         if (messages.is_array()) {
             for (const auto& message : messages) {
                 if (message.is_string()) {
@@ -266,7 +282,7 @@ bool HistoryDb::read(const Filter& filter, std::vector<HistoryRow>& rows) {
         }
         rows.push_back(std::move(row));
     }
-    sqlite3_finalize(statement);
+    calls->finalize(statement);
     return step == SQLITE_DONE || fail("cannot read");
 }
 

@@ -10,6 +10,8 @@ struct sqlite3;
 
 namespace velmora::cli {
 
+struct SqliteCalls;
+
 // One board run as the history keeps it.
 struct HistoryRow {
     std::string start; // ISO 8601, UTC
@@ -86,6 +88,8 @@ public:
 private:
     bool fail(const std::string& what);
     bool execute(const char* sql);
+    bool loadCalls();
+    const SqliteCalls* calls = nullptr;
     sqlite3* db = nullptr;
     std::string path;
     std::string lastError;

@@ -621,6 +621,9 @@ int runStation(const StationOptions& options) {
 }
 
 void addStationCommand(CLI::App& app, CommandRun& chosen) {
+    if (!chosen.builds("station")) {
+        return;
+    }
     auto options = std::make_shared<StationOptions>();
     auto* command = app.add_subcommand(
         "station", "a programming station: boards programmed as they are plugged in or started "

@@ -399,6 +399,14 @@ bool PublishedFile::write(std::string_view text) {
     if (fd < 0 || !failure.empty()) {
         return false;
     }
+    // A large block (a whole image) goes out as it is, not through a copy.
+    if (text.size() >= bufferLimit) {
+        if (!flushBuffer()) {
+            return false;
+        }
+        const int error = writeWhole(fd, text.data(), text.size());
+        return error == 0 || fail("cannot write", error);
+    }
     buffer.append(text);
     return buffer.size() < bufferLimit || flushBuffer();
 }

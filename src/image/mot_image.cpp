@@ -30,8 +30,9 @@ class LineSplitter {
 public:
     explicit LineSplitter(std::size_t keep) : keep(keep) { line.reserve(keep); }
 
-    // Hands every line the bytes end to `take`; false once `take` said stop.
-    template <typename Take> bool feed(const char* cursor, const char* end, Take& take) {
+    // Hands every line the bytes end to `take`; once `take` says stop, where
+    // the bytes after that line begin, else nullptr.
+    template <typename Take> const char* feed(const char* cursor, const char* end, Take& take) {
         while (cursor < end) {
             const char* newline = static_cast<const char*>(std::memchr(cursor, '\n', end - cursor));
             const char* pieceEnd = newline ? newline : end;
@@ -49,14 +50,14 @@ public:
                 line.pop_back();
             }
             if (!take(line)) {
-                return false;
+                return newline + 1;
             }
             line.clear();
             tooLong = false;
             pending = false;
             cursor = newline + 1;
         }
-        return true;
+        return nullptr;
     }
 
     // Hands on the characters read since the last line end, if any.
@@ -73,17 +74,43 @@ private:
     bool pending = false; // characters read since the last line end
 };
 
-// A record's place in the order: its start address above, then its rank
-// among the records of that address. Records of the ascending run rank above
-// the middle in file order; late records below it, the latest lowest, so the
-// first late one stays the last of them. Key 0 means no record.
-constexpr unsigned rankBits = 46;
-constexpr std::uint64_t rankMiddle = std::uint64_t{1} << (rankBits - 1);
+// The order that decides which record's byte is kept: the record starting
+// higher comes later; of records starting at one address, one of the
+// ascending run comes after every earlier one, a late record (one starting
+// below an earlier record) after none of them, so the first late one stays
+// the last of the late ones.
+void setBit(std::vector<std::uint64_t>& bits, std::uint32_t index) {
+    bits[index / 64] |= std::uint64_t{1} << (index % 64);
+}
 
-std::uint64_t orderKey(std::uint32_t address, bool late, std::uint64_t index) {
-    index = std::min(index, rankMiddle - 2); // beyond any file that can exist
-    const std::uint64_t rank = late ? rankMiddle - 1 - index : rankMiddle + index;
-    return (std::uint64_t{address} << rankBits) | rank;
+bool bitAt(const std::vector<std::uint64_t>& bits, std::uint32_t index) {
+    return (bits[index / 64] >> (index % 64)) & 1;
+}
+
+bool comesAfter(std::uint32_t start, bool late, std::uint32_t otherStart) {
+    return start > otherStart || (start == otherStart && !late);
+}
+
+// Whether anything but white space is left: in the chunk past `from`, then in
+// what the file still holds. Most programs end at their end record, and this
+// spares reading them a second time to look for records after it.
+bool textFollows(int fd, const char* from, const char* end, std::vector<char>& chunk) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    if (!std::all_of(from, end, blank)) {
+        return true;
+    }
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got < 0; // unreadable: let the caller look for itself
+        }
+        if (!std::all_of(chunk.data(), chunk.data() + got, blank)) {
+            return true;
+        }
+    }
 }
 
 constexpr std::array<signed char, 256> makeHexTable() {
@@ -102,12 +129,16 @@ constexpr std::array<signed char, 256> makeHexTable() {
 }
 constexpr auto hexValue = makeHexTable();
 
+// The byte two hex digits spell, 0 when either is not one.
+int pairValue(char high, char low) {
+    const int highValue = hexValue[static_cast<unsigned char>(high)];
+    const int lowValue = hexValue[static_cast<unsigned char>(low)];
+    return (highValue | lowValue) < 0 ? 0 : highValue * 16 + lowValue;
+}
+
 // The pair at `position`, clamped to the line as hexByte sees it.
 int pairAt(std::string_view line, std::size_t position) {
-    if (position >= line.size()) {
-        return 0;
-    }
-    return MotImage::hexByte(line.substr(position, 2));
+    return position + 2 <= line.size() ? pairValue(line[position], line[position + 1]) : 0;
 }
 
 std::string_view clampedSubstring(std::string_view line, std::size_t position, long long count) {
@@ -117,47 +148,59 @@ std::string_view clampedSubstring(std::string_view line, std::size_t position, l
     return line.substr(position, static_cast<std::size_t>(count));
 }
 
-// The byte a record supplies `index` bytes from its start: its pair while
-// the data field holds one (0x00 for a pair that is not hex), else filler.
-std::uint8_t recordByte(const SRecord& record, std::size_t index) {
-    if (index >= static_cast<std::size_t>(record.length) || 2 * index + 1 >= record.data.size()) {
-        return 0xFF;
-    }
-    const int high = hexValue[static_cast<unsigned char>(record.data[2 * index])];
-    const int low = hexValue[static_cast<unsigned char>(record.data[2 * index + 1])];
-    return high < 0 || low < 0 ? 0 : static_cast<std::uint8_t>(high * 16 + low);
-}
-
 struct Damage {
     bool wrongChecksum = false;
     bool notHex = false;
 };
 
+using DataBytes = std::array<std::uint8_t, 256>;
+
 // Checks an S1 or S2 record against its own line: every character from the
 // byte count to the checksum a hex digit, and the checksum the one's
 // complement of the sum of the count, address and data bytes. A line that
 // ends before its checksum, or a count too small for the address, has no
-// right checksum.
-Damage inspect(std::string_view line, const SRecord& record) {
+// right checksum. In the same pass, the data pairs the line holds go to
+// `bytes` (0x00 for a pair that is not hex) and `supplied` counts them.
+Damage inspect(std::string_view line, const SRecord& record, DataBytes& bytes,
+               std::size_t& supplied) {
     Damage damage;
     const std::size_t dataStart = record.type == "S1" ? 8 : 10;
-    const std::size_t fieldsEnd =
-        record.length < 0 ? dataStart : dataStart + 2 * static_cast<std::size_t>(record.length) + 2;
-    for (std::size_t i = 2; i < std::min(fieldsEnd, line.size()); ++i) {
-        if (hexValue[static_cast<unsigned char>(line[i])] < 0) {
-            damage.notHex = true;
-            break;
+    const std::size_t length = record.length < 0 ? 0 : static_cast<std::size_t>(record.length);
+    const std::size_t fieldsEnd = record.length < 0 ? dataStart : dataStart + 2 * length + 2;
+    const std::size_t dataEnd = dataStart + 2 * std::min(length, bytes.size());
+    const std::size_t limit = std::min(fieldsEnd, line.size());
+    const std::size_t pairsEnd = limit / 2 * 2; // past the last whole pair
+    int digits = 0;                             // negative once a digit is not hex
+    auto pair = [&](std::size_t at) {
+        const int high = hexValue[static_cast<unsigned char>(line[at])];
+        const int low = hexValue[static_cast<unsigned char>(line[at + 1])];
+        digits |= high | low;
+        return (high | low) < 0 ? 0u : static_cast<unsigned>(high * 16 + low);
+    };
+    unsigned sum = 0;
+    std::size_t i = 2;
+    for (; i < std::min(dataStart, pairsEnd); i += 2) {
+        sum += pair(i); // the count and the address
+    }
+    const std::size_t dataStop = std::min(dataEnd, pairsEnd);
+    for (; i < dataStop; i += 2) {
+        const unsigned value = pair(i);
+        sum += value;
+        bytes[(i - dataStart) / 2] = static_cast<std::uint8_t>(value);
+    }
+    for (; i < pairsEnd; i += 2) {
+        const unsigned value = pair(i);
+        if (i + 2 < fieldsEnd) {
+            sum += value; // every pair but the checksum
         }
     }
-    if (record.length < 0 || line.size() < fieldsEnd) {
-        damage.wrongChecksum = true;
-        return damage;
+    if (pairsEnd < limit) {
+        digits |= hexValue[static_cast<unsigned char>(line[pairsEnd])]; // a lone last character
     }
-    unsigned sum = 0;
-    for (std::size_t i = 2; i + 2 < fieldsEnd; i += 2) {
-        sum += static_cast<unsigned>(pairAt(line, i));
-    }
-    damage.wrongChecksum = static_cast<int>(~sum & 0xFF) != record.checksum;
+    damage.notHex = digits < 0;
+    supplied = dataStop > dataStart ? (dataStop - dataStart) / 2 : 0;
+    damage.wrongChecksum = record.length < 0 || line.size() < fieldsEnd ||
+                           static_cast<int>(~sum & 0xFF) != record.checksum;
     return damage;
 }
 
@@ -173,12 +216,7 @@ int MotImage::hexByte(std::string_view text) {
     if (text.size() != 2) {
         return 0;
     }
-    int high = hexValue[static_cast<unsigned char>(text[0])];
-    int low = hexValue[static_cast<unsigned char>(text[1])];
-    if (high < 0 || low < 0) {
-        return 0;
-    }
-    return high * 16 + low;
+    return pairValue(text[0], text[1]);
 }
 
 int MotImage::parseLine(std::string_view line, SRecord& record) {
@@ -210,6 +248,7 @@ int MotImage::parseLine(std::string_view line, SRecord& record) {
 
 void MotImage::startRead() {
     stoppedAt = 0;
+    moreAfterStop = false;
     recordsRead = 0;
     windowRecords = 0;
     placedRecords = 0;
@@ -220,19 +259,23 @@ void MotImage::startRead() {
     imageLength = 0;
     recordFaults = {};
     window.assign(imageWindowEnd, 0xFF);
-    owner.assign(imageWindowEnd, 0);
+    owner.clear();
+    startBits.assign(imageWindowEnd / 64, 0);
+    placedBits.assign(imageWindowEnd / 64, 0);
     lineStates.assign(linesInWindow, LineState{});
 }
 
 void MotImage::takeRecord(std::string_view line, const SRecord& record, std::uint64_t lineNumber) {
-    const Damage damage = inspect(line, record);
+    DataBytes bytes;
+    std::size_t supplied = 0;
+    const Damage damage = inspect(line, record, bytes, supplied);
     if (damage.wrongChecksum) {
         countFault(recordFaults.wrongChecksums, recordFaults.firstWrongChecksumLine, lineNumber);
     }
     if (damage.notHex) {
         countFault(recordFaults.notHex, recordFaults.firstNotHexLine, lineNumber);
     }
-    const std::uint64_t index = recordsRead++;
+    ++recordsRead;
     if (record.address >= imageWindowEnd) {
         countFault(recordFaults.outsideFlash, recordFaults.firstOutsideFlashLine, lineNumber);
         return; // outside the window: dropped
@@ -246,7 +289,6 @@ void MotImage::takeRecord(std::string_view line, const SRecord& record, std::uin
         return; // no data bytes: nothing to place
     }
     ++placedRecords;
-    const std::uint64_t key = orderKey(record.address, late, index);
     const std::uint32_t start = record.address;
     const std::uint32_t end = start + static_cast<std::uint32_t>(record.length);
     const std::uint32_t reach = (end + lineSize - 1) / lineSize * lineSize;
@@ -257,21 +299,66 @@ void MotImage::takeRecord(std::string_view line, const SRecord& record, std::uin
     }
 
     LineState& state = lineStates[firstLine / lineSize];
-    state.lastKey = std::max(state.lastKey, key);
-    if (lastLine > firstLine) {
-        state.lastLongKey = std::max(state.lastLongKey, key);
+    const bool isLong = lastLine > firstLine;
+    const std::uint32_t startInLine = start - firstLine;
+    if (state.lastStart == 0 || comesAfter(startInLine, late, state.lastStart - 1u)) {
+        state.lastStart = static_cast<std::uint8_t>(startInLine + 1);
+        state.lastIsLong = isLong;
+    }
+    if (isLong && state.longRecords < 2) {
         ++state.longRecords;
     }
-    state.furthestLine = std::max(state.furthestLine, lastLine);
+    state.furthestLine =
+        std::max(state.furthestLine, static_cast<std::uint16_t>(lastLine / lineSize));
+    const std::uint32_t reachedBefore = dataEnd;
     dataEnd = std::max(dataEnd, reach);
 
     const std::uint32_t stop = std::min(reach, imageWindowEnd);
     suppliedFirst = std::min(suppliedFirst, start);
     suppliedEnd = std::max(suppliedEnd, std::min(end, imageWindowEnd));
+    // A byte goes to the last record in order among those covering it.
+    if (start >= reachedBefore) {
+        // Past every byte placed so far (the usual ascending file): all of them are its own.
+        const std::uint32_t count = stop - start;
+        const std::uint32_t given = std::min<std::uint32_t>(count, supplied);
+        std::copy_n(bytes.begin(), given, window.begin() + start);
+        std::fill_n(window.begin() + start + given, count - given, std::uint8_t{0xFF});
+        if (owner.empty()) {
+            setBit(startBits, start);
+            for (std::uint32_t address = start; address < stop; ++address) {
+                setBit(placedBits, address);
+            }
+        } else {
+            for (std::uint32_t offset = 0; offset < count; ++offset) {
+                owner[start + offset] = static_cast<std::uint16_t>(offset + 1);
+            }
+        }
+        return;
+    }
+    if (owner.empty()) {
+        buildOwners();
+    }
     for (std::uint32_t address = start; address < stop; ++address) {
-        if (key > owner[address]) {
-            owner[address] = key;
-            window[address] = recordByte(record, address - start);
+        const std::uint32_t back = owner[address];
+        if (back == 0 || comesAfter(start, late, address + 1 - back)) {
+            const std::size_t offset = address - start;
+            owner[address] = static_cast<std::uint16_t>(offset + 1);
+            window[address] = offset < supplied ? bytes[offset] : 0xFF;
+        }
+    }
+}
+
+// Until now every record started past the bytes placed before it, so a
+// placed byte belongs to the last record start at or below it.
+void MotImage::buildOwners() {
+    owner.assign(imageWindowEnd, 0);
+    std::uint32_t lastStart = 0;
+    for (std::uint32_t address = 0; address < imageWindowEnd; ++address) {
+        if (bitAt(startBits, address)) {
+            lastStart = address;
+        }
+        if (bitAt(placedBits, address)) {
+            owner[address] = static_cast<std::uint16_t>(address - lastStart + 1);
         }
     }
 }
@@ -332,7 +419,8 @@ bool MotImage::readRecords(int fd) {
         if (got == 0) {
             break;
         }
-        if (!lines.feed(chunk.data(), chunk.data() + got, takeLine)) {
+        if (const char* rest = lines.feed(chunk.data(), chunk.data() + got, takeLine)) {
+            moreAfterStop = textFollows(fd, rest, chunk.data() + got, chunk);
             return true;
         }
     }
@@ -368,20 +456,20 @@ int MotImage::fillGaps() {
     // below a line that an earlier record reaches; and among the records that
     // start in one line, only the last in order may reach into later lines.
     bool seen = false;
-    std::uint32_t furthest = 0;
+    std::uint32_t furthest = 0; // as a line number
     for (std::uint32_t i = 0; i < lineStates.size(); ++i) {
         const LineState& state = lineStates[i];
-        if (state.lastKey == 0) {
+        if (state.lastStart == 0) {
             continue;
         }
-        const bool reachedOver = seen && furthest > i * lineSize;
+        const bool reachedOver = seen && furthest > i;
         const bool longRecordNotLast =
-            state.longRecords > 1 || (state.longRecords == 1 && state.lastLongKey != state.lastKey);
+            state.longRecords > 1 || (state.longRecords == 1 && !state.lastIsLong);
         if (reachedOver || longRecordNotLast) {
             op->showMessage("Mot File Error(2) !");
             return 0;
         }
-        furthest = std::max(furthest, state.furthestLine);
+        furthest = std::max<std::uint32_t>(furthest, state.furthestLine);
         seen = true;
     }
     const std::uint32_t end = std::min(dataEnd, imageWindowEnd);

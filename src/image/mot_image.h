@@ -133,6 +133,8 @@ public:
     // the file: an S9 record or a line that is not a record; 0 when it read
     // to the end.
     std::uint64_t stopLine() const { return stoppedAt; }
+    // Whether anything but white space follows the line reading stopped at.
+    bool textAfterStop() const { return moreAfterStop; }
     // The accepted S1 and S2 records of the last file read.
     std::uint64_t recordCount() const { return recordsRead; }
     const RecordFaults& faults() const { return recordFaults; }
@@ -144,20 +146,23 @@ public:
 
 private:
     // What the read keeps for one 16-byte line of the window.
+    // Four bytes, so the table of the whole window stays small.
     struct LineState {
-        std::uint64_t lastKey = 0;      // the last record in order that starts in it
-        std::uint64_t lastLongKey = 0;  // the last of those that runs into a later line
-        std::uint64_t longRecords = 0;  // how many of them run into a later line
-        std::uint32_t furthestLine = 0; // the furthest line any of them reaches
+        std::uint8_t lastStart = 0;     // 1 + where in the line the last record in order starts
+        bool lastIsLong = false;        // whether that record runs into a later line
+        std::uint8_t longRecords = 0;   // how many of them run into a later line, counted up to 2
+        std::uint16_t furthestLine = 0; // the furthest line any of them reaches, as a line number
     };
 
     void startRead();
     // Reads the records of the open file line by line; false when a read fails.
     bool readRecords(int fd);
+    void buildOwners();
     void takeRecord(std::string_view line, const SRecord& record, std::uint64_t lineNumber);
 
     Operator* op;
     std::uint64_t stoppedAt = 0;
+    bool moreAfterStop = false;
     std::uint64_t recordsRead = 0;
     std::uint64_t windowRecords = 0;
     std::uint64_t placedRecords = 0;
@@ -167,10 +172,15 @@ private:
     std::uint32_t suppliedEnd = 0;    // the end of the last
     std::uint32_t imageLength = 0;
     RecordFaults recordFaults;
-    std::vector<std::uint8_t> window;  // the image being built, 0x20000 bytes
-    std::vector<std::uint64_t> owner;  // per address: the order key of the byte's record, 0 none
-    std::vector<LineState> lineStates; // per 16-byte line of the window
-    bool haveInput = false;            // the identity of the file last read
+    std::vector<std::uint8_t> window; // the image being built, 0x20000 bytes
+    // Per address: 1 + how far back the record it holds starts, 0 none. Built
+    // from the two bit maps at the first record that is not past every byte
+    // placed before it; most files have none, and it is the read's largest table.
+    std::vector<std::uint16_t> owner;
+    std::vector<std::uint64_t> startBits;  // until then: where records start
+    std::vector<std::uint64_t> placedBits; // and which bytes they hold
+    std::vector<LineState> lineStates;     // per 16-byte line of the window
+    bool haveInput = false;                // the identity of the file last read
     dev_t inputDevice = 0;
     ino_t inputInode = 0;
     std::string inputPath; // Windows: stat() has no file numbers there

@@ -130,7 +130,13 @@ TEST_F(ReadFile, StopsSilentlyAtTheEndRecordOrTheFirstOtherLine) {
     EXPECT_EQ(image.readFile(file), 1);
     EXPECT_EQ(image.recordCount(), 1u);
     EXPECT_EQ(image.stopLine(), 3u);
+    EXPECT_TRUE(image.textAfterStop());
     EXPECT_EQ(builtImage().size(), 64u); // the record at 0x20 is not in it
+
+    writeText(file, "S1050010AABB00\nS9030000FC\r\n \r\n\n");
+    EXPECT_EQ(image.readFile(file), 1);
+    EXPECT_EQ(image.stopLine(), 2u);
+    EXPECT_FALSE(image.textAfterStop()); // only white space after the end record
 
     writeText(file, "S1050010AABB00\n\nS1050040AABB00\n");
     EXPECT_EQ(image.readFile(file), 1);
