@@ -271,14 +271,15 @@ struct SimulatedBoard::Impl {
         // Paced answers are timed to the microsecond; the default 50 us slack
         // of timed waits would cost a fast line about 1 % of its rate.
         ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-        if (options.pace) {
-            // Where allowed, a paced line is served ahead of ordinary work so
-            // that a busy machine does not stretch the line's timing. The
-            // thread sleeps between bytes and spins at most spinWindow.
-            sched_param priority{};
-            priority.sched_priority = 1;
-            ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority);
-        }
+        // Where allowed, the line is served ahead of ordinary work: a paced
+        // line so that a busy machine does not stretch its timing, any line
+        // because the rate a byte came at is the one set when it is read: a
+        // host that gives its bytes their line time before it changes the
+        // rate (the trigger word, 29 ms at 2400) must find them read by then.
+        // The thread sleeps between bytes and spins at most spinWindow.
+        sched_param priority{};
+        priority.sched_priority = 1;
+        ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority);
         current = readLine();
         candidates = {current};
         for (;;) {
