@@ -229,6 +229,10 @@ bool HistoryDb::add(const HistoryRow& row) {
         execute("ROLLBACK");
         return false;
     }
+    // A station adds a row per board for days and never reads them back: the
+    // pages written go from the cache at once, or it would grow with the file
+    // up to its limit.
+    calls->db_release_memory(db);
     return true;
 }
 

@@ -44,6 +44,7 @@ Loaded load() {
     bind(library, "sqlite3_bind_double", calls.bind_double, loaded);
     bind(library, "sqlite3_column_text", calls.column_text, loaded);
     bind(library, "sqlite3_column_double", calls.column_double, loaded);
+    bind(library, "sqlite3_db_release_memory", calls.db_release_memory, loaded);
     return loaded; // the library stays loaded for the process
 }
 

@@ -22,6 +22,7 @@ struct SqliteCalls {
     decltype(&::sqlite3_bind_double) bind_double;
     decltype(&::sqlite3_column_text) column_text;
     decltype(&::sqlite3_column_double) column_double;
+    decltype(&::sqlite3_db_release_memory) db_release_memory;
 };
 
 // The calls, loaded once; nullptr and `reason` ("cannot load libsqlite3.so.0:
