@@ -14,9 +14,7 @@ std::string usbIds(const PortInfo& port) {
     if (!port.vendorId || !port.productId) {
         return {};
     }
-    char ids[32];
-    std::snprintf(ids, sizeof ids, "USB %04x:%04x", *port.vendorId, *port.productId);
-    return ids;
+    return "USB " + usbIdText(port.vendorId) + ":" + usbIdText(port.productId);
 }
 
 void listPorts(bool json) {

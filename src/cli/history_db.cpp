@@ -53,15 +53,6 @@ void bindText(const SqliteCalls* calls, sqlite3_stmt* statement, int index, cons
     }
 }
 
-std::string usbId(const std::optional<unsigned>& id) {
-    if (!id) {
-        return {};
-    }
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", *id);
-    return text;
-}
-
 } // namespace
 
 HistoryContext historyContextOf(const Board& board, const std::string& command,
@@ -108,17 +99,22 @@ std::string stationName() {
 }
 
 void adapterIdentity(const std::string& port, HistoryContext& context) {
+    adapterIdentity(port, availablePorts(), context);
+}
+
+void adapterIdentity(const std::string& port, const std::vector<PortInfo>& ports,
+                     HistoryContext& context) {
     namespace fs = std::filesystem;
     std::error_code error;
     const fs::path device = fs::weakly_canonical(resolvePort(port), error);
     if (error || device.empty()) {
         return;
     }
-    for (const PortInfo& info : availablePorts()) {
+    for (const PortInfo& info : ports) {
         std::error_code ignored;
         if (fs::weakly_canonical(info.device, ignored) == device) {
-            context.usbVendor = usbId(info.vendorId);
-            context.usbProduct = usbId(info.productId);
+            context.usbVendor = usbIdText(info.vendorId);
+            context.usbProduct = usbIdText(info.productId);
             context.usbSerial = info.serialNumber;
             return;
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/run_report.h"
+#include "serial/port_list.h"
 
 #include <optional>
 #include <string>
@@ -53,8 +54,12 @@ HistoryRow historyRowOf(const BoardRecord& record, const HistoryContext& context
 
 // This machine's name.
 std::string stationName();
-// The USB identity of the adapter behind a port (ids as "0403"), where it has one.
+// The USB identity of the adapter behind a port (ids as "0403"), where it
+// has one: a link (/dev/serial/by-id/...) is followed to its device, which
+// is looked up among the ports present.
 void adapterIdentity(const std::string& port, HistoryContext& context);
+void adapterIdentity(const std::string& port, const std::vector<PortInfo>& ports,
+                     HistoryContext& context);
 
 // A history file in SQLite: write-ahead logging, one transaction per row, so
 // a station killed at any moment leaves every run whole or absent.

@@ -7,16 +7,6 @@ namespace velmora::cli {
 
 namespace {
 
-// A USB id as lsusb and udev write it ("0403"); null where unknown.
-nlohmann::ordered_json usbId(const std::optional<unsigned>& id) {
-    if (!id) {
-        return nullptr;
-    }
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", *id);
-    return text;
-}
-
 nlohmann::ordered_json textOrNull(const std::string& text) {
     return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
 }
@@ -70,8 +60,8 @@ void JsonEvents::port(const PortInfo& port) {
     object["name"] = textOrNull(port.name);
     object["description"] = textOrNull(port.description);
     object["manufacturer"] = textOrNull(port.manufacturer);
-    object["vendorId"] = usbId(port.vendorId);
-    object["productId"] = usbId(port.productId);
+    object["vendorId"] = textOrNull(usbIdText(port.vendorId));
+    object["productId"] = textOrNull(usbIdText(port.productId));
     object["serialNumber"] = textOrNull(port.serialNumber);
     object["driver"] = textOrNull(port.driver);
     emit(object);

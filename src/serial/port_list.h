@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,16 @@ struct PortInfo {
     std::string serialNumber;
     std::string driver; // "ftdi_sio", "cp210x", "serial8250"; may be empty
 };
+
+// A USB id as lsusb and udev write it ("0403"); empty where unknown.
+inline std::string usbIdText(const std::optional<unsigned>& id) {
+    if (!id) {
+        return {};
+    }
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", *id & 0xFFFF);
+    return text;
+}
 
 // The serial devices present now, in name order; empty when there are none.
 std::vector<PortInfo> availablePorts();

@@ -110,6 +110,30 @@ TEST(History, AFileThatIsNotThereOrNotAHistoryIsNamed) {
     fs::remove_all(dir);
 }
 
+TEST(History, AnAdapterLinkLeadsToTheUsbIdentityOfItsDevice) {
+    // As udev makes them: /dev/serial/by-id/usb-...-port0 -> ../../ttyUSB7.
+    const fs::path dir = velmora::testing::freshTestFolder("velmora-history-usb");
+    fs::create_directories(dir / "serial" / "by-id");
+    velmora::testing::writeText(dir / "ttyUSB7", "");
+    const fs::path link = dir / "serial" / "by-id" / "usb-FTDI_FT232R_A10K3QZ1-if00-port0";
+    fs::create_symlink("../../ttyUSB7", link);
+    velmora::PortInfo ftdi;
+    ftdi.device = (dir / "ttyUSB7").string();
+    ftdi.vendorId = 0x0403;
+    ftdi.productId = 0x6001;
+    ftdi.serialNumber = "A10K3QZ1";
+    velmora::PortInfo onBoard;
+    onBoard.device = (dir / "ttyS0").string();
+    HistoryContext context;
+    adapterIdentity(link.string(), {onBoard, ftdi}, context);
+    EXPECT_EQ(context.usbVendor + ":" + context.usbProduct + " " + context.usbSerial,
+              "0403:6001 A10K3QZ1");
+    HistoryContext none;
+    adapterIdentity((dir / "serial" / "by-id" / "gone").string(), {onBoard, ftdi}, none);
+    EXPECT_EQ(none.usbVendor + none.usbProduct + none.usbSerial, "");
+    fs::remove_all(dir);
+}
+
 TEST(History, TimesAreDatesDateTimesOrSpansBack) {
     EXPECT_EQ(historyTime("2026-12-10"), "2026-12-10");
     EXPECT_EQ(historyTime("2026-12-10 08:30"), "2026-12-10T08:30");
