@@ -5,6 +5,8 @@
 //
 //   production_bench [BOARDS]     default 8
 
+#include "support/srec_text.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -21,27 +23,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-void writeProgram(const fs::path& path, unsigned size) {
-    std::ofstream mot(path, std::ios::binary);
-    mot << "S00600004844521B\r\n";
-    for (unsigned address = 0; address < size; address += 32) {
-        unsigned count = 32 + 3;
-        unsigned sum = count + (address >> 8) + (address & 0xFF);
-        char text[16];
-        std::snprintf(text, sizeof text, "S1%02X%04X", count, address);
-        std::string line = text;
-        for (unsigned i = 0; i < 32; ++i) {
-            unsigned byte = (address + i) * 13 & 0xFF;
-            std::snprintf(text, sizeof text, "%02X", byte);
-            line += text;
-            sum += byte;
-        }
-        std::snprintf(text, sizeof text, "%02X\r\n", (~sum) & 0xFF);
-        mot << line << text;
-    }
-    mot << "S9030000FC\r\n";
-}
 
 pid_t startBoard(const fs::path& link) {
     pid_t pid = fork();
@@ -86,7 +67,8 @@ int main(int argc, char** argv) {
     fs::path dir =
         fs::temp_directory_path() / ("velmora-production-bench-" + std::to_string(getpid()));
     fs::create_directories(dir);
-    writeProgram(dir / "prog.mot", 64 * 1024);
+    std::ofstream(dir / "prog.mot", std::ios::binary) << velmora::testing::programText(
+        64 * 1024, [](std::uint32_t address) { return static_cast<std::uint8_t>(address * 13); });
     double alone = programBoards(dir, 1);
     double together = programBoards(dir, count);
     fs::remove_all(dir);
