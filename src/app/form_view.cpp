@@ -188,6 +188,8 @@ bool FormView::runCommand(int command) {
         log.endRun(QStringLiteral("failed: ") + QString::fromStdString(why), op.lastBoxTime());
     };
     std::unique_ptr<SimulatedBoard> board;
+    Ports& ports = serialPort.ports();
+    const Ports::Opener machinePorts = ports.opener();
     if (PortChooser::isSimulated(device)) {
         std::string error;
         BoardOptions options = simulatedBoardOptions;
@@ -198,13 +200,14 @@ bool FormView::runCommand(int command) {
             refuse("Cannot start the simulated board: " + error);
             return true;
         }
-        serialPort.ports().assign(CCorvaneView::directPort, board->devicePath());
+        ports.setOpener(reachSettled(*board, machinePorts));
+        ports.assign(CCorvaneView::directPort, board->devicePath());
         commControl.setPortName(board->devicePath());
     } else if (device.isEmpty()) {
         refuse(PortChooser::problemOf(choice).toStdString());
         return true;
     } else {
-        serialPort.ports().assign(CCorvaneView::directPort, device.toStdString());
+        ports.assign(CCorvaneView::directPort, device.toStdString());
         commControl.setPortName(device.toStdString());
     }
     control->setPortNamed(choice.toStdString(),
@@ -217,6 +220,7 @@ bool FormView::runCommand(int command) {
         // The board lives for this run only: let go of its line before it goes.
         serialPort.close();
         commControl.setPortOpen(false);
+        ports.setOpener(machinePorts);
         board->stop();
     }
     const RunRecord& record = control->lastRun();

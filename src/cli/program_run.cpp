@@ -11,9 +11,9 @@
 #include "cli/terminal_operator.h"
 #include "control/corvane_view.h"
 #include "control/run_hints.h"
-#include "core/run_record.h"
 #include "core/file_io.h"
 #include "core/places.h"
+#include "core/run_record.h"
 #include "core/timing.h"
 #include "image/program_document.h"
 #include "serial/ms_comm.h"
@@ -145,6 +145,7 @@ bool ProgramRun::chooseDevice(Job job) {
             op->notify("velmora-cli: cannot start the simulated board: " + error, Notice::Failure);
             return false;
         }
+        ports.setOpener(reachSettled(*board, ports.opener()));
         device = board->devicePath();
         return true;
 #else

@@ -53,6 +53,9 @@ public:
 
     Clock& clock() const { return *clock_; }
     std::unique_ptr<Transport> reach(const std::string& name) const { return opener_(name); }
+    // How ports are reached; set between runs, never while a port is open.
+    const Opener& opener() const { return opener_; }
+    void setOpener(Opener opener) { opener_ = std::move(opener); }
 
 private:
     friend class detail::SharedPort;

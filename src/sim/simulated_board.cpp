@@ -497,6 +497,11 @@ bool SimulatedBoard::waitForLineBaud(int baud, int changesBefore,
     });
 }
 
+int SimulatedBoard::settledBaud() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->settledLine ? impl_->settledLine->baud : 0;
+}
+
 bool SimulatedBoard::linkDropped() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->model.summary().linkDropped;

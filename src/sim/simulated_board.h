@@ -121,6 +121,8 @@ public:
     // and bytes that reach the board together cannot be put in order on a
     // pseudo-terminal; such bytes are not held to a rate.)
     bool waitForLineBaud(int baud, int changesBefore, std::chrono::milliseconds timeout) const;
+    // The rate of the host's line as the board last took it in; 0 before it first looked.
+    int settledBaud() const;
 
     bool linkDropped() const;
 

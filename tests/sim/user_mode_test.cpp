@@ -1,3 +1,5 @@
+#include "serial/ports.h"
+#include "sim/board_for_run.h"
 #include "sim/model_board.h"
 #include "sim/scripted_host.h"
 #include "sim/simulated_board.h"
@@ -300,6 +302,37 @@ TEST(UserMode, AHostThatOpensAtAWrongRateAndWritesAtOnceIsRefusedByDefault) {
     host.send("reflshu");
     ASSERT_TRUE(settle(host, board, 9600));
     EXPECT_EQ(writeImage(host, pattern(128)), goodReplies(128));
+}
+
+TEST(UserMode, ARunsOwnBoardHasTakenEachRateInBeforeTheHostSendsAtIt) {
+    // The host in this process opens at 2400 for the trigger word and at 9600
+    // right after it, with no pause: each open returns once the board has
+    // taken the rate in, however late the board's thread comes to look.
+    auto board = startBoardFor(SimulatedRun::Flash);
+    ASSERT_TRUE(board);
+    Ports ports;
+    ports.setOpener(reachSettled(*board, ports.opener()));
+    LineSettings settings;
+    settings.baud = 2400;
+    auto trigger = ports.reach(board->devicePath());
+    ASSERT_TRUE(trigger->open(settings).ok());
+    EXPECT_EQ(board->settledBaud(), 2400);
+    const Bytes word{'r', 'e', 'f', 'l', 's', 'h', 'u'};
+    ASSERT_TRUE(sendWithinLineTime(*trigger, word.data(), word.size(), steadyClock()).ok());
+    trigger->close();
+
+    settings.baud = 9600;
+    auto write = ports.reach(board->devicePath());
+    ASSERT_TRUE(write->open(settings).ok());
+    EXPECT_EQ(board->settledBaud(), 9600);
+    const Bytes block = commandBlock();
+    ASSERT_TRUE(sendWithinLineTime(*write, block.data(), block.size(), steadyClock()).ok());
+    ASSERT_TRUE(write->waitForInput(TransportClock::now() + 5s).ok());
+    std::uint8_t reply = 0;
+    std::size_t taken = 0;
+    ASSERT_TRUE(write->take(&reply, 1, taken).ok());
+    EXPECT_EQ(reply, 0x06);
+    EXPECT_EQ(board->summary().messages.front().result, "accepted: reflshu (Flash)");
 }
 
 TEST(UserMode, StrayBytesBeforeACommandBlockAreNoise) {
