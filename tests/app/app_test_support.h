@@ -16,6 +16,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
@@ -190,6 +191,25 @@ inline void runIdleFor(int milliseconds) {
     QEventLoop loop;
     QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
     loop.exec();
+}
+
+// Calls `then` with the modal window of type T as soon as it is up (looked
+// for every 2 ms), or with null when none came up within ten seconds.
+template <typename T> void whenModal(std::function<void(T*)> then) {
+    auto* poll = new QTimer;
+    auto since = std::make_shared<QElapsedTimer>();
+    since->start();
+    poll->setInterval(2);
+    QObject::connect(poll, &QTimer::timeout, [poll, since, then = std::move(then)] {
+        auto* modal = qobject_cast<T*>(QApplication::activeModalWidget());
+        if (!modal && !since->hasExpired(10000)) {
+            return;
+        }
+        poll->stop();
+        poll->deleteLater();
+        then(modal);
+    });
+    poll->start();
 }
 
 // Short lengths: polls of 1 ms, ticks of 5 ms, pauses of no time.
