@@ -112,9 +112,11 @@ TEST_F(Cli, BootProgramsThroughTheBootModeWithItsFiles) {
                   "Setting Failed\n3062f.bin belongs in the boot files folder (--boot-dir, "
                   "VELMORA_BOOT_DIR).\n");
 
-    // Stand-ins for the boot files, which the simulated chip takes as they are.
-    std::ofstream(dir / "boot" / "3062f.bin", std::ios::binary) << std::string(1558, '\x5A');
-    std::ofstream(dir / "boot" / "PreFlash.bin", std::ios::binary) << std::string(512, '\x33');
+    // Short stand-ins for the boot files, which the simulated chip takes as
+    // they are: each byte of the download waits for its echo, and a write's
+    // close waits out its line time.
+    std::ofstream(dir / "boot" / "3062f.bin", std::ios::binary) << std::string(128, '\x5A');
+    std::ofstream(dir / "boot" / "PreFlash.bin", std::ios::binary) << std::string(128, '\x33');
     outcome = run("boot " + file() + " --port sim --boot-dir " + (dir / "boot").string());
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
     EXPECT_EQ(steady(outcome.out), programmed);
@@ -156,7 +158,8 @@ TEST_F(Cli, AnUnknownCommandIsNamedWithTheNearestOne) {
     }
     CommandResult outcome = run("frobnicate");
     EXPECT_EQ(outcome.exitCode, 2);
-    EXPECT_NE(outcome.err.find("(commands: convert, ports, flash, write, boot, history, station)"), std::string::npos)
+    EXPECT_NE(outcome.err.find("(commands: convert, ports, flash, write, boot, history, station)"),
+              std::string::npos)
         << outcome.err;
 }
 

@@ -63,9 +63,10 @@ protected:
                 << "\r\n";
         }
         mot << "S9030000FC\r\n";
-        // Stand-ins for the boot files, which the simulated chip takes as they are.
-        std::ofstream(dir / "boot" / "3062f.bin", std::ios::binary) << std::string(1558, '\xFF');
-        std::ofstream(dir / "boot" / "PreFlash.bin", std::ios::binary) << std::string(512, '\x33');
+        // Short stand-ins for the boot files, which the simulated chip takes as
+        // they are: each byte of the download waits for its echo.
+        std::ofstream(dir / "boot" / "3062f.bin", std::ios::binary) << std::string(128, '\xFF');
+        std::ofstream(dir / "boot" / "PreFlash.bin", std::ios::binary) << std::string(128, '\x33');
     }
     void TearDown() override { fs::remove_all(dir); }
 
