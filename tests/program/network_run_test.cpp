@@ -10,6 +10,7 @@
 #include "support/srec_text.h"
 #include "support/test_files.h"
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -48,9 +49,10 @@ struct CliRun {
 class NetworkRun : public ::testing::Test {
 protected:
     void SetUp() override {
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '-');
         dir = fs::temp_directory_path() /
-              ("velmora-network-run-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+              ("velmora-network-run-" + std::to_string(::getpid()) + "-" + name);
         fs::remove_all(dir);
         fs::create_directories(dir / "work");
         fs::create_directories(dir / "boot");
@@ -123,7 +125,10 @@ protected:
 // port goes back to 9600, on the real clock, generous for a busy machine.
 const std::string ratesPass = "100";
 
-TEST_F(NetworkRun, EveryCommandProgramsTheBoardAtItsRates) {
+// Each command a test of its own, so that they spread over the machine's cores.
+class EveryCommand : public NetworkRun, public ::testing::WithParamInterface<int> {};
+
+TEST_P(EveryCommand, ProgramsTheBoardAtItsRates) {
     struct Case {
         std::string name;
         std::vector<std::string> extra;
@@ -136,7 +141,8 @@ TEST_F(NetworkRun, EveryCommandProgramsTheBoardAtItsRates) {
         {"write", {}, BoardOptions::Mode::User, true},
         {"boot", {"--boot-dir", (dir / "boot").string()}, BoardOptions::Mode::Boot, false},
     };
-    for (const Case& c : cases) {
+    {
+        const Case& c = cases[static_cast<std::size_t>(GetParam())];
         SCOPED_TRACE(c.name + (c.extra.empty() ? "" : " " + c.extra.front()));
         BoardOptions options;
         options.mode = c.mode;
@@ -180,6 +186,13 @@ TEST_F(NetworkRun, EveryCommandProgramsTheBoardAtItsRates) {
     }
 }
 
+std::string commandName(const ::testing::TestParamInfo<int>& info) {
+    static const std::vector<std::string> names{"flash", "all_flash", "write", "boot"};
+    return names[static_cast<std::size_t>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(NetworkRun, EveryCommand, ::testing::Range(0, 4), commandName);
+
 TEST_F(NetworkRun, NetworkFaultsAreNamedAtOnceWithTheCommandsOwnMessage) {
     // Nobody serves the port.
     const std::string nobody = "rfc2217://127.0.0.1:" + std::to_string(freeLoopbackPort());
@@ -195,7 +208,9 @@ TEST_F(NetworkRun, NetworkFaultsAreNamedAtOnceWithTheCommandsOwnMessage) {
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.err.rfind(unknown + ": ", 0), 0u) << result.err;
     EXPECT_NE(result.err.find("\nSystem not Ready(A) !\n"), std::string::npos) << result.err;
+}
 
+TEST_F(NetworkRun, AKilledServerIsNamedAtOnceWithTheCommandsOwnMessage) {
     // ser2net killed while the blocks cross a paced line.
     BoardOptions options;
     options.pace = true;
@@ -213,7 +228,7 @@ TEST_F(NetworkRun, NetworkFaultsAreNamedAtOnceWithTheCommandsOwnMessage) {
             server.kill();
         }
     });
-    result = run(programWords("flash", {server.portName()}));
+    CliRun result = run(programWords("flash", {server.portName()}));
     const auto ended = Clock::now();
     killer.join();
     ASSERT_NE(killedAt, Clock::time_point{}) << result.err;
@@ -222,9 +237,13 @@ TEST_F(NetworkRun, NetworkFaultsAreNamedAtOnceWithTheCommandsOwnMessage) {
     EXPECT_EQ(result.err.rfind(server.portName() + ": ", 0), 0u) << result.err;
     EXPECT_NE(result.err.find("\nProgramming Data Error. Please try again !\n"), std::string::npos)
         << result.err;
+}
 
+TEST_F(NetworkRun, AServerThatStopsAnsweringIsNamedLongBeforeTheBoardsTimeOut) {
     // A server that stops answering mid-run (stopped, its connection still
     // up) is named after two reply times, long before the board's time-out.
+    BoardOptions options;
+    options.pace = true;
     auto second = startBoard(options);
     Ser2netServer stopping({second->terminalPath()}, {.passAtOnce = true});
     ASSERT_TRUE(stopping.running()) << stopping.log();
@@ -239,7 +258,7 @@ TEST_F(NetworkRun, NetworkFaultsAreNamedAtOnceWithTheCommandsOwnMessage) {
             stopping.pause();
         }
     });
-    result = run(programWords("flash", {stopping.portName()}));
+    CliRun result = run(programWords("flash", {stopping.portName()}));
     const auto gaveUp = Clock::now();
     stopper.join();
     stopping.resume();
