@@ -1,5 +1,7 @@
 #include "bare_host.h"
 
+#include "sim/scripted_host.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -147,47 +149,9 @@ bool ProtocolHost::bootDownload(const std::vector<std::uint8_t>& program) {
 }
 
 bool ProtocolHost::write(const std::vector<std::uint8_t>& image) {
-    // 'W', eight addresses: the starts of the flash's erase blocks.
-    const std::uint8_t commandBlock[34] = {
-        0x57, 0x08,                                     //
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, //
-        0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x0C, 0x00, //
-        0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x80, 0x00, //
-        0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x80, 0x00, //
-    };
-    auto acknowledged = [this] {
-        int answer = receiveByte(answerTimeout);
-        return answer == 0x06 || answer == 0x11;
-    };
-    if (!send(commandBlock, sizeof commandBlock) || !acknowledged()) {
-        return false;
-    }
-    const auto size = static_cast<std::uint32_t>(image.size());
-    const std::uint8_t sizeMessage[8] = {0,
-                                         0,
-                                         0,
-                                         0,
-                                         static_cast<std::uint8_t>(size >> 24),
-                                         static_cast<std::uint8_t>(size >> 16),
-                                         static_cast<std::uint8_t>(size >> 8),
-                                         static_cast<std::uint8_t>(size)};
-    if (!send(sizeMessage, sizeof sizeMessage) || !acknowledged()) {
-        return false;
-    }
-    std::uint8_t sum = 0;
-    std::uint8_t block[129];
-    for (std::size_t start = 0; start < image.size(); start += 128) {
-        block[0] = 0x11;
-        for (std::size_t i = 0; i < 128; ++i) {
-            block[1 + i] = start + i < image.size() ? image[start + i] : 0xFF;
-            sum = static_cast<std::uint8_t>(sum + block[1 + i]);
-        }
-        if (!send(block, sizeof block) || !expect(0x11)) {
-            return false;
-        }
-    }
-    const std::uint8_t closing[2] = {0x11, static_cast<std::uint8_t>(0xFF - sum)};
-    return send(closing, sizeof closing) && expect(0x06);
+    // The board's own tests' player: the same messages, each answered.
+    const std::vector<int> replies = test::writeImage(*this, image, answerTimeout);
+    return !replies.empty() && replies == test::goodReplies(image.size(), replies.front());
 }
 
 } // namespace velmora::bench

@@ -36,6 +36,12 @@ public:
     // the closing message, each answered.
     bool write(const std::vector<std::uint8_t>& image);
 
+    // A message out and one byte back, for the write player the board's tests share.
+    bool send(const std::vector<std::uint8_t>& message) {
+        return send(message.data(), message.size());
+    }
+    int readByte(std::chrono::milliseconds timeout) { return receiveByte(timeout); }
+
 protected:
     virtual bool send(const std::uint8_t* bytes, std::size_t count) = 0;
     // Waits until what was sent has left the line.

@@ -3,7 +3,8 @@
 // A small host for the board's tests: opens the device as a serial port would
 // (raw, at a given rate) and speaks the write protocol byte by byte. The
 // messages of a write and the whole write serve its model-line twin
-// (model_board.h) as well.
+// (model_board.h) and the bench's reference host (bench/program/bare_host.h)
+// as well.
 
 #include "sim/line_speeds.h"
 #include "support/byte_pattern.h"
