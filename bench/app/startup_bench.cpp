@@ -8,6 +8,7 @@
 // Prints the median and the fastest time of each, and their ratio.
 
 #include "app/corvane_app.h"
+#include "app/font_warm_up.h"
 #include "app/main_frame.h"
 #include "app/single_instance.h"
 #include "serial/serial_port.h"
@@ -49,9 +50,11 @@ int referenceChild(int argc, char** argv) {
 }
 
 int velmoraChild(int argc, char** argv) {
-    // As the program starts: the application object, the look for a running
-    // window to hand over to, the serial port, the start-up with its settings
-    // and the .mot association, and the hand-over served from then on.
+    // As the program starts: the font configuration read ahead, the
+    // application object, the look for a running window to hand over to, the
+    // serial port, the start-up with its settings and the .mot association,
+    // and the hand-over served from then on.
+    velmora::app::FontWarmUp fonts;
     QApplication application(argc, argv);
     if (velmora::app::SingleInstance::handOverStart({})) {
         return 1; // another window took the start: nothing was measured
@@ -59,6 +62,7 @@ int velmoraChild(int argc, char** argv) {
     velmora::SerialPort serialPort;
     velmora::app::AppOptions options;
     options.singleInstance = true;
+    options.fonts = &fonts;
     velmora::app::CCorvaneApp corvane(serialPort, options);
     if (!corvane.initInstance({})) {
         return 1;

@@ -3,6 +3,7 @@
 #include "app/about_dialog.h"
 #include "app/commands.h"
 #include "app/corvane_doc.h"
+#include "app/font_warm_up.h"
 #include "app/form_view.h"
 #include "app/main_frame.h"
 #include "app/pictures.h"
@@ -87,7 +88,7 @@ bool CCorvaneApp::initInstance(const QStringList& arguments) {
             options.places.bootDir = bootDir.toStdString();
         }
     }
-    QGuiApplication::setWindowIcon(programIcon());
+    QGuiApplication::setWindowIcon(programWindowIcon());
     doc = std::make_unique<CCorvaneDoc>(op, options.places);
     doc->program().setLoadedHandler([this] { programLoaded(); });
 
@@ -132,6 +133,9 @@ bool CCorvaneApp::initInstance(const QStringList& arguments) {
 }
 
 bool CCorvaneApp::createFrame() {
+    if (options.fonts) {
+        options.fonts->wait(); // read once, before the window measures any text
+    }
     frame = std::make_unique<CMainFrame>(*this);
     auto* form =
         new FormView(op, serialPort, options.places, options.timing, options.simulatedBoard);
@@ -193,6 +197,8 @@ void CCorvaneApp::afterShown() {
         return;
     }
     shownOnce = true;
+    // The ports on this machine, looked for once the window is up.
+    frame->formView()->portChooser().refresh();
     // The .mot association, written at every start; silent when it cannot be.
     if (options.desktopIntegration) {
         desktop::registerDesktopAssociation(QCoreApplication::applicationFilePath());

@@ -29,6 +29,8 @@ class SuspendRefusal;
 // What a run of the application is set up with. The defaults are the
 // product's; tests shorten the timing, capture the message boxes and leave
 // the desktop alone.
+class FontWarmUp;
+
 struct AppOptions {
     Places places;
     Timing timing;
@@ -40,6 +42,8 @@ struct AppOptions {
     bool desktopIntegration = true;
     // Serve files handed over by a second start of the program.
     bool singleInstance = false;
+    // The font configuration being read ahead; waited for before the form is built.
+    FontWarmUp* fonts = nullptr;
 };
 
 // The application object: start-up (settings, association, command line,

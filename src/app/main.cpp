@@ -1,6 +1,7 @@
 // velmora: the desktop application.
 #include "app/command_line.h"
 #include "app/corvane_app.h"
+#include "app/font_warm_up.h"
 #include "app/single_instance.h"
 #include "serial/serial_port.h"
 
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    velmora::app::FontWarmUp fonts;
     // The application object first, then the one direct serial port; they
     // go in the reverse order.
     QApplication application(argc, argv);
@@ -43,6 +45,7 @@ int main(int argc, char** argv) {
 
     velmora::app::AppOptions options;
     options.singleInstance = true;
+    options.fonts = &fonts;
     velmora::app::CCorvaneApp corvane(serialPort, options);
     int code = 0;
     if (corvane.initInstance(arguments)) {

@@ -60,7 +60,7 @@ CMainFrame::CMainFrame(CCorvaneApp& app) : app(app) {
     setObjectName(QStringLiteral("mainFrame"));
     // A sizing border: the status line, the summary and the log get the room
     // they need; the minimum still shows the whole form.
-    setWindowIcon(programIcon());
+    setWindowIcon(programWindowIcon());
     setAcceptDrops(true);
 }
 

@@ -10,6 +10,10 @@ QIcon programIcon() {
     return desktop::applicationIcon();
 }
 
+QIcon programWindowIcon() {
+    return desktop::windowIcon();
+}
+
 QIcon documentPicture() {
     return desktop::documentIcon();
 }

@@ -23,7 +23,10 @@ PortChooser::PortChooser(QWidget* parent) : QComboBox(parent) {
     lineEdit()->setAcceptDrops(false);
     setToolTip(tr("The port the board is on: a detected port, the simulated board, a "
                   "device path, or a port on another machine (rfc2217://host:port)"));
-    refresh();
+    // The simulated boards now; the ports detected once the window is shown
+    // (looking for them is the longest part of building the form) and at
+    // every opening of the list.
+    fill({});
     connect(this, &QComboBox::activated, this, [this] {
         take(false);
         emit finished();
@@ -31,10 +34,14 @@ PortChooser::PortChooser(QWidget* parent) : QComboBox(parent) {
 }
 
 void PortChooser::refresh() {
+    fill(availablePorts());
+}
+
+void PortChooser::fill(const std::vector<PortInfo>& ports) {
     const QString current = choice();
     const bool blocked = blockSignals(true);
     clear();
-    for (const auto& port : availablePorts()) {
+    for (const auto& port : ports) {
         addItem(labelOf(port), QString::fromStdString(port.device));
         setItemData(count() - 1, labelOf(port), Qt::ToolTipRole);
     }

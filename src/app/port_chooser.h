@@ -4,6 +4,7 @@
 
 #include <QComboBox>
 #include <QString>
+#include <vector>
 
 namespace velmora::app {
 
@@ -70,6 +71,8 @@ protected:
     void focusOutEvent(QFocusEvent* event) override;
 
 private:
+    // Lists these devices and the simulated boards; the current choice stays.
+    void fill(const std::vector<PortInfo>& ports);
     void take(bool check);
     // Lists a chosen device path that is not on this machine now as absent.
     void addAbsent(const QString& device);

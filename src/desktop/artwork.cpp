@@ -165,6 +165,15 @@ QIcon applicationIcon() {
                    squareSizes()});
 }
 
+QIcon windowIcon() {
+    return iconOf({QSize(48, 48),
+                   QString::fromLatin1(sources::applicationIcon),
+                   {{16, QString::fromLatin1(sources::applicationIcon16)},
+                    {24, QString::fromLatin1(sources::applicationIcon24)},
+                    {32, QString::fromLatin1(sources::applicationIcon32)}},
+                   {QSize(16, 16), QSize(24, 24), QSize(32, 32), QSize(48, 48), QSize(64, 64)}});
+}
+
 QIcon documentIcon() {
     return iconOf({QSize(48, 48),
                    QString::fromLatin1(sources::documentIcon),

@@ -8,6 +8,10 @@
 namespace velmora::desktop {
 
 QIcon applicationIcon();
+// The application icon as a window's: the sizes a window manager shows
+// (16 to 64 pixels) listed, so a new window draws five pictures, not eight
+// up to 256 pixels; the larger ones are the installed icons' business.
+QIcon windowIcon();
 QIcon documentIcon();
 
 enum class ToolbarPicture { Open, Flash, AllFlash, Write, About };
