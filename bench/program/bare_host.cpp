@@ -28,7 +28,7 @@ speed_t speedOf(int baud) {
 
 } // namespace
 
-BareHost::BareHost(const SimulatedBoard& board, const std::string& device) : board(board) {
+BareHost::BareHost(const SimulatedBoard& simulated, const std::string& device) : board(simulated) {
     fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
 }
 

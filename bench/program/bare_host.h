@@ -57,7 +57,7 @@ private:
 // Straight on the descriptor of a local device.
 class BareHost : public ProtocolHost {
 public:
-    BareHost(const SimulatedBoard& board, const std::string& device);
+    BareHost(const SimulatedBoard& simulated, const std::string& device);
     ~BareHost() override;
     BareHost(const BareHost&) = delete;
     BareHost& operator=(const BareHost&) = delete;
@@ -78,8 +78,8 @@ private:
 // Over a transport (a network port), opened at the first rate set.
 class TransportHost : public ProtocolHost {
 public:
-    TransportHost(const SimulatedBoard& board, Transport& transport)
-        : board(board), transport(transport) {}
+    TransportHost(const SimulatedBoard& simulated, Transport& link)
+        : board(simulated), transport(link) {}
 
     bool setBaud(int baud) override;
 

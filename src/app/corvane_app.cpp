@@ -31,8 +31,8 @@ class SuspendRefusal {
     desktop::SuspendInhibitor inhibitor;
 };
 
-CCorvaneApp::CCorvaneApp(SerialPort& serialPort, AppOptions options)
-    : serialPort(serialPort), options(std::move(options)),
+CCorvaneApp::CCorvaneApp(SerialPort& port, AppOptions appOptions)
+    : serialPort(port), options(std::move(appOptions)),
       op(this->options.timing, this->options.presenter),
       startBootDir(this->options.places.bootDir) {}
 

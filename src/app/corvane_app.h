@@ -52,7 +52,7 @@ struct AppOptions {
 class CCorvaneApp : public QObject {
     Q_OBJECT
 public:
-    CCorvaneApp(SerialPort& serialPort, AppOptions options = {});
+    CCorvaneApp(SerialPort& port, AppOptions appOptions = {});
     ~CCorvaneApp() override;
 
     // Start-up with the arguments after the program's name. True to run the

@@ -27,12 +27,12 @@ int DialogUnits::y(int units) const {
     return static_cast<int>(std::lround(units * height / 8.0));
 }
 
-QRect DialogUnits::rect(int left, int top, int width, int height) const {
-    return {x(left), y(top), x(width), y(height)};
+QRect DialogUnits::rect(int left, int top, int wide, int high) const {
+    return {x(left), y(top), x(wide), y(high)};
 }
 
-QSize DialogUnits::size(int width, int height) const {
-    return {x(width), y(height)};
+QSize DialogUnits::size(int wide, int high) const {
+    return {x(wide), y(high)};
 }
 
 int DialogUnits::iconSide() const {

@@ -16,8 +16,8 @@ public:
 
     int x(int units) const;
     int y(int units) const;
-    QRect rect(int x, int y, int width, int height) const;
-    QSize size(int width, int height) const;
+    QRect rect(int left, int top, int wide, int high) const;
+    QSize size(int wide, int high) const;
 
     // Side of an icon: 32 pixels for the 13-pixel font the layouts were drawn
     // with, in proportion for others.

@@ -30,10 +30,9 @@ bool isTransfer(const Exchange& exchange) {
 
 } // namespace
 
-ExchangeDialog::ExchangeDialog(Exchange& exchange, QWidget* owner, const QString& stage)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      exchange(exchange) {
-    setWindowTitle(QString::fromStdString(exchange.caption()));
+ExchangeDialog::ExchangeDialog(Exchange& shown, QWidget* owner, const QString& stage)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), exchange(shown) {
+    setWindowTitle(QString::fromStdString(shown.caption()));
     setWindowModality(Qt::ApplicationModal);
     buildLayout(stage);
     timer.setSingleShot(true);

@@ -28,7 +28,7 @@ public:
     // How long one wait for an answer between two ticks may hold the window.
     static constexpr std::chrono::milliseconds answerSlice{5};
 
-    ExchangeDialog(Exchange& exchange, QWidget* owner, const QString& stage = {});
+    ExchangeDialog(Exchange& shown, QWidget* owner, const QString& stage = {});
 
     // Starts the exchange and, unless it ended at start-up, shows the dialog
     // until it ends. Returns the exchange's result (1 success, else 2).

@@ -34,10 +34,10 @@ SimulatedRun runFor(int command) {
 
 } // namespace
 
-FormView::FormView(QtOperator& op, SerialPort& serialPort, Places places, Timing timing,
+FormView::FormView(QtOperator& qtOperator, SerialPort& port, Places places, Timing runTiming,
                    BoardOptions simulatedBoard, QWidget* parent)
-    : QWidget(parent), op(op), serialPort(serialPort), commControl(serialPort.ports()),
-      timing(timing), simulatedBoardOptions(std::move(simulatedBoard)) {
+    : QWidget(parent), op(qtOperator), serialPort(port), commControl(port.ports()),
+      timing(runTiming), simulatedBoardOptions(std::move(simulatedBoard)) {
     makeControl(std::move(places));
     setObjectName(QStringLiteral("formView"));
     setAttribute(Qt::WA_OpaquePaintEvent);

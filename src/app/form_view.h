@@ -44,7 +44,7 @@ public:
     static constexpr int formHeight = 57;
     static QColor backgroundColour() { return {128, 64, 0}; }
 
-    FormView(QtOperator& op, SerialPort& serialPort, Places places, Timing timing,
+    FormView(QtOperator& qtOperator, SerialPort& port, Places places, Timing runTiming,
              BoardOptions simulatedBoard, QWidget* parent = nullptr);
     ~FormView() override;
 

@@ -56,7 +56,7 @@ const Accelerator accelerators[] = {
 
 } // namespace
 
-CMainFrame::CMainFrame(CCorvaneApp& app) : app(app) {
+CMainFrame::CMainFrame(CCorvaneApp& application) : app(application) {
     setObjectName(QStringLiteral("mainFrame"));
     // A sizing border: the status line, the summary and the log get the room
     // they need; the minimum still shows the whole form.
@@ -338,8 +338,8 @@ void CMainFrame::updateCommandStates() {
 }
 
 void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
-    const QMimeData* data = event->mimeData();
-    if (data->hasUrls() && !data->urls().isEmpty() && data->urls().first().isLocalFile()) {
+    const QMimeData* dropped = event->mimeData();
+    if (dropped->hasUrls() && !dropped->urls().isEmpty() && dropped->urls().first().isLocalFile()) {
         event->acceptProposedAction();
     }
 }

@@ -28,7 +28,7 @@ public:
     // has a handler for it.
     enum class Handler { Dropped, View, Document, Application };
 
-    explicit CMainFrame(CCorvaneApp& app);
+    explicit CMainFrame(CCorvaneApp& application);
     ~CMainFrame() override;
 
     // Builds the menu, toolbar, status bar and keys around the form view.

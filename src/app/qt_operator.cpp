@@ -107,8 +107,8 @@ QString runOutcome(const RunRecord& record, const QDateTime& resultShown) {
     return text;
 }
 
-QtOperator::QtOperator(Timing timing, MessagePresenter presenter)
-    : timing(timing), presenter(std::move(presenter)) {}
+QtOperator::QtOperator(Timing runTiming, MessagePresenter messages)
+    : timing(runTiming), presenter(std::move(messages)) {}
 
 void QtOperator::beginRecord(const RunRecord* running) {
     record = running;

@@ -44,7 +44,7 @@ QString runOutcome(const RunRecord& record, const QDateTime& resultShown = {});
 // Every message and notice also goes to the run log.
 class QtOperator : public Operator {
 public:
-    explicit QtOperator(Timing timing = {}, MessagePresenter presenter = {});
+    explicit QtOperator(Timing runTiming = {}, MessagePresenter messages = {});
 
     // The window that owns every box and dialog (the main window).
     void setOwner(QWidget* owner) { ownerWindow = owner; }

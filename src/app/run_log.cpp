@@ -90,13 +90,13 @@ void RunLog::clear() {
     log.clear();
 }
 
-LogPane::LogPane(RunLog& log, QWidget* parent) : QWidget(parent), log(log) {
+LogPane::LogPane(RunLog& runLog, QWidget* parent) : QWidget(parent), log(runLog) {
     setObjectName(QStringLiteral("logPane"));
     textView = new QPlainTextEdit(this);
     textView->setObjectName(QStringLiteral("logText"));
     textView->setReadOnly(true);
     textView->setLineWrapMode(QPlainTextEdit::NoWrap);
-    textView->setPlainText(log.text());
+    textView->setPlainText(runLog.text());
     const QFontMetrics metrics(textView->font());
     textView->setMinimumHeight(metrics.lineSpacing() * 4);
 
@@ -121,7 +121,7 @@ LogPane::LogPane(RunLog& log, QWidget* parent) : QWidget(parent), log(log) {
     layout->addWidget(textView, 1);
     layout->addLayout(buttons);
     // Each entry as it comes, the newest in sight.
-    connect(&log, &RunLog::entryAdded, this, [this](const RunLog::Entry& entry) {
+    connect(&runLog, &RunLog::entryAdded, this, [this](const RunLog::Entry& entry) {
         textView->appendPlainText(RunLog::line(entry));
         textView->moveCursor(QTextCursor::End);
         textView->ensureCursorVisible();

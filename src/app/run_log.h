@@ -55,7 +55,7 @@ private:
 class LogPane : public QWidget {
     Q_OBJECT
 public:
-    LogPane(RunLog& log, QWidget* parent);
+    LogPane(RunLog& runLog, QWidget* parent);
     QPlainTextEdit* view() const { return textView; }
 
     // Asks for a file and writes the log there as text.

@@ -156,8 +156,8 @@ std::string bashScript(const std::vector<CommandText>& commands) {
     for (const CommandText& command : commands) {
         std::vector<std::string> all{"-h", "--help"};
         for (const OptionText& option : command.options) {
-            const auto names = namesOf(option);
-            all.insert(all.end(), names.begin(), names.end());
+            const auto optionNames = namesOf(option);
+            all.insert(all.end(), optionNames.begin(), optionNames.end());
         }
         out << "    " << command.name << ") options=" << singleQuoted(joined(all, " "))
             << (command.positional.empty() ? "" : " file=" + singleQuoted(command.positional))

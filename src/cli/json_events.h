@@ -14,7 +14,7 @@ namespace velmora::cli {
 // for the fields of each). A stdout nobody reads any more is left alone.
 class JsonEvents {
 public:
-    explicit JsonEvents(std::FILE* out = stdout) : out(out) {}
+    explicit JsonEvents(std::FILE* stream = stdout) : out(stream) {}
 
     // kind: "news", "warning" or "failure".
     void message(std::string_view port, std::string_view kind, std::string_view text);

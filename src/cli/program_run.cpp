@@ -36,7 +36,7 @@ namespace {
 // the record published.
 class ProgramRun {
 public:
-    explicit ProgramRun(const ProgramOptions& options);
+    explicit ProgramRun(const ProgramOptions& given);
     int run(Job job);
 
 private:
@@ -75,22 +75,22 @@ Timing timingOf(const ProgramOptions& options) {
     return timing;
 }
 
-ProgramRun::ProgramRun(const ProgramOptions& options)
-    : options(options), timing(timingOf(options)), terminal(timing, options.quiet) {
-    places.workDir = options.workDir;
-    if (!options.bootDir.empty()) {
-        places.bootDir = options.bootDir;
+ProgramRun::ProgramRun(const ProgramOptions& given)
+    : options(given), timing(timingOf(given)), terminal(timing, given.quiet) {
+    places.workDir = given.workDir;
+    if (!given.bootDir.empty()) {
+        places.bootDir = given.bootDir;
     }
-    if ((!options.reportPath.empty() && outputIsStandardOutput(options.reportPath)) ||
-        (!options.logPath.empty() && outputIsStandardOutput(options.logPath))) {
+    if ((!given.reportPath.empty() && outputIsStandardOutput(given.reportPath)) ||
+        (!given.logPath.empty() && outputIsStandardOutput(given.logPath))) {
         terminal.keepStdoutForOutput(); // the report or the transcript goes there
     }
-    if (options.progressFd >= 0) {
-        channel.emplace(channelWriteEnd(options.progressFd));
+    if (given.progressFd >= 0) {
+        channel.emplace(channelWriteEnd(given.progressFd));
         terminal.reportTo(&*channel);
-    } else if (options.json) {
+    } else if (given.json) {
         json.emplace();
-        terminal.eventsAsJson(&*json, options.port);
+        terminal.eventsAsJson(&*json, given.port);
     }
 }
 

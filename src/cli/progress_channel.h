@@ -35,7 +35,7 @@ struct ChannelEvent {
 // each lands in the pipe in one piece; a parent that is gone is ignored.
 class ProgressWriter {
 public:
-    explicit ProgressWriter(int fd) : fd(fd) {}
+    explicit ProgressWriter(int channelFd) : fd(channelFd) {}
     void stage(std::string_view caption);
     void progress(long long value, long long maximum, long long rate, std::string_view status);
     void message(std::string_view kind, std::string_view text);

@@ -156,12 +156,12 @@ bool RunReport::write(PublishedFile& file) const {
     return file.write(toJson()) && file.commit();
 }
 
-RunRecorder::RunRecorder(Operator& inner, std::string port, Ports& ports)
-    : inner(inner), ports(ports), started(std::chrono::steady_clock::now()) {
+RunRecorder::RunRecorder(Operator& wrapped, std::string port, Ports& runPorts)
+    : inner(wrapped), ports(runPorts), started(std::chrono::steady_clock::now()) {
     record.port = std::move(port);
     record.startTime = isoTimeNow();
-    ports.setWireObserver([this](const std::string& device, WireDirection direction, int baud,
-                                 const std::uint8_t* bytes, int count) {
+    runPorts.setWireObserver([this](const std::string& device, WireDirection direction, int baud,
+                                    const std::uint8_t* bytes, int count) {
         std::lock_guard lock(wireMutex);
         bool sent = direction == WireDirection::Sent;
         (sent ? record.bytesSent : record.bytesReceived) += count;

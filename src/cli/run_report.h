@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/operator.h"
 #include "core/file_io.h"
+#include "core/operator.h"
 
 #include <chrono>
 #include <cstdint>
@@ -81,7 +81,7 @@ const char* toolVersion();
 class RunRecorder : public Operator {
 public:
     // Watches the wire of `ports` until it ends.
-    RunRecorder(Operator& inner, std::string port, Ports& ports);
+    RunRecorder(Operator& wrapped, std::string port, Ports& runPorts);
     ~RunRecorder() override;
     RunRecorder(const RunRecorder&) = delete;
     RunRecorder& operator=(const RunRecorder&) = delete;

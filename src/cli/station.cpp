@@ -38,7 +38,7 @@ constexpr std::size_t goneSlotsShown = 8;
 // there (yet, or any more) is waited for.
 class FolderWatch {
 public:
-    explicit FolderWatch(std::string dir) : dir(std::move(dir)) {
+    explicit FolderWatch(std::string folder) : dir(std::move(folder)) {
         fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     }
     ~FolderWatch() {
@@ -151,7 +151,7 @@ struct Slot {
 
 class Station {
 public:
-    explicit Station(const StationOptions& options) : options(options) {}
+    explicit Station(const StationOptions& given) : options(given) {}
     int run();
 
 private:

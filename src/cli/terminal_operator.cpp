@@ -40,11 +40,11 @@ std::string progressText(const Exchange& exchange, double seconds) {
 }
 } // namespace
 
-TerminalOperator::TerminalOperator(Timing timing, bool quiet)
-    : timing(timing), quiet(quiet), look(quiet || !isTerminal(stderr)       ? ProgressLook::None
-                                         : terminalSequencesAllowed(stderr) ? ProgressLook::Redrawn
-                                                                            : ProgressLook::Plain) {
-}
+TerminalOperator::TerminalOperator(Timing runTiming, bool quietRun)
+    : timing(runTiming), quiet(quietRun),
+      look(quietRun || !isTerminal(stderr)    ? ProgressLook::None
+           : terminalSequencesAllowed(stderr) ? ProgressLook::Redrawn
+                                              : ProgressLook::Plain) {}
 
 void TerminalOperator::reportTo(ProgressWriter* writer) {
     channel = writer;

@@ -22,7 +22,7 @@ class ProgressWriter;
 // line on stdout, and the messages all go to stderr.
 class TerminalOperator : public Operator {
 public:
-    explicit TerminalOperator(Timing timing = {}, bool quiet = false);
+    explicit TerminalOperator(Timing runTiming = {}, bool quietRun = false);
 
     // Events go to this channel from now on, none to the terminal.
     void reportTo(ProgressWriter* channel);

@@ -51,18 +51,18 @@ ByteBuffer sizeMessage(int size) {
 // ends it; a command run from inside another adds to the outer's record.
 class RunScope {
 public:
-    RunScope(CCorvaneView& view, RunCommand command) : view(view) {
-        if (view.runDepth++ > 0) {
+    RunScope(CCorvaneView& control, RunCommand command) : view(control) {
+        if (control.runDepth++ > 0) {
             return;
         }
-        RunRecord& run = view.run;
+        RunRecord& run = control.run;
         run = RunRecord{};
         run.command = command;
         run.start = RunRecord::Clock::now();
-        run.portNamed =
-            view.portNamed.empty() ? std::to_string(CCorvaneView::directPort) : view.portNamed;
-        run.portByDefault = view.portByDefault;
-        run.programFile = view.programFile;
+        run.portNamed = control.portNamed.empty() ? std::to_string(CCorvaneView::directPort)
+                                                  : control.portNamed;
+        run.portByDefault = control.portByDefault;
+        run.programFile = control.programFile;
     }
     ~RunScope() {
         if (--view.runDepth > 0) {
@@ -83,12 +83,12 @@ private:
     CCorvaneView& view;
 };
 
-CCorvaneView::CCorvaneView(Operator& outer, SerialPort& serialPort, CMSComm& comm, Places places,
-                           Timing timing)
+CCorvaneView::CCorvaneView(Operator& outer, SerialPort& port, CMSComm& commControl, Places places,
+                           Timing runTiming)
     : op(outer), directLink(run.bytesSent, run.bytesReceived),
-      controlLink(run.bytesSent, run.bytesReceived), serialPort(serialPort), comm(comm),
-      filePlaces(places), timing(timing), programmingTransfer(op, places, timing),
-      responseWait(op, timing), bootDownloadExchange(op, places, timing) {
+      controlLink(run.bytesSent, run.bytesReceived), serialPort(port), comm(commControl),
+      filePlaces(places), timing(runTiming), programmingTransfer(op, places, runTiming),
+      responseWait(op, runTiming), bootDownloadExchange(op, places, runTiming) {
     op.keepIn(&run);
 }
 

@@ -47,7 +47,7 @@ public:
     // The direct port's number.
     static constexpr int directPort = 1;
 
-    CCorvaneView(Operator& op, SerialPort& serialPort, CMSComm& comm, Places places,
+    CCorvaneView(Operator& outer, SerialPort& port, CMSComm& commControl, Places places,
                  Timing timing = {});
     CCorvaneView(const CCorvaneView&) = delete;
     CCorvaneView& operator=(const CCorvaneView&) = delete;

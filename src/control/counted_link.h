@@ -10,7 +10,8 @@ namespace velmora {
 // record says what went over the wire.
 class CountedLink : public Transport {
 public:
-    CountedLink(long long& sent, long long& received) : sent(&sent), received(&received) {}
+    CountedLink(long long& sentCount, long long& receivedCount)
+        : sent(&sentCount), received(&receivedCount) {}
 
     // The transport the next calls go to; returns this link.
     CountedLink& over(Transport& transport) {

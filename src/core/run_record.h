@@ -129,7 +129,7 @@ std::string stageText(const RunRecord& record);
 // run's cause.
 class RecordKeeper : public Operator {
 public:
-    explicit RecordKeeper(Operator& inner) : inner(inner) {}
+    explicit RecordKeeper(Operator& wrapped) : inner(wrapped) {}
 
     void keepIn(RunRecord* target) { record = target; }
     Operator& wrapped() { return inner; }

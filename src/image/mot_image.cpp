@@ -28,7 +28,7 @@ constexpr std::size_t readChunk = 64 * 1024;
 // line feed belongs to the line end.
 class LineSplitter {
 public:
-    explicit LineSplitter(std::size_t keep) : keep(keep) { line.reserve(keep); }
+    explicit LineSplitter(std::size_t longest) : keep(longest) { line.reserve(longest); }
 
     // Hands every line the bytes end to `take`; once `take` says stop, where
     // the bytes after that line begin, else nullptr.

@@ -93,7 +93,7 @@ struct RecordFaults {
 //   across a line boundary).
 class MotImage {
 public:
-    explicit MotImage(Operator& op) : op(&op) {}
+    explicit MotImage(Operator& theOperator) : op(&theOperator) {}
     virtual ~MotImage() = default;
     MotImage(const MotImage&) = default;
     MotImage& operator=(const MotImage&) = default;

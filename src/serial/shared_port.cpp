@@ -29,8 +29,8 @@ int tapCount(std::size_t count) {
 // Hands every byte that crosses the wire to the run's wire tap.
 class TappedTransport final : public Transport {
 public:
-    TappedTransport(std::unique_ptr<Transport> inner, const Ports& ports)
-        : inner(std::move(inner)), ports(ports) {}
+    TappedTransport(std::unique_ptr<Transport> wrapped, const Ports& runPorts)
+        : inner(std::move(wrapped)), ports(runPorts) {}
 
     const std::string& name() const override { return inner->name(); }
     Status open(const LineSettings& settings) override { return inner->open(settings); }

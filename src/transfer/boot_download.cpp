@@ -7,8 +7,8 @@
 
 namespace velmora {
 
-BootDownload::BootDownload(Operator& op, Places places, Timing timing)
-    : op(op), places(std::move(places)), timing(timing) {}
+BootDownload::BootDownload(Operator& theOperator, Places filePlaces, Timing runTiming)
+    : op(theOperator), places(std::move(filePlaces)), timing(runTiming) {}
 
 void BootDownload::setUp(Transport& control) {
     comm = &control;
@@ -41,10 +41,10 @@ bool BootDownload::start() {
     // The chip is told the real length, upper byte first.
     announcedLength[0] = static_cast<std::uint8_t>(imageLength >> 8);
     announcedLength[1] = static_cast<std::uint8_t>(imageLength & 0xFF);
-    state = Send;
+    state = State::Send;
     sent = 0;
     retries = 0;
-    phase = 0;
+    part = Part::LengthHigh;
     emptyPolls = 0;
     lastSent.clear();
     progressPosition = 0;
@@ -73,16 +73,16 @@ bool BootDownload::step() {
         releaseAndEnd(false);
         return false;
     }
-    if (state == Send) {
+    if (state == State::Send) {
         emptyPolls = 0;
         std::uint8_t byte = 0;
-        if (phase < 2) {
-            byte = announcedLength[phase];
+        if (part != Part::Program) {
+            byte = announcedLength[part == Part::LengthHigh ? 0 : 1];
         } else {
             ++sent;
             if (sent > imageLength) {
                 // Everything was sent: wait for the end marker.
-                state = AwaitReply;
+                state = State::AwaitReply;
                 return true;
             }
             char text[16];
@@ -99,7 +99,7 @@ bool BootDownload::step() {
             failOn(status);
             return false;
         }
-        state = AwaitReply;
+        state = State::AwaitReply;
         return true;
     }
     awaitReply();
@@ -142,17 +142,17 @@ void BootDownload::awaitReply() {
         // The echo test below still judges this reply.
     }
     if (reply == lastSent) {
-        if (phase >= 2) {
+        if (part == Part::Program) {
             ++next;
         } else {
-            ++phase;
+            part = part == Part::LengthHigh ? Part::LengthLow : Part::Program;
         }
         retries = 0;
-        state = Send;
+        state = State::Send;
         return;
     }
     ++retries;
-    state = Send;
+    state = State::Send;
     if (retries >= retryLimit) {
         op.showMessage("Receive Error(A)!", Icon::Warning);
         releaseAndEnd(false);

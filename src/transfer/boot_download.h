@@ -23,7 +23,10 @@ namespace velmora {
 // system's reason.
 class BootDownload : public Exchange {
 public:
-    enum State { Send = 0, AwaitReply = 1 };
+    // Where the step machine is: a message (or byte) to send next, or a reply to wait for.
+    enum class State { Send, AwaitReply };
+    // What the byte being sent belongs to: the length, upper byte first, then the program.
+    enum class Part { LengthHigh, LengthLow, Program };
 
     static constexpr std::uint8_t endMarker = 0xAA;
     static constexpr unsigned pollLimit = 65530;
@@ -31,7 +34,7 @@ public:
     // The chip takes a 16-bit length.
     static constexpr int longestProgram = 0xFFFF;
 
-    BootDownload(Operator& op, Places places, Timing timing);
+    BootDownload(Operator& theOperator, Places filePlaces, Timing runTiming);
 
     // Before each run: the control's transport the exchange talks through.
     void setUp(Transport& comm);
@@ -68,12 +71,12 @@ private:
 
     std::string percentText;
     int retries = 0;
-    int state = Send;
+    State state = State::Send;
     std::size_t next = 0; // index into image of the next program byte
     int sent = 0;
     int imageLength = -1;
     std::vector<std::uint8_t> image;
-    std::uint8_t phase = 0;
+    Part part = Part::LengthHigh;
     std::uint8_t announcedLength[2] = {0, 0};
     ByteBuffer lastSent;
     unsigned emptyPolls = 0;

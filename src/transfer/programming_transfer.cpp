@@ -16,8 +16,8 @@ namespace velmora {
 
 using namespace std::chrono_literals;
 
-ProgrammingTransfer::ProgrammingTransfer(Operator& op, Places places, Timing timing)
-    : op(op), places(std::move(places)), timing(timing) {}
+ProgrammingTransfer::ProgrammingTransfer(Operator& theOperator, Places filePlaces, Timing runTiming)
+    : op(theOperator), places(std::move(filePlaces)), timing(runTiming) {}
 
 ProgrammingTransfer::~ProgrammingTransfer() {
     if (recordFile >= 0) {
@@ -25,9 +25,9 @@ ProgrammingTransfer::~ProgrammingTransfer() {
     }
 }
 
-void ProgrammingTransfer::setUp(Transport& target,
+void ProgrammingTransfer::setUp(Transport& transport,
                                 std::optional<std::vector<std::uint8_t>> imageRead) {
-    link = &target;
+    link = &transport;
     handedImage = std::move(imageRead);
     stopped = false;
     image.clear();
@@ -76,10 +76,9 @@ bool ProgrammingTransfer::start() {
         releaseAndEnd(false);
         return false;
     }
-    state = Send;
+    state = State::Send;
     sentCount = 0;
     checksum = 0;
-    finished = 0;
     emptyPolls = 0;
     percentText = "0 %";
     return true;
@@ -97,10 +96,10 @@ void ProgrammingTransfer::releaseAndEnd(bool ok) {
 }
 
 bool ProgrammingTransfer::step() {
-    if (ended || finished) {
+    if (ended) {
         return false;
     }
-    if (state == Send) {
+    if (state == State::Send) {
         sendNext();
     } else {
         awaitReply();
@@ -144,7 +143,7 @@ void ProgrammingTransfer::sendNext() {
             return;
         }
     }
-    state = AwaitReply;
+    state = State::AwaitReply;
 }
 
 void ProgrammingTransfer::failOn(const Status& status) {
@@ -205,7 +204,7 @@ void ProgrammingTransfer::awaitReply() {
             return;
         }
         next += blockSize;
-        state = Send;
+        state = State::Send;
     } else if (reply == endReply) {
         if (sentCount < imageLength) {
             // The board cannot hold the whole image when it ends before the
@@ -224,7 +223,6 @@ void ProgrammingTransfer::awaitReply() {
                       "never sent.",
                       Notice::Warning);
         }
-        finished = 1;
         releaseAndEnd(true);
     } else {
         op.showMessage("Receive Error(B) !", Icon::Warning);

@@ -28,7 +28,8 @@ namespace velmora {
 // system's reason.
 class ProgrammingTransfer : public Exchange {
 public:
-    enum State { Send = 0, AwaitReply = 1 };
+    // Where the step machine is: a message (or byte) to send next, or a reply to wait for.
+    enum class State { Send, AwaitReply };
 
     static constexpr int blockSize = 128;
     static constexpr std::uint8_t leadByte = 0x11;
@@ -42,7 +43,7 @@ public:
     // transfer gives up on the board.
     static constexpr int closingResendLimit = 8;
 
-    ProgrammingTransfer(Operator& op, Places places, Timing timing);
+    ProgrammingTransfer(Operator& theOperator, Places filePlaces, Timing runTiming);
     ~ProgrammingTransfer() override;
 
     // Before each run: the transport the image goes over, and the image when
@@ -94,7 +95,7 @@ private:
     Transport* link = nullptr;
 
     std::string percentText;
-    int state = Send;
+    State state = State::Send;
     std::size_t next = 0; // index into image of the next block
     int sentCount = 0;
     int recordFile = -1;
@@ -102,7 +103,6 @@ private:
     std::vector<std::uint8_t> image;
     std::optional<std::vector<std::uint8_t>> handedImage; // from setUp, for the next start
     std::uint8_t checksum = 0;
-    int finished = 0;
     int closingSent = 0; // closing messages sent in this run
     bool succeededWithoutChecksum = false;
     StartFailure startProblem = StartFailure::None;

@@ -6,7 +6,8 @@
 
 namespace velmora {
 
-ResponseWait::ResponseWait(Operator& op, Timing timing) : op(op), timing(timing) {}
+ResponseWait::ResponseWait(Operator& theOperator, Timing runTiming)
+    : op(theOperator), timing(runTiming) {}
 
 void ResponseWait::setUp(Transport& control, Transport& acknowledgements, const int& handshake,
                          int& syncSeen) {

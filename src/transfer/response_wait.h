@@ -23,7 +23,7 @@ class ResponseWait : public Exchange {
 public:
     static constexpr int tickLimit = 150;
 
-    ResponseWait(Operator& op, Timing timing);
+    ResponseWait(Operator& theOperator, Timing runTiming);
 
     // Before each run: the control's transport (handshake), the transport the
     // acknowledgement comes over, and the owner's flags the wait reads

@@ -62,7 +62,7 @@ struct SeenProgress {
 // Answers modal windows as they come up and records them.
 class ModalWatcher : public QObject {
 public:
-    explicit ModalWatcher(std::function<QWidget*()> frame) : frame(std::move(frame)) {
+    explicit ModalWatcher(std::function<QWidget*()> frameOf) : frame(std::move(frameOf)) {
         poll.setInterval(2);
         QObject::connect(&poll, &QTimer::timeout, this, [this] { look(); });
         poll.start();

@@ -122,8 +122,8 @@ TEST_P(RealInputs, ImageIsTheBlobAtItsAddress) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tools, RealInputs, ::testing::Values(Tool::Objcopy, Tool::SrecCat),
-                         [](const auto& info) {
-                             return info.param == Tool::Objcopy ? "objcopy" : "srec_cat";
+                         [](const auto& test) {
+                             return test.param == Tool::Objcopy ? "objcopy" : "srec_cat";
                          });
 
 } // namespace

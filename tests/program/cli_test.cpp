@@ -236,11 +236,12 @@ TEST(CliCompletion, BashLoadsTheScriptAndCompletesCommandsAndOptions) {
                           folder)
             .out;
     };
-    const CommandResult loaded = runCommand(
+    const CommandResult registered = runCommand(
         "bash -c " + shellQuoted("source " + shellQuoted(script) + " && complete -p velmora-cli"),
         folder);
-    EXPECT_EQ(loaded.exitCode, 0) << loaded.err;
-    EXPECT_EQ(loaded.out, "complete -o filenames -F _velmora_cli velmora-cli\n") << loaded.err;
+    EXPECT_EQ(registered.exitCode, 0) << registered.err;
+    EXPECT_EQ(registered.out, "complete -o filenames -F _velmora_cli velmora-cli\n")
+        << registered.err;
     EXPECT_EQ(complete("velmora-cli fl", 1), "flash\n");
     EXPECT_EQ(complete("velmora-cli flash --po", 2), "--port\n");
     EXPECT_EQ(complete("velmora-cli boot --boot-p", 2), "--boot-port\n");
