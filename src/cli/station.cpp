@@ -162,6 +162,15 @@ private:
     void ended(Slot& slot);
     void startIdle(const std::string& which);
     void takeInput();
+    // The line that says what the station does (not on a live screen).
+    void announce();
+    // Asks every board's run to end on the first interrupt.
+    void passOnInterrupt(int signal, bool& forwarded);
+    // Watches the folder once it can be watched, taking the links already
+    // there; false (after saying why) when it cannot.
+    bool watchFolderWhenThere();
+    // What the board processes, the folder and stdin said since the last pass.
+    void takeEvents();
     void say(const Slot& slot, const std::string& line);
     void draw();
     void prune();
@@ -518,6 +527,70 @@ void Station::draw() {
     std::fflush(stderr);
 }
 
+void Station::announce() {
+    if (!display.live && !display.quiet) {
+        std::fprintf(display.lines, "velmora-cli station: %s %s, %s\n", options.command.c_str(),
+                     options.file.c_str(),
+                     folder ? ("watching " + options.watchDir).c_str()
+                            : (std::to_string(slots.size()) + " slots").c_str());
+        std::fflush(display.lines);
+    }
+}
+
+void Station::passOnInterrupt(int signal, bool& forwarded) {
+    if (signal == 0 || forwarded) {
+        return;
+    }
+    for (const auto& slot : slots) {
+        if (slot->busy()) {
+            slot->board->process.askToEnd(signal);
+        }
+    }
+    forwarded = true;
+}
+
+bool Station::watchFolderWhenThere() {
+    std::vector<FolderWatch::Change> present;
+    if (folder->tryToWatch(present)) {
+        for (const auto& change : present) {
+            arrived(change.name);
+        }
+    } else if (!folder->error().empty()) {
+        std::fprintf(stderr, "velmora-cli: cannot watch %s\n", folder->error().c_str());
+        return false;
+    }
+    return true;
+}
+
+void Station::takeEvents() {
+    const auto limit = folder && !folder->watching() ? std::chrono::milliseconds(50) : redrawEvery;
+    for (const Arrival& arrival : streams.wait(limit)) {
+        Slot& slot = *watched[arrival.process];
+        takeArrival(*slot.board, arrival, display);
+        if (!slot.board->running) {
+            ended(slot);
+        }
+    }
+    if (folder && interruptSignal() == 0) {
+        for (const auto& change : folder->take()) {
+            change.arrived ? arrived(change.name) : left(change.name);
+        }
+    }
+    if (inputOpen && interruptSignal() == 0) {
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&input, 1, 0) > 0) {
+            takeInput();
+            if (!inputOpen) {
+                std::vector<int> still;
+                if (folder) {
+                    still.push_back(folder->descriptor());
+                }
+                streams.wakeOn(still);
+            }
+        }
+    }
+}
+
 int Station::run() {
     catchInterrupts();
     if (!prepare()) {
@@ -535,69 +608,22 @@ int Station::run() {
         wake.push_back(STDIN_FILENO);
     }
     streams.wakeOn(wake);
-    if (!display.live && !display.quiet) {
-        std::fprintf(display.lines, "velmora-cli station: %s %s, %s\n", options.command.c_str(),
-                     options.file.c_str(),
-                     folder ? ("watching " + options.watchDir).c_str()
-                            : (std::to_string(slots.size()) + " slots").c_str());
-        std::fflush(display.lines);
-    }
+    announce();
     bool forwarded = false;
     auto lastDrawn = BoardClock::now() - redrawEvery;
     for (;;) {
         const int signal = interruptSignal();
-        if (signal != 0 && !forwarded) {
-            for (const auto& slot : slots) {
-                if (slot->busy()) {
-                    slot->board->process.askToEnd(signal);
-                }
-            }
-            forwarded = true;
-        }
+        passOnInterrupt(signal, forwarded);
         if (signal != 0 && !anyBusy()) {
             break;
         }
         if (!folder && !inputOpen && !keys && !anyBusy()) {
             break; // nothing more can start
         }
-        if (folder && !folder->watching() && signal == 0) {
-            std::vector<FolderWatch::Change> present;
-            if (folder->tryToWatch(present)) {
-                for (const auto& change : present) {
-                    arrived(change.name);
-                }
-            } else if (!folder->error().empty()) {
-                std::fprintf(stderr, "velmora-cli: cannot watch %s\n", folder->error().c_str());
-                return 2;
-            }
+        if (folder && !folder->watching() && signal == 0 && !watchFolderWhenThere()) {
+            return 2;
         }
-        const auto limit =
-            folder && !folder->watching() ? std::chrono::milliseconds(50) : redrawEvery;
-        for (const Arrival& arrival : streams.wait(limit)) {
-            Slot& slot = *watched[arrival.process];
-            takeArrival(*slot.board, arrival, display);
-            if (!slot.board->running) {
-                ended(slot);
-            }
-        }
-        if (folder && interruptSignal() == 0) {
-            for (const auto& change : folder->take()) {
-                change.arrived ? arrived(change.name) : left(change.name);
-            }
-        }
-        if (inputOpen && interruptSignal() == 0) {
-            pollfd input{STDIN_FILENO, POLLIN, 0};
-            if (::poll(&input, 1, 0) > 0) {
-                takeInput();
-                if (!inputOpen) {
-                    std::vector<int> still;
-                    if (folder) {
-                        still.push_back(folder->descriptor());
-                    }
-                    streams.wakeOn(still);
-                }
-            }
-        }
+        takeEvents();
         if (display.live && BoardClock::now() - lastDrawn >= redrawEvery) {
             draw();
             lastDrawn = BoardClock::now();
