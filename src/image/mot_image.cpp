@@ -316,12 +316,18 @@ void MotImage::takeRecord(std::string_view line, const SRecord& record, std::uin
     const std::uint32_t stop = std::min(reach, imageWindowEnd);
     suppliedFirst = std::min(suppliedFirst, start);
     suppliedEnd = std::max(suppliedEnd, std::min(end, imageWindowEnd));
-    // A byte goes to the last record in order among those covering it.
-    if (start >= reachedBefore) {
-        // Past every byte placed so far (the usual ascending file): all of them are its own.
+    placeBytes(start, stop, late, start >= reachedBefore, bytes.data(), supplied);
+}
+
+// A byte goes to the last record in order among those covering it. `clear`:
+// the record starts past every byte placed so far (the usual ascending file),
+// so all of them are its own.
+void MotImage::placeBytes(std::uint32_t start, std::uint32_t stop, bool late, bool clear,
+                          const std::uint8_t* bytes, std::size_t supplied) {
+    if (clear) {
         const std::uint32_t count = stop - start;
         const std::uint32_t given = std::min<std::uint32_t>(count, supplied);
-        std::copy_n(bytes.begin(), given, window.begin() + start);
+        std::copy_n(bytes, given, window.begin() + start);
         std::fill_n(window.begin() + start + given, count - given, std::uint8_t{0xFF});
         if (owner.empty()) {
             setBit(startBits, start);

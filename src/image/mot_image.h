@@ -157,6 +157,8 @@ private:
     void startRead();
     // Reads the records of the open file line by line; false when a read fails.
     bool readRecords(int fd);
+    void placeBytes(std::uint32_t start, std::uint32_t stop, bool late, bool clear,
+                    const std::uint8_t* bytes, std::size_t supplied);
     void buildOwners();
     void takeRecord(std::string_view line, const SRecord& record, std::uint64_t lineNumber);
 
