@@ -154,24 +154,25 @@ QIcon iconOf(Artwork artwork) {
     return QIcon(new ArtworkEngine(std::move(artwork)));
 }
 
+// The application icon's picture, listing these sizes.
+QIcon applicationArtwork(QList<QSize> listed) {
+    return iconOf({QSize(48, 48),
+                   QString::fromLatin1(sources::applicationIcon),
+                   {{16, QString::fromLatin1(sources::applicationIcon16)},
+                    {24, QString::fromLatin1(sources::applicationIcon24)},
+                    {32, QString::fromLatin1(sources::applicationIcon32)}},
+                   std::move(listed)});
+}
+
 } // namespace
 
 QIcon applicationIcon() {
-    return iconOf({QSize(48, 48),
-                   QString::fromLatin1(sources::applicationIcon),
-                   {{16, QString::fromLatin1(sources::applicationIcon16)},
-                    {24, QString::fromLatin1(sources::applicationIcon24)},
-                    {32, QString::fromLatin1(sources::applicationIcon32)}},
-                   squareSizes()});
+    return applicationArtwork(squareSizes());
 }
 
 QIcon windowIcon() {
-    return iconOf({QSize(48, 48),
-                   QString::fromLatin1(sources::applicationIcon),
-                   {{16, QString::fromLatin1(sources::applicationIcon16)},
-                    {24, QString::fromLatin1(sources::applicationIcon24)},
-                    {32, QString::fromLatin1(sources::applicationIcon32)}},
-                   {QSize(16, 16), QSize(24, 24), QSize(32, 32), QSize(48, 48), QSize(64, 64)}});
+    return applicationArtwork(
+        {QSize(16, 16), QSize(24, 24), QSize(32, 32), QSize(48, 48), QSize(64, 64)});
 }
 
 QIcon documentIcon() {
